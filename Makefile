@@ -1,0 +1,29 @@
+# Set-up and everyday commands; the build itself is CMake's.
+BUILD ?= build
+PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libgtest-dev gzip bzip2
+
+.PHONY: deps build example test clean
+
+# Installs the Debian packages the build needs when any is missing.
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
+	  | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j2
+
+example: build
+	cd examples && ../$(BUILD)/seamline --vcf sites.vcf --chunks chr20.c1.haps.gz chr20.c3.haps chr20.c2.haps.bz2 --scaffold scaffold.txt --output ../$(BUILD)/example.haps.gz ../$(BUILD)/example.sample
+	@echo "--- $(BUILD)/example.sample"; cat $(BUILD)/example.sample
+	@echo "--- $(BUILD)/example.haps.gz (first lines)"; zcat $(BUILD)/example.haps.gz | head -n 8
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j2
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,51 @@
+#ifndef SEAMLINE_CHUNK_H
+#define SEAMLINE_CHUNK_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Fixed-length bit vector packed 64 bits to a word; bits past the length
+// are always clear so that whole words can be compared and counted.
+class bitvec {
+public:
+    std::vector<uint64_t> words;
+    size_t nbits = 0;
+
+    bitvec() = default;
+    explicit bitvec(size_t n, bool value = false);
+    void assign(size_t n, bool value);
+    size_t size() const { return nbits; }
+    bool get(size_t i) const { return (words[i >> 6] >> (i & 63)) & 1; }
+    void set(size_t i, bool value) {
+        uint64_t mask = uint64_t(1) << (i & 63);
+        if (value)
+            words[i >> 6] |= mask;
+        else
+            words[i >> 6] &= ~mask;
+    }
+};
+
+// The rows of one chunk file: one site index and one row of 2N haplotype
+// bits per row (bit 2k and 2k+1 are the two haplotypes of sample k, a set
+// bit is the site's alt allele).
+class chunk {
+public:
+    std::string name;
+    std::vector<int32_t> sidx;  // site index per row; -1 once a neighbour supplies the row
+    std::vector<bitvec> H;
+    bitvec switched;  // per sample: haplotypes held in the opposite order to the first chunk
+
+    chunk(int N, const char* name);
+    ~chunk();
+    // Joins this chunk to the chunk that precedes it along the chromosome.
+    void assemble(chunk* prev);
+};
+
+// Number of positions at which the two bit vectors differ.
+int32_t hamming(const bitvec& h1, const bitvec& h2);
+
+// Number of positions at which h1 + h2 differs from h3 + h4.
+int32_t discordance(const bitvec& h1, const bitvec& h2, const bitvec& h3, const bitvec& h4);
+
+#endif

@@ -1,0 +1,67 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "data.h"
+
+namespace {
+
+// The settings of the command line; null means unset.
+struct options {
+    const char* vcf = nullptr;
+    std::vector<const char*> chunks;
+    const char* scaffold = nullptr;
+    const char* haplotypes = nullptr;
+    const char* samples = nullptr;
+    bool flip = false;
+};
+
+// Every argument is compared with the option texts in its turn, even one that
+// the option before it took as its value. An option standing last unsets its
+// value (argv[argc] is null).
+options scanArguments(int argc, char** argv) {
+    options opt;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--scaffold") opt.scaffold = argv[i + 1];
+        if (arg == "--output") {
+            opt.haplotypes = argv[i + 1];
+            opt.samples = argv[i + 1] ? argv[i + 2] : nullptr;
+        }
+        if (arg == "--vcf") opt.vcf = argv[i + 1];
+        if (arg == "--flip") opt.flip = true;
+        if (arg == "--chunks")
+            for (int j = i + 1; j < argc && argv[j][0] != '-'; j++) opt.chunks.push_back(argv[j]);
+    }
+    return opt;
+}
+
+[[noreturn]] void missing(const char* line) {
+    std::cout << line << std::endl;
+    exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options opt = scanArguments(argc, argv);
+
+    if (!opt.vcf) missing("Missing option --vcf");
+    std::cout << "VCF :\t[" << opt.vcf << "]" << std::endl;
+    if (opt.chunks.empty()) missing("Missing option: --chunks");
+    std::cout << "Chunks :\t" << opt.chunks.size() << " haplotype files" << std::endl;
+    if (opt.scaffold) std::cout << "Scaffold :\t[" << opt.scaffold << "]" << std::endl;
+    // --output followed by one argument only leaves the sample file unset.
+    if (!opt.haplotypes || !opt.samples) missing("Missing option: --output");
+    std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
+
+    data* run = new data();
+    run->flip = opt.flip;
+    run->readMap(opt.vcf);
+    if (opt.scaffold) run->readScaffold(opt.scaffold);
+    for (const char* name : opt.chunks) run->readChunk(name);
+    run->assemble();
+    run->writeHaplotypes(opt.haplotypes, opt.samples);
+    delete run;
+    return 0;
+}

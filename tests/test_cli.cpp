@@ -1,0 +1,203 @@
+// End-to-end runs of the built binary: command line, site map and scaffold list.
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+
+namespace {
+
+std::string lines(std::initializer_list<std::string> ls) {
+    std::string s;
+    for (const std::string& l : ls) s += l + "\n";
+    return s;
+}
+
+const std::string header = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+
+class Cli : public ::testing::Test {
+protected:
+    tempDir dir;
+    void SetUp() override {
+        spit(dir.path("sites.vcf"), "##fileformat=VCFv4.2\n" + header + "\tS1\tS2\n" +
+                                        "20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|1\n");
+        spit(dir.path("empty.haps"), "");
+    }
+    runResult run(std::vector<std::string> args) { return runSeamline(dir.root, args); }
+};
+
+const std::string vcfEcho = "VCF :\t[sites.vcf]";
+const std::string oneChunkEcho = "Chunks :\t1 haplotype files";
+const std::string outputEcho = "Output :\t[o.haps] [o.sample]";
+
+TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, lines({"Missing option --vcf"})},
+        {{"--chunks", "empty.haps", "--output", "o.haps", "o.sample"},
+         lines({"Missing option --vcf"})},
+        {{"--vcf", "sites.vcf", "--output", "o.haps", "o.sample"},
+         lines({vcfEcho, "Missing option: --chunks"})},
+        {{"--vcf", "sites.vcf", "--chunks", "empty.haps", "--scaffold", "sc.txt"},
+         lines({vcfEcho, oneChunkEcho, "Scaffold :\t[sc.txt]", "Missing option: --output"})},
+        // an option standing last unsets what an earlier occurrence set
+        {{"--vcf", "a.vcf", "--chunks", "c", "--output", "o.haps", "o.sample", "--vcf"},
+         lines({"Missing option --vcf"})},
+        {{"--vcf", "sites.vcf", "--chunks", "c", "--output", "o.haps", "o.sample", "--output"},
+         lines({vcfEcho, oneChunkEcho, "Missing option: --output"})},
+        // --output with a single argument leaves the sample file unset
+        {{"--vcf", "sites.vcf", "--chunks", "c", "--output", "o.haps"},
+         lines({vcfEcho, oneChunkEcho, "Missing option: --output"})},
+        // --chunks followed directly by another option adds nothing
+        {{"--vcf", "sites.vcf", "--chunks", "--output", "o.haps", "o.sample"},
+         lines({vcfEcho, "Missing option: --chunks"})},
+        // a name beginning with "-" ends the chunk list
+        {{"--vcf", "sites.vcf", "--chunks", "-c1", "--output", "o.haps", "o.sample"},
+         lines({vcfEcho, "Missing option: --chunks"})},
+        // other spellings are not options
+        {{"--VCF", "sites.vcf", "--vcf=sites.vcf", "-vcf", "sites.vcf", "--help"},
+         lines({"Missing option --vcf"})},
+    };
+    for (const auto& c : cases) {
+        runResult r = run(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Cli, ScanExaminesEveryArgumentAndKeepsTheLastValue) {
+    struct {
+        std::vector<std::string> args;
+        std::string echoes;
+    } cases[] = {
+        {{"--vcf", "other.vcf", "--vcf", "sites.vcf", "--chunks", "empty.haps", "--output",
+          "o.haps", "o.sample"},
+         lines({vcfEcho, oneChunkEcho, outputEcho})},
+        // several --chunks append, duplicates included; the list may end the line
+        {{"--chunks", "empty.haps", "empty.haps", "--vcf", "sites.vcf", "--output", "x", "y",
+          "--flip", "--flip", "--output", "o.haps", "o.sample", "--chunks", "empty.haps"},
+         lines({vcfEcho, "Chunks :\t3 haplotype files", outputEcho})},
+        // the value of --scaffold set last wins; --scaffold standing last unsets it
+        {{"--vcf", "sites.vcf", "--scaffold", "a", "--scaffold", "empty.haps", "--chunks",
+          "empty.haps", "--output", "o.haps", "o.sample"},
+         lines({vcfEcho, oneChunkEcho, "Scaffold :\t[empty.haps]", outputEcho})},
+        {{"--vcf", "sites.vcf", "--scaffold", "a", "--chunks", "empty.haps", "--output", "o.haps",
+          "o.sample", "--scaffold"},
+         lines({vcfEcho, oneChunkEcho, outputEcho})},
+        // an empty argument in a chunk list is a name
+        {{"--vcf", "sites.vcf", "--chunks", "empty.haps", "", "--output", "o.haps", "o.sample"},
+         lines({vcfEcho, "Chunks :\t2 haplotype files", outputEcho})},
+    };
+    for (const auto& c : cases) {
+        runResult r = run(c.args);
+        EXPECT_EQ(r.out.substr(0, c.echoes.size()), c.echoes);
+        EXPECT_EQ(r.out.substr(c.echoes.size(), 21), "Reading site map in [");
+    }
+}
+
+TEST_F(Cli, AValueThatIsAnOptionIsAlsoExaminedAsOne) {
+    // --vcf takes "--flip" as its file name, and --flip still sets the switch.
+    runResult r = run({"--vcf", "--flip", "sites.vcf", "--chunks", "c", "--output", "o", "s"});
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "VCF :\t[--flip]");
+}
+
+class SiteMap : public Cli {
+protected:
+    // Runs on the given site map with an empty chunk and returns the reader's lines.
+    runResult readMap(const std::string& content, const std::string& name = "map.vcf") {
+        spit(dir.path(name), content);
+        runResult r =
+            run({"--vcf", name, "--chunks", "empty.haps", "--output", "o.haps", "o.sample"});
+        size_t from = r.out.find("Reading site map");
+        size_t to = r.out.find("Reading haplotypes");
+        r.out = from == std::string::npos ? "" : r.out.substr(from, to - from);
+        return r;
+    }
+};
+
+TEST_F(SiteMap, CountsSamplesFromEveryHeaderAndKeepsBiallelicRows) {
+    std::string map = "##fileformat=VCFv4.2\n##contig=<ID=20>\n" + header +
+                      "\tS1\tS2\n"
+                      "20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|1\n"
+                      "20\t101\trs2\tA\tG,T\t.\tPASS\t.\tGT\t0|1\t1|2\n"
+                      "20\t102\trs3\tA\t.\t.\tPASS\t.\tGT\t0|0\t0|0\n"
+                      "20\t103\trs4\tA\t0\n"
+                      "20\t104\trs5\tA\tC,\n"
+                      "20\t105\trs6\tA\t,,\n"
+                      "20\t106\trs7\tA\n"
+                      "\n"
+                      "#chrom\tlower case header is a comment\tS9\n" +
+                      header + "\tS3\n20\t104\trs8\tC\tT";
+    runResult r = readMap(map);
+    EXPECT_EQ(r.out, lines({"Reading site map in [map.vcf]", "  * #inds=2", "  * #inds=3",
+                            "  * #sites=3"}));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(SiteMap, ReadsCompressedMapsAndMapsWithoutHeader) {
+    std::string map = header + "\tS1\r\n20\t100\trs1\tA\tG\r\n20\t100\trs2\tA\tT\r\n";
+    spit(dir.path("plain.vcf"), map);
+    shell("cd " + dir.root +
+          " && gzip -c plain.vcf > map.vcf.gz && bzip2 -c plain.vcf > map.vcf.bz2");
+    for (std::string name : {"map.vcf.gz", "map.vcf.bz2"}) {
+        runResult r = run({"--vcf", name, "--chunks", "empty.haps", "--output", "o", "s"});
+        EXPECT_NE(r.out.find("Reading site map in [" + name + "]\n  * #inds=1\n  * #sites=2\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(readMap("").out, lines({"Reading site map in [map.vcf]", "  * #sites=0"}));
+    EXPECT_EQ(readMap(header + "\n").out,
+              lines({"Reading site map in [map.vcf]", "  * #inds=0", "  * #sites=0"}));
+}
+
+TEST_F(SiteMap, MissingOrDamagedMapIsAFailureWithNoOutput) {
+    std::string map = header + "\tS1\n";
+    for (int i = 0; i < 5000; i++) map += "20\t" + std::to_string(i) + "\trs\tA\tG\n";
+    spit(dir.path("good.vcf"), map);
+    shell("cd " + dir.root +
+          " && gzip -c good.vcf > good.vcf.gz && head -c 3000 good.vcf.gz > cut.vcf.gz");
+    struct {
+        std::string name, err;
+    } cases[] = {
+        {"nothere.vcf", "seamline: cannot open [nothere.vcf]: No such file or directory\n"},
+        {"cut.vcf.gz", "seamline: cannot read [cut.vcf.gz]: the file is damaged or unreadable\n"},
+        {"empty.vcf.gz",
+         "seamline: cannot read [empty.vcf.gz]: the file is damaged or unreadable\n"},
+    };
+    spit(dir.path("empty.vcf.gz"), "");
+    for (const auto& c : cases) {
+        runResult r =
+            run({"--vcf", c.name, "--chunks", "empty.haps", "--output", "o.haps", "o.sample"});
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_NE(r.out.find("Reading site map in [" + c.name + "]\n"), std::string::npos);
+        EXPECT_EQ(r.out.find("#sites="), std::string::npos) << "no count after a failed read";
+        EXPECT_FALSE(exists(dir.path("o.haps")));
+        EXPECT_FALSE(exists(dir.path("o.sample")));
+    }
+}
+
+TEST_F(Cli, ScaffoldCountsDistinctLinesIncludingAnEmptyLast) {
+    struct {
+        std::string content;
+        int count;
+    } cases[] = {
+        {"S1\nS2\n", 2}, {"S1\nS2\n\n", 3}, {"S1\nS1\nS2", 2}, {"", 0}, {"S1 \nS1\r\nS1", 3}};
+    for (const auto& c : cases) {
+        spit(dir.path("sc.txt"), c.content);
+        runResult r = run({"--vcf", "sites.vcf", "--scaffold", "sc.txt", "--chunks", "empty.haps",
+                           "--output", "o.haps", "o.sample"});
+        EXPECT_NE(r.out.find("  * #sites=1\nReading scaffolded samples in [sc.txt]\n  * #scaff=" +
+                             std::to_string(c.count) + "\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    runResult r = run({"--vcf", "sites.vcf", "--scaffold", "typo.txt", "--chunks", "empty.haps",
+                       "--output", "o.haps", "o.sample"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot open [typo.txt]: No such file or directory\n");
+    EXPECT_FALSE(exists(dir.path("o.haps")));
+}
+
+}  // namespace

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "testutil.h"
+#include "utils.h"
+
+using strings = std::vector<std::string>;
+
+TEST(Tokenize, SplitsAtEveryCharacterOfTheSetAndNeverYieldsEmptyFields) {
+    struct {
+        std::string text, delimiters;
+        strings fields;
+    } cases[] = {
+        {"  a  b ", " ", {"a", "b"}},
+        {"a\tb", " ", {"a\tb"}},
+        {"a,b;c", ",;", {"a", "b", "c"}},
+        {"a,,b,", ",", {"a", "b"}},
+        {"", " ", {}},
+        {"   ", " ", {}},
+        {"a b", "", {"a b"}},
+        {"x\r", " ", {"x\r"}},
+        {"#CHROM\tPOS\t\tID", "\t", {"#CHROM", "POS", "ID"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sutils::tokenize(c.text, c.delimiters), c.fields) << c.text;
+}
+
+TEST(Tokenize, LimitedOverloadStopsAfterNFieldsWithoutJoiningTheRest) {
+    EXPECT_EQ(sutils::tokenize("a b c d", " ", 2), (strings{"a", "b"}));
+    EXPECT_EQ(sutils::tokenize("a b c d", " ", 5), (strings{"a", "b", "c", "d"}));
+    EXPECT_EQ(sutils::tokenize("a b c d", " ", 4), (strings{"a", "b", "c", "d"}));
+    EXPECT_EQ(sutils::tokenize("a b c d", " ", 0), strings{});
+    EXPECT_EQ(sutils::tokenize("a b c d", " ", -3), strings{});
+    EXPECT_EQ(sutils::tokenize("  x", " ", 1), strings{"x"});
+    EXPECT_EQ(sutils::tokenize("", " ", 3), strings{});
+    EXPECT_EQ(sutils::tokenize("1\t2\t\t3\t4\t5\t6\t7", "\t", 5),
+              (strings{"1", "2", "3", "4", "5"}));
+}
+
+TEST(ExtensionFile, TakesEverythingAfterTheLastDotOfTheWholeName) {
+    struct {
+        std::string name, extension;
+    } cases[] = {
+        {"sites.vcf.gz", "gz"},
+        {"chunk.haps.bz2", "bz2"},
+        {"sites.vcf.GZ", "GZ"},
+        {"chunk.gz.txt", "txt"},
+        {"run.d/chunk", "d/chunk"},
+        {"chunk", ""},
+        {"chunk.", ""},
+        {".gz", "gz"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(futils::extensionFile(c.name), c.extension) << c.name;
+}
+
+class Streams : public ::testing::Test {
+protected:
+    tempDir dir;
+    std::string text = "first line\nsecond\tline\r\n\nlast line without newline";
+
+    void write(const std::string& name, const std::string& content) {
+        ofile out(name, false);
+        ASSERT_TRUE(out.fd.is_open());
+        out << content;
+        out.close();
+        ASSERT_FALSE(out.bad());
+    }
+    std::string read(const std::string& name, bool* bad = nullptr) {
+        ifile in(name, false);
+        std::string all, line;
+        bool first = true;
+        while (std::getline(in, line)) {
+            all += (first ? "" : "\n") + line;
+            first = false;
+        }
+        if (bad) *bad = in.bad();
+        return all;
+    }
+};
+
+TEST_F(Streams, RoundTripThroughEveryCompression) {
+    for (std::string name : {"plain.txt", "file.gz", "file.bz2", "upper.GZ"}) {
+        std::string path = dir.path(name);
+        write(path, text);
+        bool bad = true;
+        EXPECT_EQ(read(path, &bad), text) << name;
+        EXPECT_FALSE(bad) << name;
+    }
+    EXPECT_EQ(slurp(dir.path("upper.GZ")), text);  // case counts: stored as it is
+    EXPECT_EQ(shell("gzip -dc " + dir.path("file.gz")), text);
+    EXPECT_EQ(shell("bzip2 -dc " + dir.path("file.bz2")), text);
+}
+
+TEST_F(Streams, GzipOutputHasNoNameAndZeroTime) {
+    write(dir.path("file.gz"), text);
+    std::string raw = slurp(dir.path("file.gz"));
+    ASSERT_GE(raw.size(), 10u);
+    EXPECT_EQ(raw[3], 0) << "no FNAME or other header flags";
+    EXPECT_EQ(raw.substr(4, 4), std::string(4, '\0')) << "modification time 0";
+}
+
+TEST_F(Streams, ConcatenatedMembersAndStreamsReadAsOneText) {
+    spit(dir.path("a.txt"), "one\ntwo\n");
+    spit(dir.path("b.txt"), "three\n");
+    shell("cd " + dir.root + " && (gzip -c a.txt; gzip -c b.txt) > m.gz");
+    shell("cd " + dir.root + " && (bzip2 -c a.txt; bzip2 -c b.txt) > m.bz2");
+    EXPECT_EQ(read(dir.path("m.gz")), "one\ntwo\nthree");
+    EXPECT_EQ(read(dir.path("m.bz2")), "one\ntwo\nthree");
+}
+
+TEST_F(Streams, DestroyingWithoutCloseStillFinishesTheFile) {
+    for (std::string name : {"d.gz", "d.bz2"}) {
+        {
+            ofile out(dir.path(name), false);
+            out << text;
+        }
+        EXPECT_EQ(read(dir.path(name)), text) << name;
+    }
+    EXPECT_EQ(shell("gzip -t " + dir.path("d.gz") + " && echo ok"), "ok\n");
+}
+
+TEST_F(Streams, DamagedCompressedInputEndsInTheBadState) {
+    std::string big;
+    for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i) + " of the text\n";
+    write(dir.path("ok.gz"), big);
+    write(dir.path("ok.bz2"), big);
+    std::string gz = slurp(dir.path("ok.gz")), bz = slurp(dir.path("ok.bz2"));
+    std::string flipped = gz;
+    flipped[gz.size() / 2] ^= 0x5a;
+    std::string badCrc = gz;
+    badCrc[gz.size() - 6] ^= 0x01;
+    struct {
+        std::string name, content;
+    } cases[] = {
+        {"empty.gz", ""},
+        {"empty.bz2", ""},
+        {"cut.gz", gz.substr(0, gz.size() / 2)},
+        {"cut.bz2", bz.substr(0, bz.size() / 2)},
+        {"flipped.gz", flipped},
+        {"crc.gz", badCrc},
+        {"notgz.gz", "plain text\n"},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path(c.name), c.content);
+        bool bad = false;
+        read(dir.path(c.name), &bad);
+        EXPECT_TRUE(bad) << c.name;
+    }
+}
+
+TEST_F(Streams, FilesThatCannotBeOpenedFailQuietly) {
+    ifile in(dir.path("missing.gz"), false);
+    EXPECT_FALSE(in.fd.is_open());
+    EXPECT_EQ(in.name(), dir.path("missing.gz"));
+    EXPECT_EQ(in.error, ENOENT);
+    std::string line;
+    EXPECT_FALSE(std::getline(in, line));
+
+    ifile folder(dir.root, false);
+    EXPECT_FALSE(folder.fd.is_open());
+    EXPECT_EQ(folder.error, EISDIR);
+
+    std::string nowhere = dir.path("no/such/dir/out.gz");
+    ofile out(nowhere, false);
+    EXPECT_FALSE(out.fd.is_open());
+    EXPECT_EQ(out.error, ENOENT);
+    out << "ignored\n";
+    out.close();
+    EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
+}
+
+TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
+    std::string big(1 << 20, 'x');
+    for (std::string name : {"/dev/full", "/dev/full.gz", "/dev/full.bz2"}) {
+        // /dev/full.gz does not exist: the compressed cases write through a
+        // symbolic link whose name carries the extension.
+        std::string target = name;
+        if (name != "/dev/full") {
+            target = dir.path("full" + name.substr(9));
+            ASSERT_EQ(symlink("/dev/full", target.c_str()), 0);
+        }
+        ofile out(target, false);
+        ASSERT_TRUE(out.fd.is_open()) << name;
+        out << "short\n";
+        out.close();
+        EXPECT_TRUE(out.bad()) << name << " small write";
+        ofile out2(target, false);
+        out2 << big;
+        out2.close();
+        EXPECT_TRUE(out2.bad()) << name << " large write";
+    }
+}
