@@ -1,6 +1,9 @@
 #include "chunk.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstdlib>
+#include <iostream>
 
 bitvec::bitvec(size_t n, bool value) { assign(n, value); }
 
@@ -14,7 +17,87 @@ chunk::chunk(int N, const char* name) : name(name), switched(N, false) {}
 
 chunk::~chunk() {}
 
-void chunk::assemble(chunk*) {}
+namespace {
+
+[[noreturn]] void failJoin(const chunk* curr, const chunk* prev, int code) {
+    std::cout << "Chunk [" << curr->name << "] does not overlap chunk [" << prev->name << "], code "
+              << code << std::endl;
+    exit(1);
+}
+
+// First row whose site index equals idx, or -1.
+int firstRowOf(const std::vector<int32_t>& sidx, int32_t idx) {
+    auto it = std::find(sidx.begin(), sidx.end(), idx);
+    return it == sidx.end() ? -1 : static_cast<int>(it - sidx.begin());
+}
+
+// Exchanges the two bits of every sample held in a word.
+inline uint64_t exchangePairs(uint64_t w) {
+    const uint64_t even = 0x5555555555555555ULL;
+    return ((w & even) << 1) | ((w >> 1) & even);
+}
+
+// For every sample, keep - swap over the overlap rows: keep counts the
+// differences between the previous chunk's haplotypes (A, B) and the current
+// chunk's (X, Y) in stored order, hamming(A, X) + hamming(B, Y); swap those
+// in exchanged order, hamming(A, Y) + hamming(B, X). Rows are visited one at
+// a time so that every row is read once, word by word.
+std::vector<int32_t> keepMinusSwap(const chunk& prev, int p, const chunk& curr, int h) {
+    size_t N = curr.switched.size();
+    std::vector<int32_t> diff(N, 0);
+    static const int8_t pairCount[4] = {0, 1, 1, 2};
+    for (int r = 0; r < h; r++) {
+        const std::vector<uint64_t>& ab = prev.H[p + r].words;
+        const std::vector<uint64_t>& xy = curr.H[r].words;
+        for (size_t w = 0; w < xy.size(); w++) {
+            uint64_t keep = ab[w] ^ xy[w];
+            uint64_t swap = ab[w] ^ exchangePairs(xy[w]);
+            if (keep == swap) continue;
+            size_t first = w * 32, last = std::min(N, first + 32);
+            for (size_t s = first; s < last; s++, keep >>= 2, swap >>= 2)
+                diff[s] += pairCount[keep & 3] - pairCount[swap & 3];
+        }
+    }
+    return diff;
+}
+
+}  // namespace
+
+void chunk::assemble(chunk* prev) {
+    const int P = static_cast<int>(prev->sidx.size());
+    const int Q = static_cast<int>(sidx.size());
+    if (P == 0) failJoin(this, prev, 1);
+    if (Q == 0) failJoin(this, prev, 2);
+    const int p = firstRowOf(prev->sidx, sidx[0]);
+    if (p < 0) failJoin(this, prev, 1);
+    const int q = firstRowOf(sidx, prev->sidx[P - 1]);
+    if (q < 0) failJoin(this, prev, 2);
+    const int o1 = P - p, o2 = q + 1;
+    if (o1 != o2) {
+        std::cout << "Overlaps are different between [" << name << "] does not overlap chunk ["
+                  << prev->name << "] o1=" << o1 << " o2=" << o2 << std::endl;
+        exit(1);
+    }
+    const int h = o1;
+    const int m = (h + 1) / 2;
+    std::cout << "  * overlap=" << h << std::endl;
+    std::cout << "  * prev chunk end = " << prev->sidx[p + m - 1] << std::endl;
+    // With a one-row overlap and a one-row current chunk no row is supplied here.
+    std::cout << "  * curr chunk beg = " << (m < Q ? sidx[m] : -1) << std::endl;
+    std::fill(prev->sidx.begin() + p + m, prev->sidx.end(), -1);
+    std::fill(sidx.begin(), sidx.begin() + m, -1);
+
+    std::vector<int32_t> diff = keepMinusSwap(*prev, p, *this, h);
+    int32_t switches = 0;
+    for (size_t s = 0; s < diff.size(); s++) {
+        // The previous chunk's own orientation exchanges keep and swap.
+        int32_t d = prev->switched.get(s) ? -diff[s] : diff[s];
+        switched.set(s, d > 0);
+        if (d > 0) switches++;
+    }
+    std::cout << "  * #switches=" << switches << " out of " << switched.size() << " possible"
+              << std::endl;
+}
 
 int32_t hamming(const bitvec& h1, const bitvec& h2) {
     assert(h1.size() == h2.size());

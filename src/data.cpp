@@ -82,8 +82,138 @@ void data::readScaffold(const char* name) {
     std::cout << "  * #scaff=" << scaffold.size() << std::endl;
 }
 
-void data::readChunk(const char*) {}
+// Ends an open "Reading haplotypes in [" line before a failure message on
+// standard error, so that both streams stay line by line on a terminal.
+[[noreturn]] static void stopReading(const std::string& message) {
+    std::cout << std::endl;
+    futils::fatal(message);
+}
 
-void data::assemble() {}
+void data::readChunk(const char* name) {
+    std::cout << "Reading haplotypes in [" << name << "]" << std::flush;
+    chunk* c = new chunk(static_cast<int>(I.size()), name);
+    ifile in(name, false);
+    if (!in.fd.is_open())
+        stopReading("cannot open [" + in.name() + "]: " + reasonOf(in.error, "unknown error"));
+    const size_t nfields = I.size() * 2 + 5;
+    std::string line;
+    int32_t rows = 0;
+    while (std::getline(in, line)) {
+        std::vector<std::string> tok = sutils::tokenize(line, " ");
+        if (tok.size() != nfields)
+            stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
+                        std::string(name) + "] line " + std::to_string(rows + 1) + ": " +
+                        std::to_string(tok.size()) + " fields, expected " +
+                        std::to_string(nfields));
+        int32_t pos = toInt32(tok[2]);
+        bool swapped = false;
+        const site* found = nullptr;
+        auto range = pos2site.equal_range(pos);
+        for (auto it = range.first; it != range.second && !found; ++it) {
+            const site* s = it->second;
+            if (s->ref == tok[3] && s->alt == tok[4]) {
+                found = s;
+            } else if (flip && s->ref == tok[4] && s->alt == tok[3]) {
+                found = s;
+                swapped = true;
+            }
+        }
+        if (!found) {
+            std::cout << "Not found = " << pos << " " << tok[3] << "  " << tok[4] << std::endl;
+            exit(1);
+        }
+        c->sidx.push_back(found->idx);
+        c->H.emplace_back(nfields - 5, swapped);
+        bitvec& row = c->H.back();
+        for (size_t i = 0; i + 5 < nfields; i++)
+            if (tok[5 + i] == "1") row.set(i, !swapped);
+        rows++;
+    }
+    if (in.bad()) stopReading("cannot read [" + in.name() + "]: the file is damaged or unreadable");
+    std::cout << "\t" << rows << std::endl;
+    chunks.push_back(c);
+    in.close();
+}
 
-void data::writeHaplotypes(const char*, const char*) {}
+bool less_than_chunk::operator()(const chunk* a, const chunk* b) const {
+    // A chunk without rows has no first site; it goes after every other.
+    if (a->sidx.empty()) return false;
+    if (b->sidx.empty()) return true;
+    return a->sidx[0] < b->sidx[0];
+}
+
+void data::assemble() {
+    std::cout << "Sorting the " << chunks.size() << " chunks of data" << std::endl;
+    std::sort(chunks.begin(), chunks.end(), less_than_chunk());
+    for (size_t i = 0; i + 1 < chunks.size(); i++) {
+        std::cout << "Assembling [" << chunks[i]->name << "] with [" << chunks[i + 1]->name << "]"
+                  << std::endl;
+        chunks[i + 1]->assemble(chunks[i]);
+    }
+    std::cout << "Mapping sites to chunks" << std::endl;
+    for (size_t c = 0; c < chunks.size(); c++) {
+        const std::vector<int32_t>& sidx = chunks[c]->sidx;
+        for (size_t j = 0; j < sidx.size(); j++) {
+            if (sidx[j] < 0) continue;
+            sites[sidx[j]]->cidx = static_cast<int32_t>(c);
+            sites[sidx[j]]->cpos = static_cast<int32_t>(j);
+        }
+    }
+    std::cout << "Checking mapping sites to chunks" << std::endl;
+    for (const site* s : sites)
+        if (s->cidx < 0)
+            std::cout << "Site " << s->idx << " with pos=" << s->pos << " is unmapped" << std::endl;
+}
+
+namespace {
+
+// Opens an output file or ends the run naming it.
+void requireOpen(const ofile& out) {
+    if (!out.fd.is_open())
+        futils::fatal("cannot open [" + out.name() + "]: " + reasonOf(out.error, "unknown error"));
+}
+
+// Closes an output file; a failed write, flush or compressed trailer ends the run.
+void closeChecked(ofile& out) {
+    bool failed = out.bad();
+    out.close();
+    if (failed || out.bad())
+        futils::fatal("cannot write [" + out.name() + "]: " + reasonOf(errno, "write error"));
+}
+
+}  // namespace
+
+void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
+    std::cout << "Writing samples in [" << fsamples << "]" << std::endl;
+    ofile samples(fsamples, false);
+    requireOpen(samples);
+    samples << "ID_1 ID_2 missing\n0 0 0\n";
+    for (const std::string& id : I) samples << id << " " << id << " 0\n";
+    closeChecked(samples);
+
+    std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
+    ofile haps(fhaps, false);
+    requireOpen(haps);
+    std::vector<char> inScaffold(I.size());
+    for (size_t k = 0; k < I.size(); k++) inScaffold[k] = scaffold.count(I[k]) > 0;
+    std::string line;
+    for (const site* s : sites) {
+        // An unmapped site has been reported already; it gets no line.
+        if (s->cidx < 0) continue;
+        const chunk* c = chunks[s->cidx];
+        const bitvec& row = c->H[s->cpos];
+        line = std::to_string(s->chr) + " " + s->id + " " + std::to_string(s->pos) + " " + s->ref +
+               " " + s->alt;
+        for (size_t k = 0; k < I.size(); k++) {
+            bool a = row.get(2 * k), b = row.get(2 * k + 1);
+            // A set switched bit, or a scaffolded sample, keeps the stored order.
+            if (!c->switched.get(k) && !inScaffold[k]) std::swap(a, b);
+            line += a ? " 1" : " 0";
+            line += b ? " 1" : " 0";
+        }
+        line += '\n';
+        haps.write(line.data(), static_cast<std::streamsize>(line.size()));
+        if (haps.bad()) break;
+    }
+    closeChecked(haps);
+}

@@ -21,7 +21,11 @@ protected:
                                         "20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|1\n");
         spit(dir.path("empty.haps"), "");
     }
-    runResult run(std::vector<std::string> args) { return runSeamline(dir.root, args); }
+    runResult run(std::vector<std::string> args) {
+        unlink(dir.path("o.haps").c_str());
+        unlink(dir.path("o.sample").c_str());
+        return runSeamline(dir.root, args);
+    }
 };
 
 const std::string vcfEcho = "VCF :\t[sites.vcf]";

@@ -1,0 +1,416 @@
+// End-to-end runs of the built binary: chunk reading, joins, mapping and output.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <sstream>
+
+#include "testutil.h"
+
+namespace {
+
+std::string lines(std::initializer_list<std::string> ls) {
+    std::string s;
+    for (const std::string& l : ls) s += l + "\n";
+    return s;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, sep)) out.push_back(item);
+    return out;
+}
+
+// A site map of nSites sites at positions 100, 200, ... (alleles A and G) and
+// nSamples samples, with a known haplotype pair per sample and site.
+class Run : public ::testing::Test {
+protected:
+    tempDir dir;
+    int nSamples = 0, nSites = 0;
+    std::vector<std::vector<int>> truth;  // truth[site][2k + h]
+
+    void makeMap(int samples, int sites, uint32_t seed = 7) {
+        nSamples = samples;
+        nSites = sites;
+        std::mt19937 rng(seed);
+        std::string map =
+            "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+        for (int k = 0; k < samples; k++) map += "\tS" + std::to_string(k + 1);
+        map += "\n";
+        truth.assign(sites, std::vector<int>(2 * samples));
+        for (int i = 0; i < sites; i++) {
+            map += "20\t" + std::to_string(pos(i)) + "\trs" + std::to_string(i) +
+                   "\tA\tG\t.\tPASS\t.\tGT";
+            for (int k = 0; k < samples; k++) {
+                truth[i][2 * k] = rng() & 1;
+                truth[i][2 * k + 1] = rng() & 1;
+                map += "\t" + std::to_string(truth[i][2 * k]) + "|" +
+                       std::to_string(truth[i][2 * k + 1]);
+            }
+            map += "\n";
+        }
+        spit(dir.path("sites.vcf"), map);
+    }
+    static int pos(int site) { return 100 * (site + 1); }
+
+    std::string row(int i, const std::vector<bool>& exchanged, bool swapAlleles = false) {
+        std::string line = "20 rs" + std::to_string(i) + " " + std::to_string(pos(i)) +
+                           (swapAlleles ? " G A" : " A G");
+        for (int k = 0; k < nSamples; k++) {
+            bool x = k < static_cast<int>(exchanged.size()) && exchanged[k];
+            int a = truth[i][2 * k + x], b = truth[i][2 * k + !x];
+            if (swapAlleles) a = !a, b = !b;
+            line += " " + std::to_string(a) + " " + std::to_string(b);
+        }
+        return line + "\n";
+    }
+    // Writes the rows of sites first to last; exchanged[k] stores sample k's pair the other way.
+    void writeChunk(const std::string& name, int first, int last,
+                    std::vector<bool> exchanged = {}) {
+        std::string text;
+        for (int i = first; i <= last; i++) text += row(i, exchanged);
+        spit(dir.path(name), text);
+    }
+
+    runResult run(std::vector<std::string> chunks, std::vector<std::string> extra = {}) {
+        unlink(dir.path("o.haps").c_str());
+        unlink(dir.path("o.sample").c_str());
+        std::vector<std::string> args = {"--vcf", "sites.vcf", "--chunks"};
+        args.insert(args.end(), chunks.begin(), chunks.end());
+        args.insert(args.end(), {"--output", "o.haps", "o.sample"});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runSeamline(dir.root, args);
+    }
+    // The console lines from "Sorting the" on.
+    static std::string assembly(const runResult& r) {
+        size_t from = r.out.find("Sorting the");
+        size_t to = r.out.find("Writing samples");
+        return from == std::string::npos ? "" : r.out.substr(from, to - from);
+    }
+    // Written haplotype values per site line: values[line][2k + h].
+    std::vector<std::vector<int>> written() {
+        std::vector<std::vector<int>> values;
+        for (const std::string& l : split(slurp(dir.path("o.haps")), '\n')) {
+            std::vector<std::string> f = split(l, ' ');
+            std::vector<int> v;
+            for (size_t i = 5; i < f.size(); i++) v.push_back(std::stoi(f[i]));
+            values.push_back(v);
+        }
+        return values;
+    }
+    // Sample k's pair as written at site i, relative to the truth:
+    // 'k' kept order, 'x' exchanged order, '?' uninformative (a = b).
+    char orientation(const std::vector<int>& w, int i, int k) {
+        int a = truth[i][2 * k], b = truth[i][2 * k + 1];
+        if (a == b) return w[2 * k] == a && w[2 * k + 1] == b ? '?' : '!';
+        if (w[2 * k] == a && w[2 * k + 1] == b) return 'k';
+        if (w[2 * k] == b && w[2 * k + 1] == a) return 'x';
+        return '!';
+    }
+};
+
+TEST_F(Run, FiveRowOverlapIsSplitAndEverySiteMappedOnce) {
+    makeMap(2, 10);
+    writeChunk("c1.haps", 0, 6);
+    writeChunk("c2.haps", 2, 9, {true, false});
+    runResult r = run({"c1.haps", "c2.haps"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, lines({"VCF :\t[sites.vcf]", "Chunks :\t2 haplotype files",
+                            "Output :\t[o.haps] [o.sample]", "Reading site map in [sites.vcf]",
+                            "  * #inds=2", "  * #sites=10", "Reading haplotypes in [c1.haps]\t7",
+                            "Reading haplotypes in [c2.haps]\t8", "Sorting the 2 chunks of data",
+                            "Assembling [c1.haps] with [c2.haps]", "  * overlap=5",
+                            "  * prev chunk end = 4", "  * curr chunk beg = 5",
+                            "  * #switches=1 out of 2 possible", "Mapping sites to chunks",
+                            "Checking mapping sites to chunks", "Writing samples in [o.sample]",
+                            "Writing haplotypes in [o.haps]"}));
+    EXPECT_EQ(slurp(dir.path("o.sample")), "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\nS2 S2 0\n");
+    std::vector<std::vector<int>> w = written();
+    ASSERT_EQ(w.size(), 10u);
+    std::vector<std::string> firstLine = split(split(slurp(dir.path("o.haps")), '\n')[0], ' ');
+    EXPECT_EQ(std::vector<std::string>(firstLine.begin(), firstLine.begin() + 5),
+              (std::vector<std::string>{"20", "rs0", "100", "A", "G"}));
+    // A clear switched bit writes the exchanged order: the truth comes out
+    // exchanged for both samples in both chunks.
+    for (int i = 0; i < 10; i++)
+        for (int k = 0; k < 2; k++) EXPECT_NE(orientation(w[i], i, k), 'k') << i << " " << k;
+}
+
+TEST_F(Run, OverlapsOfOneAndTwoRowsAndIdenticalSiteLists) {
+    makeMap(3, 6);
+    struct {
+        int first1, last1, first2, last2;
+        std::string lines;
+    } cases[] = {
+        {0, 3, 3, 5, lines({"  * overlap=1", "  * prev chunk end = 3", "  * curr chunk beg = 4"})},
+        {0, 3, 2, 5, lines({"  * overlap=2", "  * prev chunk end = 2", "  * curr chunk beg = 3"})},
+        {0, 5, 0, 5, lines({"  * overlap=6", "  * prev chunk end = 2", "  * curr chunk beg = 3"})},
+        // a current chunk of one row that shares the previous chunk's last site
+        {0, 5, 5, 5, lines({"  * overlap=1", "  * prev chunk end = 5", "  * curr chunk beg = -1"})},
+    };
+    for (const auto& c : cases) {
+        writeChunk("a.haps", c.first1, c.last1);
+        writeChunk("b.haps", c.first2, c.last2, {true, true, false});
+        runResult r = run({"a.haps", "b.haps"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("Assembling [a.haps] with [b.haps]\n" + c.lines), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("unmapped"), std::string::npos) << r.out;
+        EXPECT_EQ(written().size(), 6u);
+    }
+}
+
+TEST_F(Run, ParityCarriesAlongThreeChunksGivenInReverseOrder) {
+    makeMap(2, 12, 11);
+    writeChunk("c1.haps", 0, 5);
+    writeChunk("c2.haps", 3, 8, {true, false});
+    writeChunk("c3.haps", 6, 11, {true, true});
+    runResult r = run({"c3.haps", "c2.haps", "c1.haps"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(assembly(r),
+              lines({"Sorting the 3 chunks of data", "Assembling [c1.haps] with [c2.haps]",
+                     "  * overlap=3", "  * prev chunk end = 4", "  * curr chunk beg = 5",
+                     "  * #switches=1 out of 2 possible", "Assembling [c2.haps] with [c3.haps]",
+                     "  * overlap=3", "  * prev chunk end = 7", "  * curr chunk beg = 8",
+                     "  * #switches=2 out of 2 possible", "Mapping sites to chunks",
+                     "Checking mapping sites to chunks"}));
+    std::vector<std::vector<int>> w = written();
+    ASSERT_EQ(w.size(), 12u);
+    for (int i = 0; i < 12; i++)
+        for (int k = 0; k < 2; k++) EXPECT_NE(orientation(w[i], i, k), 'k') << i << " " << k;
+}
+
+TEST_F(Run, EqualSumsClearTheBitAndRestartTheParity) {
+    makeMap(1, 9);
+    // Sample 1 is homozygous over the second overlap (sites 6 and 7).
+    for (int i : {6, 7}) truth[i] = {1, 1};
+    truth[2] = truth[8] = {0, 1};
+    writeChunk("c1.haps", 0, 4);
+    writeChunk("c2.haps", 2, 7, {true});
+    writeChunk("c3.haps", 6, 8, {true});
+    runResult r = run({"c1.haps", "c2.haps", "c3.haps"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("  * overlap=2\n  * prev chunk end = 6\n  * curr chunk beg = 7\n"
+                         "  * #switches=0 out of 1 possible\n"),
+              std::string::npos)
+        << r.out;
+    std::vector<std::vector<int>> w = written();
+    // c1 and c2 agree with each other; c3 restarts with a clear bit and its
+    // file order is written exchanged, so it ends in the truth's order.
+    for (int i = 0; i <= 6; i++) EXPECT_NE(orientation(w[i], i, 0), 'k') << i;
+    EXPECT_EQ(orientation(w[8], 8, 0), 'k');
+}
+
+TEST_F(Run, FlipAcceptsRowsWithExchangedAllelesAndStoresTheirComplement) {
+    makeMap(2, 4);
+    std::string text = row(0, {}) + row(1, {}, true) + row(2, {}) + row(3, {}, true);
+    spit(dir.path("c.haps"), text);
+    runResult plain = run({"c.haps"});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_NE(plain.out.find("Reading haplotypes in [c.haps]Not found = 200 G  A\n"),
+              std::string::npos)
+        << plain.out;
+    EXPECT_FALSE(exists(dir.path("o.haps")));
+
+    runResult flipped = run({"c.haps"}, {"--flip"});
+    ASSERT_EQ(flipped.status, 0) << flipped.out;
+    std::vector<std::vector<int>> w = written();
+    for (int i = 0; i < 4; i++) {
+        std::vector<int> expect;
+        for (int k = 0; k < 2; k++)
+            expect.insert(expect.end(), {truth[i][2 * k + 1], truth[i][2 * k]});
+        EXPECT_EQ(w[i], expect) << "site " << i;
+    }
+    EXPECT_EQ(split(slurp(dir.path("o.haps")), '\n')[1].substr(0, 15), "20 rs1 200 A G ");
+}
+
+TEST_F(Run, DuplicatePositionsMatchTheFirstSiteThatFits) {
+    spit(dir.path("sites.vcf"),
+         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n"
+         "20\t100\tfirst\tA\tG\n20\t100\tsecond\tG\tA\n20\t100\tthird\tA\tT\nchr20\t200\tlast\tC\tT"
+         "\n");
+    spit(dir.path("c.haps"), "20 x 100 A T 1 0\n20 x 100 A G 0 1\n20 x 00100abc G A 1 1\n");
+    runResult r = run({"c.haps"}, {"--flip"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // With --flip the swapped match on "first" wins over the straight one on "second".
+    EXPECT_EQ(slurp(dir.path("o.haps")), "20 first 100 A G 0 0\n20 third 100 A T 0 1\n");
+    EXPECT_NE(r.out.find("Site 1 with pos=100 is unmapped\nSite 3 with pos=200 is unmapped\n"),
+              std::string::npos);
+    // Without it, the same rows take the straight match on "second".
+    runResult straight = run({"c.haps"});
+    ASSERT_EQ(straight.status, 0);
+    EXPECT_EQ(slurp(dir.path("o.haps")),
+              "20 first 100 A G 1 0\n20 second 100 G A 1 1\n20 third 100 A T 0 1\n");
+}
+
+TEST_F(Run, ScaffoldedSamplesKeepTheStoredOrder) {
+    makeMap(3, 3);
+    writeChunk("c.haps", 0, 2);
+    spit(dir.path("sc.txt"), "S2\nS3 \nnobody\n");
+    runResult r = run({"c.haps"}, {"--scaffold", "sc.txt"});
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::vector<int>> w = written();
+    for (int i = 0; i < 3; i++) {
+        EXPECT_NE(orientation(w[i], i, 0), 'k');
+        EXPECT_NE(orientation(w[i], i, 1), 'x');  // S2 is on the list
+        EXPECT_NE(orientation(w[i], i, 2), 'k');  // "S3 " is not S3
+    }
+}
+
+TEST_F(Run, UnusableOverlapsStopTheRunBeforeAnyOutput) {
+    makeMap(1, 10);
+    writeChunk("a.haps", 0, 4);
+    writeChunk("gap.haps", 6, 9);
+    writeChunk("inside.haps", 1, 3);
+    writeChunk("full.haps", 3, 9);
+    writeChunk("late.haps", 2, 9);
+    spit(dir.path("holes.haps"), row(2, {}) + row(4, {}) + row(5, {}) + row(6, {}));
+    spit(dir.path("empty.haps"), "");
+    struct {
+        std::vector<std::string> chunks;
+        std::string line;
+    } cases[] = {
+        {{"a.haps", "gap.haps"}, "Chunk [gap.haps] does not overlap chunk [a.haps], code 1"},
+        {{"a.haps", "inside.haps"}, "Chunk [inside.haps] does not overlap chunk [a.haps], code 2"},
+        {{"holes.haps", "a.haps"},
+         "Overlaps are different between [holes.haps] does not overlap chunk [a.haps] o1=3 o2=2"},
+        {{"empty.haps", "a.haps"}, "Chunk [empty.haps] does not overlap chunk [a.haps], code 2"},
+        // the third chunk starts among rows that the second gave up to the first
+        {{"a.haps", "full.haps", "late.haps"},
+         "Chunk [full.haps] does not overlap chunk [late.haps], code 1"},
+    };
+    for (const auto& c : cases) {
+        runResult r = run(c.chunks);
+        EXPECT_EQ(r.status, 1) << c.line;
+        EXPECT_GE(r.out.size(), c.line.size() + 1);
+        EXPECT_EQ(r.out.substr(r.out.size() - c.line.size() - 1), c.line + "\n") << r.out;
+        EXPECT_EQ(r.out.find("Mapping sites"), std::string::npos);
+        EXPECT_FALSE(exists(dir.path("o.haps")));
+        EXPECT_FALSE(exists(dir.path("o.sample")));
+    }
+}
+
+TEST_F(Run, EmptyOnlyChunkMapsNothingAndUnmappedSitesGetNoLine) {
+    makeMap(2, 3);
+    spit(dir.path("empty.haps"), "");
+    runResult r = run({"empty.haps"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(assembly(r),
+              lines({"Sorting the 1 chunks of data", "Mapping sites to chunks",
+                     "Checking mapping sites to chunks", "Site 0 with pos=100 is unmapped",
+                     "Site 1 with pos=200 is unmapped", "Site 2 with pos=300 is unmapped"}));
+    EXPECT_EQ(slurp(dir.path("o.haps")), "");
+    writeChunk("mid.haps", 1, 1);
+    r = run({"mid.haps"});
+    EXPECT_EQ(written().size(), 1u);
+}
+
+TEST_F(Run, BadChunkLinesStopTheRunWithoutOutput) {
+    makeMap(2, 3);
+    std::string good = row(0, {}) + row(1, {});
+    struct {
+        std::string name, content, err;
+    } cases[] = {
+        {"short.haps", good + "20 rs2 300 A G 0 1 0\n",
+         "src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [short.haps] line 3: 8 "
+         "fields, expected 9"},
+        {"blank.haps", "\n" + good, "in [blank.haps] line 1: 0 fields, expected 9"},
+        {"tabs.haps", "20\trs0\t100\tA\tG\t0\t1\t0\t1\n", "line 1: 1 fields, expected 9"},
+        {"missing.haps", "", "seamline: cannot open [missing.haps]: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        if (c.name != "missing.haps") spit(dir.path(c.name), c.content);
+        runResult r = run({c.name});
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.substr(r.out.size() - c.name.size() - 25),
+                  "Reading haplotypes in [" + c.name + "]\n");
+        EXPECT_FALSE(exists(dir.path("o.haps")));
+        EXPECT_FALSE(exists(dir.path("o.sample")));
+    }
+    // Extra spaces, and a last line without a newline, read like any other row.
+    spit(dir.path("spaces.haps"),
+         "  20 rs0  100 A G 0 1 1   1  \n" + row(1, {}).substr(0, row(1, {}).size() - 1));
+    runResult r = run({"spaces.haps"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Reading haplotypes in [spaces.haps]\t2\n"), std::string::npos);
+}
+
+TEST_F(Run, CompressedChunksAndDamagedOnes) {
+    makeMap(2, 2000);
+    writeChunk("c1.haps", 0, 1200);
+    writeChunk("c2.haps", 1000, 1999, {true, false});
+    shell("cd " + dir.root +
+          " && gzip c1.haps && bzip2 c2.haps && head -c 5000 c1.haps.gz > cut.haps.gz");
+    runResult r = run({"c2.haps.bz2", "c1.haps.gz"}, {});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(written().size(), 2000u);
+    r = run({"cut.haps.gz"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot read [cut.haps.gz]: the file is damaged or unreadable\n");
+    EXPECT_FALSE(exists(dir.path("o.haps")));
+}
+
+TEST_F(Run, OutputsThatCannotBeWrittenAreFailures) {
+    makeMap(2, 3);
+    writeChunk("c.haps", 0, 2);
+    ASSERT_EQ(symlink("/dev/full", dir.path("full.gz").c_str()), 0);
+    struct {
+        std::string haps, sample, err;
+    } cases[] = {
+        {"o.haps", "no/dir/o.sample",
+         "seamline: cannot open [no/dir/o.sample]: No such file or directory\n"},
+        {"no/dir/o.haps", "o.sample",
+         "seamline: cannot open [no/dir/o.haps]: No such file or directory\n"},
+        {"/dev/full", "o.sample", "seamline: cannot write [/dev/full]: No space left on device\n"},
+        {"full.gz", "o.sample", "seamline: cannot write [full.gz]: No space left on device\n"},
+        {"o.haps", "/dev/full", "seamline: cannot write [/dev/full]: No space left on device\n"},
+    };
+    for (const auto& c : cases) {
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", c.haps, c.sample});
+        EXPECT_EQ(r.status, 1) << c.haps << " " << c.sample;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// Splits a known haplotype set into overlapping chunks, exchanges each
+// sample's pair at random in each chunk, and checks that the joined output
+// is the truth up to one orientation per sample.
+TEST_F(Run, JoinRecoversTheTruthUpToOneOrientationPerSample) {
+    const int samples = 40, sites = 600;
+    makeMap(samples, sites, 2024);
+    std::mt19937 rng(99);
+    struct window {
+        int first, last;
+    };
+    std::vector<window> windows = {{0, 140}, {101, 260}, {231, 400}, {381, 470}, {451, 599}};
+    std::vector<std::string> names;
+    for (size_t c = 0; c < windows.size(); c++) {
+        std::vector<bool> exchanged(samples);
+        for (int k = 0; k < samples; k++) exchanged[k] = rng() & 1;
+        names.push_back("c" + std::to_string(c) + (c % 2 ? ".haps.gz" : ".haps"));
+        writeChunk("tmp.haps", windows[c].first, windows[c].last, exchanged);
+        shell("cd " + dir.root + (c % 2 ? " && gzip -c tmp.haps > " : " && cp tmp.haps ") +
+              names[c]);
+    }
+    std::shuffle(names.begin(), names.end(), rng);
+    runResult r = run(names);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::vector<int>> w = written();
+    ASSERT_EQ(w.size(), static_cast<size_t>(sites));
+    for (int k = 0; k < samples; k++) {
+        std::string seen;
+        for (int i = 0; i < sites; i++) {
+            char o = orientation(w[i], i, k);
+            ASSERT_NE(o, '!') << "sample " << k << " site " << i << ": not the true pair";
+            if (o != '?') seen += o;
+        }
+        EXPECT_TRUE(seen.find('k') == std::string::npos || seen.find('x') == std::string::npos)
+            << "sample " << k << " changes orientation: " << seen;
+    }
+}
+
+}  // namespace
