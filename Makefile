@@ -18,7 +18,7 @@ build: deps
 	cmake --build $(BUILD) -j2
 
 example: build
-	cd examples && ../$(BUILD)/seamline --vcf sites.vcf --chunks chr20.c1.haps.gz chr20.c3.haps chr20.c2.haps.bz2 --scaffold scaffold.txt --output ../$(BUILD)/example.haps.gz ../$(BUILD)/example.sample
+	cd examples && ../$(BUILD)/seamline --vcf sites.vcf --chunks chr20.c1.haps.gz chr20.c3.haps chr20.c2.haps.bz2 --scaffold scaffold.txt --flip --output ../$(BUILD)/example.haps.gz ../$(BUILD)/example.sample
 	@echo "--- $(BUILD)/example.sample"; cat $(BUILD)/example.sample
 	@echo "--- $(BUILD)/example.haps.gz (first lines)"; zcat $(BUILD)/example.haps.gz | head -n 8
 
