@@ -1,5 +1,8 @@
 #include "data.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -167,33 +170,81 @@ void data::assemble() {
 
 namespace {
 
-// Opens an output file or ends the run naming it.
-void requireOpen(const ofile& out) {
+// An output written under a temporary name in its own directory and renamed
+// into place only once both outputs are complete, so that a failed run never
+// leaves a partial file and never destroys an earlier result. A name that
+// exists and is not a regular file (a device, a pipe, a symbolic link) is
+// written directly.
+struct stagedOutput {
+    std::string target;
+    std::string temp;  // empty when written directly
+};
+
+std::vector<stagedOutput> staged;
+
+[[noreturn]] void failOutput(const std::string& message) {
+    for (const stagedOutput& o : staged)
+        if (!o.temp.empty()) unlink(o.temp.c_str());
+    futils::fatal(message);
+}
+
+// Creates the temporary file and returns the name to write to. The temporary
+// name ends with the target's own name, so it keeps its extension and thus
+// its compression.
+std::string stage(const std::string& target) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        staged.push_back({target, ""});
+        return target;
+    }
+    size_t slash = target.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = dir + ".seamline-XXXXXX-" + base;
+    int fd = mkstemps(&temp[0], static_cast<int>(base.size() + 1));
+    if (fd < 0) failOutput("cannot open [" + target + "]: " + strerror(errno));
+    // mkstemps creates the file private; give it the mode a new file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    staged.push_back({target, temp});
+    return temp;
+}
+
+void commitStaged() {
+    for (const stagedOutput& o : staged)
+        if (!o.temp.empty() && rename(o.temp.c_str(), o.target.c_str()) != 0)
+            failOutput("cannot write [" + o.target + "]: " + strerror(errno));
+    staged.clear();
+}
+
+void requireOpen(const ofile& out, const std::string& target) {
     if (!out.fd.is_open())
-        futils::fatal("cannot open [" + out.name() + "]: " + reasonOf(out.error, "unknown error"));
+        failOutput("cannot open [" + target + "]: " + reasonOf(out.error, "unknown error"));
 }
 
 // Closes an output file; a failed write, flush or compressed trailer ends the run.
-void closeChecked(ofile& out) {
+void closeChecked(ofile& out, const std::string& target) {
     bool failed = out.bad();
     out.close();
     if (failed || out.bad())
-        futils::fatal("cannot write [" + out.name() + "]: " + reasonOf(errno, "write error"));
+        failOutput("cannot write [" + target + "]: " + reasonOf(errno, "write error"));
 }
 
 }  // namespace
 
 void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     std::cout << "Writing samples in [" << fsamples << "]" << std::endl;
-    ofile samples(fsamples, false);
-    requireOpen(samples);
+    ofile samples(stage(fsamples), false);
+    requireOpen(samples, fsamples);
     samples << "ID_1 ID_2 missing\n0 0 0\n";
     for (const std::string& id : I) samples << id << " " << id << " 0\n";
-    closeChecked(samples);
+    closeChecked(samples, fsamples);
 
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
-    ofile haps(fhaps, false);
-    requireOpen(haps);
+    ofile haps(stage(fhaps), false);
+    requireOpen(haps, fhaps);
     std::vector<char> inScaffold(I.size());
     for (size_t k = 0; k < I.size(); k++) inScaffold[k] = scaffold.count(I[k]) > 0;
     std::string line;
@@ -215,5 +266,6 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
         haps.write(line.data(), static_cast<std::streamsize>(line.size()));
         if (haps.bad()) break;
     }
-    closeChecked(haps);
+    closeChecked(haps, fhaps);
+    commitStaged();
 }

@@ -15,6 +15,12 @@ std::string lines(std::initializer_list<std::string> ls) {
     return s;
 }
 
+mode_t shellUmask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
 std::vector<std::string> split(const std::string& text, char sep) {
     std::vector<std::string> out;
     std::stringstream ss(text);
@@ -374,6 +380,32 @@ TEST_F(Run, OutputsThatCannotBeWrittenAreFailures) {
         EXPECT_EQ(r.status, 1) << c.haps << " " << c.sample;
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+TEST_F(Run, AFailureWhileWritingLeavesEarlierOutputsUntouched) {
+    makeMap(20, 200);
+    writeChunk("c.haps", 0, 199);
+    spit(dir.path("o.haps"), "old haplotypes\n");
+    spit(dir.path("o.sample"), "old samples\n");
+    // A file size limit of 8 KiB lets the sample file through and cuts the
+    // haplotype file (about 17 KiB) short.
+    runResult r = runSeamline(
+        dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "o.haps", "o.sample"},
+        "trap '' XFSZ; ulimit -f 8;");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot write [o.haps]: File too large\n");
+    EXPECT_EQ(slurp(dir.path("o.haps")), "old haplotypes\n");
+    EXPECT_EQ(slurp(dir.path("o.sample")), "old samples\n");
+    EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c seamline-"), "0\n");
+
+    r = runSeamline(dir.root,
+                    {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "o.haps", "o.sample"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(written().size(), 200u);
+    EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c seamline-"), "0\n");
+    struct stat st;
+    ASSERT_EQ(stat(dir.path("o.haps").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~shellUmask());
 }
 
 // Splits a known haplotype set into overlapping chunks, exchanges each

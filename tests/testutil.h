@@ -58,9 +58,11 @@ struct runResult {
     int status = -1;  // exit status, or 128 + signal number
 };
 
-// Runs the built seamline in the directory cwd with the given arguments.
-inline runResult runSeamline(const std::string& cwd, const std::vector<std::string>& args) {
-    std::string cmd = "cd '" + cwd + "' && '" SEAMLINE_BIN "'";
+// Runs the built seamline in the directory cwd with the given arguments,
+// after the shell commands of setup (limits, for instance).
+inline runResult runSeamline(const std::string& cwd, const std::vector<std::string>& args,
+                             const std::string& setup = "") {
+    std::string cmd = "cd '" + cwd + "' && " + setup + " exec '" SEAMLINE_BIN "'";
     for (const std::string& a : args) {
         std::string quoted = "'";
         for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
