@@ -13,6 +13,11 @@ void bitvec::assign(size_t n, bool value) {
     if (value && (n & 63)) words.back() = (uint64_t(1) << (n & 63)) - 1;
 }
 
+void bitvec::invert() {
+    for (uint64_t& w : words) w = ~w;
+    if (nbits & 63) words.back() &= (uint64_t(1) << (nbits & 63)) - 1;
+}
+
 chunk::chunk(int N, const char* name) : name(name), switched(N, false) {}
 
 chunk::~chunk() {}
@@ -29,12 +34,6 @@ namespace {
 int firstRowOf(const std::vector<int32_t>& sidx, int32_t idx) {
     auto it = std::find(sidx.begin(), sidx.end(), idx);
     return it == sidx.end() ? -1 : static_cast<int>(it - sidx.begin());
-}
-
-// Exchanges the two bits of every sample held in a word.
-inline uint64_t exchangePairs(uint64_t w) {
-    const uint64_t even = 0x5555555555555555ULL;
-    return ((w & even) << 1) | ((w >> 1) & even);
 }
 
 // For every sample, keep - swap over the overlap rows: keep counts the

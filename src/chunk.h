@@ -15,6 +15,7 @@ public:
     bitvec() = default;
     explicit bitvec(size_t n, bool value = false);
     void assign(size_t n, bool value);
+    void invert();
     size_t size() const { return nbits; }
     bool get(size_t i) const { return (words[i >> 6] >> (i & 63)) & 1; }
     void set(size_t i, bool value) {
@@ -41,6 +42,12 @@ public:
     // Joins this chunk to the chunk that precedes it along the chromosome.
     void assemble(chunk* prev);
 };
+
+// Exchanges the two bits of every sample held in a word.
+inline uint64_t exchangePairs(uint64_t w) {
+    const uint64_t even = 0x5555555555555555ULL;
+    return ((w & even) << 1) | ((w >> 1) & even);
+}
 
 // Number of positions at which the two bit vectors differ.
 int32_t hamming(const bitvec& h1, const bitvec& h2);

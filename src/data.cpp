@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "chunkrow.h"
 #include "utils.h"
 
 namespace {
@@ -45,24 +46,27 @@ void data::readMap(const char* name) {
     std::cout << "Reading site map in [" << name << "]" << std::endl;
     ifile in(name, false);
     requireOpen(in);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, 4, "#CHR") == 0) {
-            std::vector<std::string> tok = sutils::tokenize(line, "\t");
+    lineReader lines(in);
+    std::string_view line;
+    std::string_view f[5];
+    while (lines.next(line)) {
+        if (line.substr(0, 4) == "#CHR") {
+            std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
             for (size_t t = 9; t < tok.size(); t++) I.push_back(tok[t]);
             std::cout << "  * #inds=" << I.size() << std::endl;
             continue;
         }
         if (!line.empty() && line[0] == '#') continue;
-        std::vector<std::string> tok = sutils::tokenize(line, "\t", 5);
-        if (tok.size() < 5) continue;
-        std::vector<std::string> alts = sutils::tokenize(tok[4], ",");
+        // Only the five leading columns are looked at; genotypes are never split.
+        if (sutils::splitFields(line, '\t', 5, f) < 5) continue;
+        std::string alt(f[4]);
+        std::vector<std::string> alts = sutils::tokenize(alt, ",");
         if (alts.empty() || alts[0] == "." || alts[0] == "0" || alts.size() != 1) continue;
-        site* s = new site{toInt32(tok[0]),
-                           tok[2],
-                           toInt32(tok[1]),
-                           tok[3],
-                           tok[4],
+        site* s = new site{toInt32(std::string(f[0])),
+                           std::string(f[2]),
+                           toInt32(std::string(f[1])),
+                           std::string(f[3]),
+                           alt,
                            static_cast<int32_t>(sites.size()),
                            -1,
                            -1};
@@ -78,8 +82,9 @@ void data::readScaffold(const char* name) {
     std::cout << "Reading scaffolded samples in [" << name << "]" << std::endl;
     ifile in(name, false);
     requireOpen(in);
-    std::string line;
-    while (std::getline(in, line)) scaffold.insert(line);
+    lineReader lines(in);
+    std::string_view line;
+    while (lines.next(line)) scaffold.insert(std::string(line));
     requireReadToEnd(in);
     in.close();
     std::cout << "  * #scaff=" << scaffold.size() << std::endl;
@@ -98,38 +103,41 @@ void data::readChunk(const char* name) {
     ifile in(name, false);
     if (!in.fd.is_open())
         stopReading("cannot open [" + in.name() + "]: " + reasonOf(in.error, "unknown error"));
-    const size_t nfields = I.size() * 2 + 5;
-    std::string line;
+    const size_t ncodes = I.size() * 2;
+    lineReader lines(in);
+    std::string_view line;
+    chunkRow row;
     int32_t rows = 0;
-    while (std::getline(in, line)) {
-        std::vector<std::string> tok = sutils::tokenize(line, " ");
-        if (tok.size() != nfields)
+    while (lines.next(line)) {
+        c->H.emplace_back(ncodes, false);
+        size_t nfields = row.parse(line, ncodes, c->H.back().words.data());
+        if (nfields != ncodes + 5)
             stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
                         std::string(name) + "] line " + std::to_string(rows + 1) + ": " +
-                        std::to_string(tok.size()) + " fields, expected " +
-                        std::to_string(nfields));
-        int32_t pos = toInt32(tok[2]);
+                        std::to_string(nfields) + " fields, expected " +
+                        std::to_string(ncodes + 5));
+        int32_t pos = toInt32(std::string(row.fields[2]));
         bool swapped = false;
         const site* found = nullptr;
         auto range = pos2site.equal_range(pos);
         for (auto it = range.first; it != range.second && !found; ++it) {
             const site* s = it->second;
-            if (s->ref == tok[3] && s->alt == tok[4]) {
+            if (s->ref == row.fields[3] && s->alt == row.fields[4]) {
                 found = s;
-            } else if (flip && s->ref == tok[4] && s->alt == tok[3]) {
+            } else if (flip && s->ref == row.fields[4] && s->alt == row.fields[3]) {
                 found = s;
                 swapped = true;
             }
         }
         if (!found) {
-            std::cout << "Not found = " << pos << " " << tok[3] << "  " << tok[4] << std::endl;
+            std::cout << "Not found = " << pos << " " << row.fields[3] << "  " << row.fields[4]
+                      << std::endl;
             exit(1);
         }
         c->sidx.push_back(found->idx);
-        c->H.emplace_back(nfields - 5, swapped);
-        bitvec& row = c->H.back();
-        for (size_t i = 0; i + 5 < nfields; i++)
-            if (tok[5 + i] == "1") row.set(i, !swapped);
+        // A row with the alleles exchanged stores the complement of its codes,
+        // so that a set bit is always the site's alt allele.
+        if (swapped) c->H.back().invert();
         rows++;
     }
     if (in.bad()) stopReading("cannot read [" + in.name() + "]: the file is damaged or unreadable");
@@ -219,6 +227,44 @@ void commitStaged() {
     staged.clear();
 }
 
+// Marks both bits of every sample whose pair is written in the exchanged
+// order: a clear switched bit exchanges, unless the sample is scaffolded.
+std::vector<uint64_t> exchangeMask(const chunk& c, const std::vector<std::string>& I,
+                                   const std::set<std::string>& scaffold) {
+    std::vector<uint64_t> mask((2 * I.size() + 63) / 64, 0);
+    for (size_t k = 0; k < I.size(); k++)
+        if (!c.switched.get(k) && !scaffold.count(I[k]))
+            mask[k >> 5] |= uint64_t(3) << (2 * (k & 31));
+    return mask;
+}
+
+// Text of every byte of haplotype bits: " b0 b1 ... b7".
+struct codeTable {
+    char text[256][16];
+    codeTable() {
+        for (int byte = 0; byte < 256; byte++)
+            for (int b = 0; b < 8; b++) {
+                text[byte][2 * b] = ' ';
+                text[byte][2 * b + 1] = (byte >> b) & 1 ? '1' : '0';
+            }
+    }
+};
+
+// Appends " v" for each of the nbits bits.
+void appendCodes(std::string& out, const uint64_t* bits, size_t nbits) {
+    static const codeTable table;
+    size_t at = out.size();
+    out.resize(at + 2 * nbits);
+    char* p = &out[at];
+    size_t i = 0;
+    for (; i + 8 <= nbits; i += 8, p += 16)
+        memcpy(p, table.text[(bits[i >> 6] >> (i & 63)) & 0xff], 16);
+    for (; i < nbits; i++, p += 2) {
+        p[0] = ' ';
+        p[1] = (bits[i >> 6] >> (i & 63)) & 1 ? '1' : '0';
+    }
+}
+
 void requireOpen(const ofile& out, const std::string& target) {
     if (!out.fd.is_open())
         failOutput("cannot open [" + target + "]: " + reasonOf(out.error, "unknown error"));
@@ -245,27 +291,36 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
     ofile haps(stage(fhaps), false);
     requireOpen(haps, fhaps);
-    std::vector<char> inScaffold(I.size());
-    for (size_t k = 0; k < I.size(); k++) inScaffold[k] = scaffold.count(I[k]) > 0;
-    std::string line;
+    std::vector<std::vector<uint64_t>> exchange;
+    for (const chunk* c : chunks) exchange.push_back(exchangeMask(*c, I, scaffold));
+    const size_t nbits = 2 * I.size();
+    std::vector<uint64_t> ordered((nbits + 63) / 64);
+    std::string text;
     for (const site* s : sites) {
         // An unmapped site has been reported already; it gets no line.
         if (s->cidx < 0) continue;
-        const chunk* c = chunks[s->cidx];
-        const bitvec& row = c->H[s->cpos];
-        line = std::to_string(s->chr) + " " + s->id + " " + std::to_string(s->pos) + " " + s->ref +
-               " " + s->alt;
-        for (size_t k = 0; k < I.size(); k++) {
-            bool a = row.get(2 * k), b = row.get(2 * k + 1);
-            // A set switched bit, or a scaffolded sample, keeps the stored order.
-            if (!c->switched.get(k) && !inScaffold[k]) std::swap(a, b);
-            line += a ? " 1" : " 0";
-            line += b ? " 1" : " 0";
+        const std::vector<uint64_t>& row = chunks[s->cidx]->H[s->cpos].words;
+        const std::vector<uint64_t>& mask = exchange[s->cidx];
+        for (size_t w = 0; w < ordered.size(); w++)
+            ordered[w] = (row[w] & ~mask[w]) | (exchangePairs(row[w]) & mask[w]);
+        text += std::to_string(s->chr);
+        text += ' ';
+        text += s->id;
+        text += ' ';
+        text += std::to_string(s->pos);
+        text += ' ';
+        text += s->ref;
+        text += ' ';
+        text += s->alt;
+        appendCodes(text, ordered.data(), nbits);
+        text += '\n';
+        if (text.size() >= (1 << 20)) {
+            haps.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+            if (haps.bad()) break;
         }
-        line += '\n';
-        haps.write(line.data(), static_cast<std::streamsize>(line.size()));
-        if (haps.bad()) break;
     }
+    haps.write(text.data(), static_cast<std::streamsize>(text.size()));
     closeChecked(haps, fhaps);
     commitStaged();
 }

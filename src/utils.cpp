@@ -1,12 +1,17 @@
 #include "utils.h"
 
+#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <boost/iostreams/filter/bzip2.hpp>
-#include <boost/iostreams/filter/gzip.hpp>
+#include <boost/iostreams/operations.hpp>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 namespace io = boost::iostreams;
 
@@ -54,7 +59,51 @@ std::vector<std::string> tokenize(const std::string& str, std::string delimiters
     return tokens;
 }
 
+size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields) {
+    size_t count = 0, i = 0;
+    while (count < n) {
+        while (i < text.size() && text[i] == delimiter) i++;
+        if (i == text.size()) break;
+        size_t start = i;
+        while (i < text.size() && text[i] != delimiter) i++;
+        fields[count++] = text.substr(start, i - start);
+    }
+    return count;
+}
+
 }  // namespace sutils
+
+lineReader::lineReader(std::istream& in) : in(in), buffer(1 << 20) {}
+
+bool lineReader::next(std::string_view& line) {
+    size_t scanned = begin;
+    for (;;) {
+        const char* data = buffer.data();
+        const void* nl = memchr(data + scanned, '\n', end - scanned);
+        if (nl) {
+            size_t at = static_cast<const char*>(nl) - data;
+            line = std::string_view(data + begin, at - begin);
+            begin = at + 1;
+            return true;
+        }
+        if (exhausted) {
+            // A read error loses the unfinished line with the rest.
+            if (begin == end || in.bad()) return false;
+            line = std::string_view(data + begin, end - begin);
+            begin = end;
+            return true;
+        }
+        // Keep the unfinished line, at the front of a buffer with room to read into.
+        memmove(buffer.data(), data + begin, end - begin);
+        end -= begin;
+        scanned = end;
+        begin = 0;
+        if (end == buffer.size()) buffer.resize(2 * buffer.size());
+        in.read(buffer.data() + end, static_cast<std::streamsize>(buffer.size() - end));
+        end += static_cast<size_t>(in.gcount());
+        if (!in) exhausted = true;
+    }
+}
 
 namespace {
 
@@ -72,22 +121,169 @@ bool isDirectory(const std::string& filename) {
     return stat(filename.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Sink that writes into the file stream and reports a short write (a full
-// disk) by throwing: Boost then marks the stream bad instead of retrying the
-// write forever, as it does with a plain std::ostream sink.
+// Sink that writes into the file stream. A short write (a full disk) marks
+// the file stream bad, where close checks it, since Boost swallows errors
+// raised while a chain is flushed on closing; it also throws, so that Boost
+// marks the stream bad instead of retrying the write forever, as it does with
+// a plain std::ostream sink.
 struct checkedSink {
     typedef char char_type;
     struct category : io::sink_tag, io::flushable_tag {};
     std::ofstream* fd;
 
     std::streamsize write(const char* s, std::streamsize n) {
-        if (fd->rdbuf()->sputn(s, n) != n) throw std::ios_base::failure("write failed");
+        if (fd->rdbuf()->sputn(s, n) != n) {
+            fd->setstate(std::ios::badbit);
+            throw std::ios_base::failure("write failed");
+        }
         return n;
     }
-    bool flush() { return fd->rdbuf()->pubsync() == 0; }
+    bool flush() {
+        if (fd->rdbuf()->pubsync() == 0) return true;
+        fd->setstate(std::ios::badbit);
+        return false;
+    }
 };
 
-const std::streamsize bufferSize = 4096;
+// Large buffers between the links of a chain: each call then moves a
+// megabyte instead of a page.
+const std::streamsize bufferSize = 1 << 20;
+
+// Gzip input filter on the inflater of ISA-L. Reads every member of a
+// multi-member file in turn and checks each member's CRC and length; damaged
+// or cut-short data throws, which the stream turns into its bad state.
+class gzipInflater {
+public:
+    typedef char char_type;
+    struct category : io::multichar_input_filter_tag, io::closable_tag {};
+
+    gzipInflater() : z(std::make_shared<state>()) { z->start(); }
+
+    template <typename Source>
+    std::streamsize read(Source& src, char* out, std::streamsize n) {
+        state& s = *z;
+        std::streamsize produced = 0;
+        while (produced < n) {
+            if (s.st.block_state == ISAL_BLOCK_FINISH) {
+                // A member ended; another one may follow.
+                if (s.st.avail_in == 0 && !s.refill(src)) return produced > 0 ? produced : -1;
+                s.nextMember();
+            }
+            if (s.st.avail_in == 0 && !s.refill(src))
+                throw std::ios_base::failure("compressed data cut short");
+            s.st.next_out = reinterpret_cast<uint8_t*>(out + produced);
+            s.st.avail_out = static_cast<uint32_t>(n - produced);
+            if (isal_inflate(&s.st) != ISAL_DECOMP_OK)
+                throw std::ios_base::failure("damaged compressed data");
+            produced = n - s.st.avail_out;
+        }
+        return produced;
+    }
+
+    template <typename Source>
+    void close(Source&) {
+        z->start();
+    }
+
+private:
+    struct state {
+        inflate_state st;
+        std::vector<uint8_t> in = std::vector<uint8_t>(bufferSize);
+        bool seenInput = false;
+
+        void start() {
+            isal_inflate_init(&st);
+            st.crc_flag = ISAL_GZIP;
+            st.avail_in = 0;
+            seenInput = false;
+        }
+        void nextMember() {
+            uint8_t* next = st.next_in;
+            uint32_t avail = st.avail_in;
+            isal_inflate_reset(&st);
+            st.crc_flag = ISAL_GZIP;
+            st.next_in = next;
+            st.avail_in = avail;
+        }
+        // False at the end of the source. An empty source is not a gzip file.
+        template <typename Source>
+        bool refill(Source& src) {
+            std::streamsize got = io::read(src, reinterpret_cast<char*>(in.data()),
+                                           static_cast<std::streamsize>(in.size()));
+            if (got <= 0) {
+                if (!seenInput) throw std::ios_base::failure("empty compressed file");
+                return false;
+            }
+            seenInput = true;
+            st.next_in = in.data();
+            st.avail_in = static_cast<uint32_t>(got);
+            return true;
+        }
+    };
+    std::shared_ptr<state> z;
+};
+
+// Gzip output filter on libdeflate: the text is cut into large blocks and
+// each block is written as a gzip member of its own (no file name,
+// modification time 0). Readers of gzip take the members as one text.
+class gzipDeflater {
+public:
+    typedef char char_type;
+    struct category : io::multichar_output_filter_tag, io::closable_tag {};
+
+    explicit gzipDeflater(int level) : z(std::make_shared<state>(level)) {}
+
+    template <typename Sink>
+    std::streamsize write(Sink& snk, const char* s, std::streamsize n) {
+        state& d = *z;
+        std::streamsize left = n;
+        while (left > 0) {
+            size_t take = std::min<size_t>(left, d.block.size() - d.used);
+            memcpy(d.block.data() + d.used, s, take);
+            d.used += take;
+            s += take;
+            left -= static_cast<std::streamsize>(take);
+            if (d.used == d.block.size()) d.emit(snk);
+        }
+        return n;
+    }
+
+    template <typename Sink>
+    void close(Sink& snk) {
+        state& d = *z;
+        // An empty text still makes one (empty) member: a valid gzip file.
+        if (d.used > 0 || d.members == 0) d.emit(snk);
+        d.members = 0;
+    }
+
+private:
+    struct state {
+        std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> c;
+        std::vector<char> block = std::vector<char>(blockSize);
+        std::vector<char> out;
+        size_t used = 0;
+        size_t members = 0;
+
+        static const size_t blockSize = 4 << 20;
+        explicit state(int level)
+            : c(libdeflate_alloc_compressor(level), libdeflate_free_compressor) {
+            if (!c) throw std::bad_alloc();
+            out.resize(libdeflate_gzip_compress_bound(c.get(), blockSize));
+        }
+        template <typename Sink>
+        void emit(Sink& snk) {
+            size_t size =
+                libdeflate_gzip_compress(c.get(), block.data(), used, out.data(), out.size());
+            if (size == 0) throw std::ios_base::failure("compression failed");
+            io::write(snk, out.data(), static_cast<std::streamsize>(size));
+            used = 0;
+            members++;
+        }
+    };
+    std::shared_ptr<state> z;
+};
+
+const int deflateLevel = 6;
 
 }  // namespace
 
@@ -113,9 +309,9 @@ bool ifile::open(std::string filename, bool binary) {
         error = errno;
         return false;
     }
-    if (c == compression::gzip) push(io::gzip_decompressor(15, bufferSize));
-    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize));
-    push(fd);
+    if (c == compression::gzip) push(gzipInflater(), bufferSize);
+    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+    push(fd, bufferSize);
     return true;
 }
 
@@ -143,12 +339,9 @@ bool ofile::open(std::string filename, bool binary) {
         error = errno;
         return false;
     }
-    if (c == compression::gzip) {
-        io::gzip_params params(io::zlib::default_compression, io::zlib::deflated, 15, 8,
-                               io::zlib::default_strategy, "", "", 0);
-        push(io::gzip_compressor(params, bufferSize));
-    }
-    if (c == compression::bzip2) push(io::bzip2_compressor(io::bzip2_params(9, 30), bufferSize));
+    if (c == compression::gzip) push(gzipDeflater(deflateLevel), bufferSize);
+    if (c == compression::bzip2)
+        push(io::bzip2_compressor(io::bzip2_params(9, 30), bufferSize), bufferSize);
     push(checkedSink{&fd}, bufferSize);
     return true;
 }
@@ -164,8 +357,9 @@ void ofile::close() {
         }
     }
     if (fd.is_open()) {
+        bool failed = fd.bad();
         fd.close();
-        if (fd.fail()) setstate(std::ios::badbit);
+        if (failed || fd.fail()) setstate(std::ios::badbit);
     }
 }
 

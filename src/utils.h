@@ -4,6 +4,7 @@
 #include <boost/iostreams/filtering_stream.hpp>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace futils {
@@ -20,7 +21,25 @@ namespace sutils {
 std::vector<std::string> tokenize(const std::string& str, std::string delimiters);
 // The same, stopping after the first n fields (the rest is not joined).
 std::vector<std::string> tokenize(const std::string& str, std::string delimiters, int n);
+// The limited split with a single delimiter character, without copying:
+// stores at most n fields of text in fields and returns how many it stored.
+size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields);
 }  // namespace sutils
+
+// Reads a stream line by line in large blocks; a line ends at a line feed
+// only, and a last line without one is still a line. The view returned by
+// next stays valid until the following call.
+class lineReader {
+public:
+    std::istream& in;
+    std::vector<char> buffer;
+    size_t begin = 0, end = 0;
+    bool exhausted = false;
+
+    explicit lineReader(std::istream& in);
+    // False at the end of the data, and on a read error (the stream is then bad).
+    bool next(std::string_view& line);
+};
 
 // Input file, decompressed on the fly when the name ends in .gz or .bz2.
 class ifile : public boost::iostreams::filtering_istream {

@@ -1,0 +1,70 @@
+#include "chunkrow.h"
+
+#include "utils.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Moves the bits at even positions of x to the low half, in order.
+inline uint32_t evenBits(uint32_t x) {
+    x &= 0x55555555u;
+    x = (x | (x >> 1)) & 0x33333333u;
+    x = (x | (x >> 2)) & 0x0f0f0f0fu;
+    x = (x | (x >> 4)) & 0x00ff00ffu;
+    x = (x | (x >> 8)) & 0x0000ffffu;
+    return x;
+}
+
+}  // namespace
+
+bool packCodes(const char* text, size_t ncodes, uint64_t* bits) {
+    size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen codes at a time, each with the space after it: the spaces must
+    // stand exactly at the odd bytes, and the '1' codes give the bits.
+    const __m128i space = _mm_set1_epi8(' '), one = _mm_set1_epi8('1');
+    for (; i + 16 < ncodes; i += 16) {
+        const char* p = text + 2 * i;
+        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        uint32_t spaces = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, space))) |
+                          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, space))) << 16;
+        if (spaces != 0xaaaaaaaau) return false;
+        uint32_t ones = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, one))) |
+                        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, one))) << 16;
+        bits[i >> 6] |= static_cast<uint64_t>(evenBits(ones)) << (i & 63);
+    }
+#endif
+    for (; i < ncodes; i++) {
+        char code = text[2 * i];
+        if (code == ' ' || (i + 1 < ncodes && text[2 * i + 1] != ' ')) return false;
+        if (code == '1') bits[i >> 6] |= uint64_t(1) << (i & 63);
+    }
+    return true;
+}
+
+size_t chunkRow::parse(std::string_view line, size_t ncodes, uint64_t* bits) {
+    // Fast path: the usual layout, one-character codes with single spaces
+    // between them, read in place.
+    size_t n = sutils::splitFields(line, ' ', 5, fields);
+    if (n == 5) {
+        size_t end = line.size();
+        while (end > 0 && line[end - 1] == ' ') end--;
+        size_t start = fields[4].data() + fields[4].size() - line.data();
+        if (ncodes == 0 && start == end) return 5;
+        if (ncodes > 0 && end - start == 2 * ncodes && line[start] == ' ' &&
+            packCodes(line.data() + start + 1, ncodes, bits))
+            return ncodes + 5;
+        for (size_t w = 0; w < (ncodes + 63) / 64; w++) bits[w] = 0;
+    }
+    // General path: every field split and compared as text.
+    tok = sutils::tokenize(std::string(line), " ");
+    if (tok.size() != ncodes + 5) return tok.size();
+    for (size_t f = 0; f < 5; f++) fields[f] = tok[f];
+    for (size_t i = 0; i < ncodes; i++)
+        if (tok[5 + i] == "1") bits[i >> 6] |= uint64_t(1) << (i & 63);
+    return tok.size();
+}
