@@ -1,6 +1,8 @@
 # Set-up and everyday commands; the build itself is CMake's.
 BUILD ?= build
 PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libgtest-dev gzip bzip2
+# Manual page checks.
+PACKAGES += groff-base
 
 .PHONY: deps build example test clean
 
