@@ -1,6 +1,8 @@
 # Set-up and everyday commands; the build itself is CMake's.
 BUILD ?= build
 PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libdeflate-dev libgtest-dev gzip bzip2
+# Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).
+PACKAGES += groff-base man-db dpkg-dev file
 
 .PHONY: deps build example test clean
 
@@ -24,6 +26,11 @@ example: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# Builds the Debian package $(BUILD)/seamline_VERSION_ARCH.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
