@@ -1,7 +1,6 @@
 #include "utils.h"
 
 #include <isa-l/igzip_lib.h>
-#include <libdeflate.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+
+#include "deflate.h"
 
 namespace io = boost::iostreams;
 
@@ -223,15 +224,15 @@ private:
     std::shared_ptr<state> z;
 };
 
-// Gzip output filter on libdeflate: the text is cut into large blocks and
-// each block is written as a gzip member of its own (no file name,
-// modification time 0). Readers of gzip take the members as one text.
+// Gzip output filter: the text is cut into large blocks and each block is
+// written as a gzip member of its own (no file name, modification time 0).
+// Readers of gzip take the members as one text.
 class gzipDeflater {
 public:
     typedef char char_type;
     struct category : io::multichar_output_filter_tag, io::closable_tag {};
 
-    explicit gzipDeflater(int level) : z(std::make_shared<state>(level)) {}
+    gzipDeflater() : z(std::make_shared<state>()) {}
 
     template <typename Sink>
     std::streamsize write(Sink& snk, const char* s, std::streamsize n) {
@@ -258,32 +259,23 @@ public:
 
 private:
     struct state {
-        std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> c;
-        std::vector<char> block = std::vector<char>(blockSize);
-        std::vector<char> out;
+        deflater encoder;
+        std::vector<char> block = std::vector<char>(4 << 20);
+        std::string out;
         size_t used = 0;
         size_t members = 0;
 
-        static const size_t blockSize = 4 << 20;
-        explicit state(int level)
-            : c(libdeflate_alloc_compressor(level), libdeflate_free_compressor) {
-            if (!c) throw std::bad_alloc();
-            out.resize(libdeflate_gzip_compress_bound(c.get(), blockSize));
-        }
         template <typename Sink>
         void emit(Sink& snk) {
-            size_t size =
-                libdeflate_gzip_compress(c.get(), block.data(), used, out.data(), out.size());
-            if (size == 0) throw std::ios_base::failure("compression failed");
-            io::write(snk, out.data(), static_cast<std::streamsize>(size));
+            out.clear();
+            encoder.gzipMember(block.data(), used, out);
+            io::write(snk, out.data(), static_cast<std::streamsize>(out.size()));
             used = 0;
             members++;
         }
     };
     std::shared_ptr<state> z;
 };
-
-const int deflateLevel = 6;
 
 }  // namespace
 
@@ -339,7 +331,7 @@ bool ofile::open(std::string filename, bool binary) {
         error = errno;
         return false;
     }
-    if (c == compression::gzip) push(gzipDeflater(deflateLevel), bufferSize);
+    if (c == compression::gzip) push(gzipDeflater(), bufferSize);
     if (c == compression::bzip2)
         push(io::bzip2_compressor(io::bzip2_params(9, 30), bufferSize), bufferSize);
     push(checkedSink{&fd}, bufferSize);
