@@ -22,7 +22,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps adds the shared libraries the binary links (Boost.Iostreams,
-# the C++ runtime); zlib and bzip2 do the compression through Boost.Iostreams.
+# ISA-L, zlib, the C++ runtime); bzip2 is reached through Boost.Iostreams.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libbz2-1.0")
 # Debian ships manual pages gzip-compressed.
