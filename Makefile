@@ -1,10 +1,10 @@
 # Set-up and everyday commands; the build itself is CMake's.
 BUILD ?= build
-PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2
+PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2 python3
 # Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).
 PACKAGES += groff-base man-db dpkg-dev file
 
-.PHONY: deps build example test clean
+.PHONY: deps build example test bench bench-small clean
 
 # Installs the Debian packages the build needs when any is missing.
 deps:
@@ -31,6 +31,15 @@ test: build
 .PHONY: package
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# The benchmark (bench/run-bench --help): default size, several minutes.
+# ARGS passes options on, e.g. make bench ARGS=--small or ARGS="--rounds 3".
+bench: build
+	python3 bench/run-bench --build $(BUILD) $(ARGS)
+
+# The benchmark at its small size: a smoke test of a few seconds.
+bench-small: build
+	python3 bench/run-bench --build $(BUILD) --small $(ARGS)
 
 clean:
 	rm -rf $(BUILD)

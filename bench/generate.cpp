@@ -1,0 +1,532 @@
+// seamline_generate: writes benchmark data for seamline: a site map in VCF
+// layout and K overlapping chunk files, plain and gzip-compressed.
+//
+// Haplotypes have linkage structure: a handful of founder haplotypes carry
+// the alleles of every site, and each haplotype of a sample is a mosaic that
+// copies one founder at a time, switching now and then, with rare mutations.
+// Rare variants (singletons upwards) are added on top. Every chunk holds each
+// sample's two haplotypes in an order of its own, and a few per cent of chunk
+// rows give their two alleles in the opposite order to the site map's, with
+// the codes complemented (seamline needs --flip for them).
+//
+// The data are generated site by site and streamed: one row of the site map
+// and one row of every chunk that covers the site are built in memory buffers
+// and written in large blocks.
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char* const kVersion = "seamline_generate 1";
+
+[[noreturn]] void fail(const std::string& message) {
+    fprintf(stderr, "seamline_generate: %s\n", message.c_str());
+    exit(1);
+}
+
+// xoshiro256** seeded through splitmix64: the same seed gives the same data
+// on every platform (the standard library's distributions do not).
+class rng {
+public:
+    explicit rng(uint64_t seed) {
+        for (uint64_t& w : s_) {
+            seed += 0x9e3779b97f4a7c15ULL;
+            uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            w = z ^ (z >> 31);
+        }
+    }
+    uint64_t next() {
+        const uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+    // Uniform in [0, 1).
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    // Uniform in [0, n).
+    uint64_t below(uint64_t n) {
+        return static_cast<uint64_t>((static_cast<unsigned __int128>(next()) * n) >> 64);
+    }
+    bool chance(double p) { return uniform() < p; }
+    // Number of failures before the first success, success probability p.
+    int64_t geometric(double p) {
+        double u = 1.0 - uniform();  // in (0, 1]
+        double g = std::floor(std::log(u) / std::log1p(-p));
+        return g > 1e15 ? static_cast<int64_t>(1e15) : static_cast<int64_t>(g);
+    }
+
+private:
+    uint64_t s_[4];
+    static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+};
+
+struct options {
+    int64_t samples = 2000;
+    int64_t sites = 20000;
+    int64_t chunks = 8;
+    int64_t overlap = 500;
+    uint64_t seed = 1;
+    std::string out;
+    bool gz = true;
+};
+
+const char* const kUsage =
+    "usage: seamline_generate --out DIR [--samples N] [--sites S] [--chunks K]\n"
+    "                         [--overlap O] [--seed X] [--no-gz]\n"
+    "\n"
+    "Writes DIR/sites.vcf and DIR/chunk_01.haps ... (and .gz copies of all of\n"
+    "them unless --no-gz). Defaults: N=2000 samples, S=20000 sites, K=8 chunks,\n"
+    "O=500 rows shared by neighbouring chunks, seed 1.\n";
+
+int64_t number(const char* option, const char* text) {
+    if (!text) fail(std::string("option ") + option + " needs a value");
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (errno || end == text || *end || v < 0)
+        fail(std::string("option ") + option + ": not a number: " + text);
+    return v;
+}
+
+options parse(int argc, char** argv) {
+    options o;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (a == "--samples") {
+            o.samples = number("--samples", v), i++;
+        } else if (a == "--sites") {
+            o.sites = number("--sites", v), i++;
+        } else if (a == "--chunks") {
+            o.chunks = number("--chunks", v), i++;
+        } else if (a == "--overlap") {
+            o.overlap = number("--overlap", v), i++;
+        } else if (a == "--seed") {
+            o.seed = static_cast<uint64_t>(number("--seed", v)), i++;
+        } else if (a == "--out") {
+            if (!v) fail("option --out needs a value");
+            o.out = v, i++;
+        } else if (a == "--no-gz") {
+            o.gz = false;
+        } else if (a == "--version") {
+            printf("%s\n", kVersion);
+            exit(0);
+        } else if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            exit(0);
+        } else {
+            fprintf(stderr, "%s", kUsage);
+            fail("unknown argument: " + a);
+        }
+    }
+    if (o.out.empty()) {
+        fprintf(stderr, "%s", kUsage);
+        fail("missing option --out");
+    }
+    if (o.samples < 1) fail("--samples must be at least 1");
+    if (o.chunks < 1 || o.chunks > 999) fail("--chunks must be between 1 and 999");
+    if (o.chunks > 1 && o.overlap < 1) fail("--overlap must be at least 1 with several chunks");
+    if (o.sites > 100000000) fail("--sites must be at most 100000000");
+    // Every chunk keeps at least one row of its own besides the two overlaps,
+    // so that only neighbouring chunks share rows.
+    if (o.sites < o.chunks * (o.overlap + 1))
+        fail("--sites must be at least chunks x (overlap + 1)");
+    return o;
+}
+
+// One output file written plain and, optionally, gzip-compressed at level 6,
+// from one buffer flushed in large blocks. Compression runs in a thread of
+// its own per file, so that the site map and the chunks are compressed side
+// by side; at most two blocks wait for it.
+class output {
+public:
+    output(const std::string& path, bool gz) : path_(path) {
+        plain_ = fopen(path.c_str(), "wb");
+        if (!plain_) fail("cannot open [" + path + "]: " + strerror(errno));
+        if (gz) {
+            gz_ = gzopen((path + ".gz").c_str(), "wb6");
+            if (!gz_) fail("cannot open [" + path + ".gz]: " + strerror(errno));
+            gzbuffer(gz_, 1 << 20);
+            worker_ = std::thread(&output::compress, this);
+        }
+        buf_.reserve(kBlock + (1 << 16));
+    }
+    ~output() { close(); }
+    std::string& buffer() { return buf_; }
+    // Called after every appended line.
+    void maybeFlush() {
+        if (buf_.size() >= kBlock) flush();
+    }
+    void close() {
+        if (!plain_) return;
+        flush();
+        if (fclose(plain_) != 0) fail("cannot write [" + path_ + "]: " + strerror(errno));
+        plain_ = nullptr;
+        if (!gz_) return;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        worker_.join();
+        if (gzclose(gz_) != Z_OK || failed_) fail("cannot write [" + path_ + ".gz]");
+        gz_ = nullptr;
+    }
+
+private:
+    static const size_t kBlock = 4 << 20;
+    std::string path_;
+    FILE* plain_ = nullptr;
+    gzFile gz_ = nullptr;
+    std::string buf_;
+    std::thread worker_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::string> queue_;
+    bool done_ = false;
+    bool failed_ = false;  // set by the worker only
+
+    void flush() {
+        if (buf_.empty()) return;
+        if (fwrite(buf_.data(), 1, buf_.size(), plain_) != buf_.size())
+            fail("cannot write [" + path_ + "]: " + strerror(errno));
+        if (gz_) {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return queue_.size() < 2; });
+            queue_.push_back(std::move(buf_));
+            lock.unlock();
+            cv_.notify_all();
+            buf_ = std::string();
+            buf_.reserve(kBlock + (1 << 16));
+        } else {
+            buf_.clear();
+        }
+    }
+
+    void compress() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return !queue_.empty() || done_; });
+            if (queue_.empty()) return;
+            std::string block = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            cv_.notify_all();
+            if (!failed_ && gzwrite(gz_, block.data(), static_cast<unsigned>(block.size())) !=
+                                static_cast<int>(block.size()))
+                failed_ = true;
+        }
+    }
+};
+
+struct siteInfo {
+    int32_t pos;
+    uint32_t rs;
+    std::string ref, alt;
+    bool multiAfter;  // a multi-allelic record follows this site in the site map
+};
+
+const int kFounders = 8;
+const double kSwitchRate = 1.0 / 300;  // founder switches per haplotype and site
+const double kMutationRate = 1e-4;     // mutations per haplotype and site
+const double kRareSites = 0.3;         // share of sites with rare variants only
+const double kFlipRows = 0.03;         // share of chunk rows with exchanged alleles
+
+std::string randomBases(rng& r, int n) {
+    static const char bases[] = "ACGT";
+    std::string s;
+    for (int i = 0; i < n; i++) s += bases[r.below(4)];
+    return s;
+}
+
+// Positions, identifiers and alleles of all sites, plus where multi-allelic
+// records go. Positions rise by at least 2, so that a multi-allelic record
+// fits at the position after a site.
+std::vector<siteInfo> makeSites(rng& r, int64_t S) {
+    std::vector<siteInfo> sites(S);
+    const int64_t meanGap = std::max<int64_t>(4, std::min<int64_t>(1000, 60000000 / (S + 1)));
+    int64_t pos = 60000;
+    for (siteInfo& s : sites) {
+        pos += 2 + static_cast<int64_t>(r.below(2 * meanGap - 3));
+        s.pos = static_cast<int32_t>(pos);
+        s.rs = static_cast<uint32_t>(1000000 + r.below(200000000));
+        double kind = r.uniform();
+        static const char bases[] = "ACGT";
+        if (kind < 0.9) {  // SNP
+            int a = static_cast<int>(r.below(4)), b = static_cast<int>(r.below(3));
+            if (b >= a) b++;
+            s.ref = bases[a];
+            s.alt = bases[b];
+        } else if (kind < 0.95) {  // deletion
+            s.ref = randomBases(r, 2 + static_cast<int>(r.below(3)));
+            s.alt = s.ref.substr(0, 1);
+        } else {  // insertion
+            s.ref = randomBases(r, 1);
+            s.alt = s.ref + randomBases(r, 1 + static_cast<int>(r.below(3)));
+        }
+        s.multiAfter = false;
+    }
+    // A few multi-allelic records (about one per thousand sites, at least one).
+    int64_t multi = std::max<int64_t>(1, S / 1000);
+    for (int64_t m = 0; m < multi && S > 0; m++) sites[r.below(S)].multiAfter = true;
+    return sites;
+}
+
+void appendInt(std::string& b, int64_t v) {
+    char tmp[24];
+    int n = snprintf(tmp, sizeof tmp, "%lld", static_cast<long long>(v));
+    b.append(tmp, n);
+}
+
+std::string sampleName(int64_t k) {
+    char tmp[32];
+    snprintf(tmp, sizeof tmp, "HG%05lld", static_cast<long long>(100 + k));
+    return tmp;
+}
+
+std::string chunkName(int64_t c, int64_t K) {
+    int width = K >= 100 ? 3 : 2;
+    char tmp[32];
+    snprintf(tmp, sizeof tmp, "chunk_%0*lld.haps", width, static_cast<long long>(c + 1));
+    return tmp;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const options o = parse(argc, argv);
+    const int64_t N = o.samples, S = o.sites, K = o.chunks, O = o.overlap;
+    const int64_t H = 2 * N;
+    if (mkdir(o.out.c_str(), 0777) != 0 && errno != EEXIST)
+        fail("cannot create [" + o.out + "]: " + strerror(errno));
+    rng r(o.seed);
+
+    const std::vector<siteInfo> sites = makeSites(r, S);
+
+    // Chunk c covers the rows [first[c], last[c]); neighbours share O rows.
+    std::vector<int64_t> first(K), last(K);
+    for (int64_t c = 0; c < K; c++) {
+        int64_t lo = c * S / K, hi = (c + 1) * S / K;
+        first[c] = c == 0 ? 0 : lo - O / 2;
+        last[c] = c == K - 1 ? S : hi + (O + 1) / 2;
+    }
+    // Per chunk and sample: are the two haplotypes stored exchanged?
+    std::vector<std::vector<char>> exchanged(K, std::vector<char>(N));
+    for (auto& e : exchanged)
+        for (char& x : e) x = static_cast<char>(r.below(2));
+
+    // Site map header.
+    output vcf(o.out + "/sites.vcf", o.gz);
+    {
+        std::string& b = vcf.buffer();
+        b += "##fileformat=VCFv4.2\n##source=seamline_generate\n##contig=<ID=20,length=";
+        appendInt(b, (S ? sites.back().pos : 60000) + 100000);
+        b += ">\n"
+             "##INFO=<ID=AC,Number=A,Type=Integer,Description=\"Allele count in genotypes\">\n"
+             "##INFO=<ID=AN,Number=1,Type=Integer,Description=\"Total number of alleles in "
+             "called genotypes\">\n"
+             "##INFO=<ID=AF,Number=A,Type=Float,Description=\"Allele frequency\">\n"
+             "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype\">\n"
+             "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+        for (int64_t k = 0; k < N; k++) {
+            b += '\t';
+            b += sampleName(k);
+        }
+        b += '\n';
+        vcf.maybeFlush();
+    }
+
+    std::vector<std::unique_ptr<output>> files(K);
+    std::vector<int64_t> rows(K, 0), flipped(K, 0);
+
+    // Haplotype states: founder copied, site of the next switch, site of the next mutation.
+    std::vector<int> founder(H);
+    std::vector<int64_t> nextSwitch(H), nextMutation(H);
+    for (int64_t h = 0; h < H; h++) {
+        founder[h] = static_cast<int>(r.below(kFounders));
+        nextSwitch[h] = r.geometric(kSwitchRate);
+        nextMutation[h] = r.geometric(kMutationRate);
+    }
+    std::vector<char> allele(H);
+    std::vector<int64_t> carriers;
+
+    for (int64_t i = 0; i < S; i++) {
+        const siteInfo& s = sites[i];
+        // Founder pattern: which founders carry the alt allele. Common sites
+        // have 1 to kFounders - 1 carriers, fewer more likely (about 1/k);
+        // rare sites have none, and a few haplotypes carry a new allele.
+        unsigned pattern = 0;
+        carriers.clear();
+        if (r.chance(kRareSites)) {
+            // 1 to 20 carriers, log-uniform (weight about 1/c).
+            int64_t c = static_cast<int64_t>(std::exp(r.uniform() * std::log(21.0)));
+            c = std::max<int64_t>(1, std::min<int64_t>(c, H));
+            for (int64_t j = 0; j < c; j++) carriers.push_back(static_cast<int64_t>(r.below(H)));
+        } else {
+            // 1 to kFounders - 1 founders, log-uniform (weight about 1/k).
+            int k = static_cast<int>(std::exp(r.uniform() * std::log(double(kFounders))));
+            k = std::max(1, std::min(kFounders - 1, k));
+            while (__builtin_popcount(pattern) < k) pattern |= 1u << r.below(kFounders);
+        }
+        int64_t ac = 0;
+        for (int64_t h = 0; h < H; h++) {
+            if (nextSwitch[h] == i) {
+                int f = static_cast<int>(r.below(kFounders - 1));
+                founder[h] = f >= founder[h] ? f + 1 : f;
+                nextSwitch[h] = i + 1 + r.geometric(kSwitchRate);
+            }
+            char a = static_cast<char>((pattern >> founder[h]) & 1);
+            if (nextMutation[h] == i) {
+                a ^= 1;
+                nextMutation[h] = i + 1 + r.geometric(kMutationRate);
+            }
+            allele[h] = a;
+        }
+        for (int64_t h : carriers) allele[h] = 1;
+        for (int64_t h = 0; h < H; h++) ac += allele[h];
+
+        // Site map row.
+        {
+            std::string& b = vcf.buffer();
+            b += "20\t";
+            appendInt(b, s.pos);
+            b += "\trs";
+            appendInt(b, s.rs);
+            b += '\t';
+            b += s.ref;
+            b += '\t';
+            b += s.alt;
+            b += "\t100\tPASS\tAC=";
+            appendInt(b, ac);
+            b += ";AN=";
+            appendInt(b, H);
+            char af[32];
+            snprintf(af, sizeof af, ";AF=%.4g\tGT", static_cast<double>(ac) / H);
+            b += af;
+            size_t at = b.size();
+            b.resize(at + 4 * H / 2);
+            char* p = &b[at];
+            for (int64_t h = 0; h < H; h += 2) {
+                p[0] = '\t';
+                p[1] = static_cast<char>('0' + allele[h]);
+                p[2] = '|';
+                p[3] = static_cast<char>('0' + allele[h + 1]);
+                p += 4;
+            }
+            b += '\n';
+            if (s.multiAfter) {
+                // A multi-allelic record at the next position: never a site.
+                std::string ref = s.ref.substr(0, 1), alts;
+                for (char c : std::string("ACGT"))
+                    if (c != ref[0] && alts.size() < 3) {
+                        if (!alts.empty()) alts += ',';
+                        alts += c;
+                    }
+                b += "20\t";
+                appendInt(b, s.pos + 1);
+                b += "\t.\t";
+                b += ref;
+                b += '\t';
+                b += alts;
+                // One haplotype carries the second allele, another the third.
+                int64_t one = static_cast<int64_t>(r.below(H)),
+                        two = static_cast<int64_t>(r.below(H));
+                char info[96];
+                snprintf(info, sizeof info, "\t50\tPASS\tAC=1,%d;AN=%lld;AF=%.4g,%.4g\tGT",
+                         one != two, static_cast<long long>(H), 1.0 / H,
+                         (one != two) / static_cast<double>(H));
+                b += info;
+                for (int64_t h = 0; h < H; h += 2) {
+                    b += '\t';
+                    b += h == one ? '1' : h == two ? '2' : '0';
+                    b += '|';
+                    b += h + 1 == one ? '1' : h + 1 == two ? '2' : '0';
+                }
+                b += '\n';
+            }
+            vcf.maybeFlush();
+        }
+
+        // Rows of the chunks that cover the site (one, or two in an overlap).
+        for (int64_t c = 0; c < K; c++) {
+            if (i < first[c] || i >= last[c]) continue;
+            if (!files[c]) files[c].reset(new output(o.out + "/" + chunkName(c, K), o.gz));
+            const bool flip = r.chance(kFlipRows);
+            flipped[c] += flip;
+            rows[c]++;
+            std::string& b = files[c]->buffer();
+            b += "20 rs";
+            appendInt(b, s.rs);
+            b += ' ';
+            appendInt(b, s.pos);
+            b += ' ';
+            b += flip ? s.alt : s.ref;
+            b += ' ';
+            b += flip ? s.ref : s.alt;
+            size_t at = b.size();
+            b.resize(at + 2 * H);
+            char* p = &b[at];
+            const std::vector<char>& e = exchanged[c];
+            for (int64_t k = 0; k < N; k++) {
+                char x = allele[2 * k], y = allele[2 * k + 1];
+                if (e[k]) std::swap(x, y);
+                p[0] = ' ';
+                p[1] = static_cast<char>('0' + (x ^ flip));
+                p[2] = ' ';
+                p[3] = static_cast<char>('0' + (y ^ flip));
+                p += 4;
+            }
+            b += '\n';
+            files[c]->maybeFlush();
+            // A chunk is complete once its last row is written.
+            if (i + 1 == last[c]) files[c]->close();
+        }
+    }
+    vcf.close();
+    for (int64_t c = 0; c < K; c++)
+        if (!files[c]) output(o.out + "/" + chunkName(c, K), o.gz).close();
+
+    int64_t totalRows = 0, totalFlipped = 0;
+    for (int64_t c = 0; c < K; c++) totalRows += rows[c], totalFlipped += flipped[c];
+
+    // Written last: its presence says that every other file is complete.
+    std::string summary = o.out + "/summary.txt";
+    FILE* f = fopen(summary.c_str(), "w");
+    if (!f) fail("cannot open [" + summary + "]: " + strerror(errno));
+    fprintf(f,
+            "generator=%s\nsamples=%lld\nsites=%lld\nchunks=%lld\noverlap=%lld\nseed=%llu\n"
+            "rows=%lld\nflipped_rows=%lld\ngz=%d\n",
+            kVersion, static_cast<long long>(N), static_cast<long long>(S),
+            static_cast<long long>(K), static_cast<long long>(O),
+            static_cast<unsigned long long>(o.seed), static_cast<long long>(totalRows),
+            static_cast<long long>(totalFlipped), o.gz ? 1 : 0);
+    if (fclose(f) != 0) fail("cannot write [" + summary + "]: " + strerror(errno));
+
+    printf("%s: %lld samples, %lld sites, %lld chunks, %lld rows (%lld with exchanged alleles)%s\n",
+           kVersion, static_cast<long long>(N), static_cast<long long>(S),
+           static_cast<long long>(K), static_cast<long long>(totalRows),
+           static_cast<long long>(totalFlipped), o.gz ? ", plain and gz" : ", plain only");
+    return 0;
+}
