@@ -27,3 +27,20 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Sanitized build (clang): the whole test suite, end-to-end runs included,
+# with AddressSanitizer, UndefinedBehaviorSanitizer and leak checking.
+PACKAGES += clang libclang-rt-14-dev llvm
+SANITIZE_BUILD ?= build-asan
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: build-sanitize test-sanitize
+
+build-sanitize: deps
+	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DSEAMLINE_SANITIZE=ON
+	cmake --build $(SANITIZE_BUILD) -j2
+
+test-sanitize: build-sanitize
+	cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j2
