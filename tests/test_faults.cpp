@@ -388,4 +388,24 @@ TEST_F(Faults, ARepeatedSiteTakesTheLaterRow) {
     expectNothingWritten("repeat at the join");
 }
 
+// An empty output name names no file. Both outputs are made under temporary
+// names first; the empty name must fail before either is put in place, and an
+// earlier output of the same name stays as it was.
+TEST_F(Faults, AnEmptyOutputNameIsAFailureThatWritesNothing) {
+    struct {
+        std::string haps, sample;
+    } cases[] = {{"", "o.sample"}, {"o.haps", ""}};
+    for (const auto& c : cases) {
+        spit(dir.path("o.haps"), "old haplotypes\n");
+        spit(dir.path("o.sample"), "old samples\n");
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", c.haps, c.sample});
+        EXPECT_EQ(r.status, 1) << "[" << c.haps << "] [" << c.sample << "]";
+        EXPECT_EQ(r.err, "seamline: cannot open []: No such file or directory\n");
+        EXPECT_EQ(slurp(dir.path("o.haps")), "old haplotypes\n");
+        EXPECT_EQ(slurp(dir.path("o.sample")), "old samples\n");
+        EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n");
+    }
+}
+
 }  // namespace
