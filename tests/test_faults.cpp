@@ -408,4 +408,40 @@ TEST_F(Faults, AnEmptyOutputNameIsAFailureThatWritesNothing) {
     }
 }
 
+// A file size limit and a pipe whose reader has gone both stop a write. They
+// must end the run as write errors (status 1, message, temporary files
+// removed), not kill it by their signals.
+TEST_F(Faults, FileSizeLimitAndClosedPipeAreWriteErrors) {
+    std::string big = header, chunk;
+    for (int k = 1; k <= 20; k++) big += "\tS" + std::to_string(k);
+    big += "\n";
+    for (int i = 1; i <= 20000; i++) {
+        std::string pos = std::to_string(100 * i);
+        big += "20\t" + pos + "\trs" + std::to_string(i) + "\tA\tG\n";
+        chunk += "20 rs" + std::to_string(i) + " " + pos + " A G" + repeat(" 0 1", 20) + "\n";
+    }
+    spit(dir.path("big.vcf"), big);
+    spit(dir.path("big.haps"), chunk);
+    ASSERT_EQ(mkfifo(dir.path("pipe").c_str(), 0600), 0);
+    struct {
+        std::string haps, setup, err;
+    } cases[] = {
+        // 8 blocks of 1 KiB take the sample file and cut the haplotype file short
+        {"o.haps", "ulimit -f 8;", "seamline: cannot write [o.haps]: File too large\n"},
+        // the reader takes one byte and goes; the output is far larger than a pipe holds
+        {"pipe", "{ head -c 1 pipe >/dev/null & } ;",
+         "seamline: cannot write [pipe]: Broken pipe\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(dir.path("o.haps").c_str());
+        unlink(dir.path("o.sample").c_str());
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "big.vcf", "--chunks", "big.haps", "--output", c.haps, "o.sample"},
+            c.setup);
+        EXPECT_EQ(r.status, 1) << c.haps;
+        EXPECT_EQ(r.err, c.err);
+        expectNothingWritten(c.haps);
+    }
+}
+
 }  // namespace
