@@ -61,5 +61,5 @@ fuzz: build-sanitize
 	    -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	    -artifact_prefix=$(SANITIZE_BUILD)/fuzz-findings/$$t- >$$log 2>&1 \
 	    || { tail -n 80 $$log; echo "fuzz_$$t found a failing input (see $$log)"; exit 1; }; \
-	  grep -E '^#[0-9]+ +DONE' $$log || true; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE' $$log || true; \
 	done
