@@ -43,3 +43,39 @@ bench-small: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Sanitized build (clang): the whole test suite, end-to-end runs included,
+# with AddressSanitizer, UndefinedBehaviorSanitizer and leak checking. The
+# sanitized build also holds the fuzz targets; `make fuzz` runs each for
+# FUZZ_SECONDS seconds, one at a time.
+PACKAGES += clang libclang-rt-14-dev llvm
+SANITIZE_BUILD ?= build-asan
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = tokenize readmap readchunk run
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: build-sanitize test-sanitize fuzz
+
+build-sanitize: deps
+	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DSEAMLINE_SANITIZE=ON -DSEAMLINE_FUZZ=ON
+	cmake --build $(SANITIZE_BUILD) -j2
+
+test-sanitize: build-sanitize
+	cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j2
+
+# New inputs go to $(SANITIZE_BUILD)/fuzz-corpus/TARGET, findings to
+# $(SANITIZE_BUILD)/fuzz-findings/, the log to $(SANITIZE_BUILD)/fuzz-TARGET.log.
+fuzz: build-sanitize
+	@for t in $(FUZZ_TARGETS); do \
+	  work=$(SANITIZE_BUILD)/fuzz-corpus/$$t; log=$(SANITIZE_BUILD)/fuzz-$$t.log; \
+	  mkdir -p $$work $(SANITIZE_BUILD)/fuzz-findings; \
+	  seeds=fuzz/corpus/$$t; [ -d fuzz/regressions/$$t ] && seeds="$$seeds fuzz/regressions/$$t"; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(SANITIZE_BUILD)/fuzz/fuzz_$$t $$work $$seeds \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	    -artifact_prefix=$(SANITIZE_BUILD)/fuzz-findings/$$t- >$$log 2>&1 \
+	    || { tail -n 80 $$log; echo "fuzz_$$t found a failing input (see $$log)"; exit 1; }; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE' $$log || true; \
+	done

@@ -200,6 +200,9 @@ std::vector<stagedOutput> staged;
 // name ends with the target's own name, so it keeps its extension and thus
 // its compression.
 std::string stage(const std::string& target) {
+    // An empty name names no file. Its temporary file could still be made, and
+    // only its renaming would fail, after the other output had been put in place.
+    if (target.empty()) failOutput("cannot open []: " + std::string(strerror(ENOENT)));
     struct stat st;
     if (lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         staged.push_back({target, ""});

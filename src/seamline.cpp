@@ -1,3 +1,4 @@
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ options scanArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file size limit or an output pipe without reader must fail the write
+    // (File too large, Broken pipe), which ends the run with a message and
+    // removes the temporary outputs; their signals would kill it and leave them.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     options opt = scanArguments(argc, argv);
 
     if (!opt.vcf) missing("Missing option --vcf");

@@ -1,0 +1,107 @@
+// A whole run. Input: a flag byte, then parts separated by lines "==": the
+// site map, the scaffold list, then up to six chunk files. Flag bit 0 sets
+// --flip, bit 1 gives the site map gzip-compressed, bit 2 writes the
+// haplotype file gzip-compressed and bit 3 bzip2-compressed. Chunk file k is
+// stored plain, gzip- or bzip2-compressed as k % 3 says.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "data.h"
+#include "harness.h"
+#include "utils.h"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) abort();
+}
+
+size_t countLines(const std::string& file) {
+    ifile in(file, false);
+    require(in.fd.is_open());
+    size_t n = 0;
+    std::string line;
+    while (std::getline(in, line)) n++;
+    require(!in.bad());
+    return n;
+}
+
+bool exists(const std::string& file) {
+    struct stat st;
+    return lstat(file.c_str(), &st) == 0;
+}
+
+// Temporary outputs left in the scratch directory.
+int leftovers() {
+    int n = 0;
+    DIR* d = opendir(harness::scratch().c_str());
+    require(d != nullptr);
+    while (dirent* e = readdir(d))
+        if (std::string(e->d_name).compare(0, 10, ".seamline-") == 0) n++;
+    closedir(d);
+    return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = bytes[0];
+    const std::string all(reinterpret_cast<const char*>(bytes + 1), size - 1);
+    // A part ends before a line "==" (the line itself belongs to no part).
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t line = 0; line < all.size() && parts.size() < 7;) {
+        if (all.compare(line, 3, "==\n") == 0) {
+            parts.push_back(all.substr(from, line - from));
+            from = line + 3;
+            line = from;
+            continue;
+        }
+        line = all.find('\n', line);
+        if (line == std::string::npos) break;
+        line++;
+    }
+    parts.push_back(all.substr(from));
+    if (parts.size() < 3) return 0;
+
+    std::string map = harness::store("sites.vcf", flags & 2 ? 'g' : 'p', parts[0]);
+    std::string scaffold = harness::store("scaffold.txt", 'p', parts[1]);
+    std::vector<std::string> chunks;
+    const char modes[] = {'p', 'g', 'b'};
+    for (size_t k = 2; k < parts.size(); k++)
+        chunks.push_back(
+            harness::store("c" + std::to_string(k - 2) + ".haps", modes[(k - 2) % 3], parts[k]));
+    const std::string haps = harness::path(flags & 4   ? "o.haps.gz"
+                                           : flags & 8 ? "o.haps.bz2"
+                                                       : "o.haps");
+    const std::string samples = harness::path("o.sample");
+    unlink(haps.c_str());
+    unlink(samples.c_str());
+
+    int status = harness::isolated([&] {
+        data run;
+        run.flip = flags & 1;
+        run.readMap(map.c_str());
+        run.readScaffold(scaffold.c_str());
+        for (const std::string& c : chunks) run.readChunk(c.c_str());
+        run.assemble();
+        run.writeHaplotypes(haps.c_str(), samples.c_str());
+        // One line per mapped site, and the two header lines plus one per sample.
+        size_t mapped = 0;
+        for (const site* s : run.sites) mapped += s->cidx >= 0;
+        require(countLines(haps) == mapped);
+        require(countLines(samples) == run.I.size() + 2);
+    });
+    // A finished run leaves both outputs, a failed one neither; no temporary file stays.
+    require(exists(haps) == (status == 0));
+    require(exists(samples) == (status == 0));
+    require(leftovers() == 0);
+    return 0;
+}

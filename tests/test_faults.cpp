@@ -1,0 +1,447 @@
+// End-to-end runs of the built binary on inputs and outputs that are broken,
+// unusual or hostile: every run ends with both outputs and status 0, or with a
+// message, status 1 and nothing written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+const std::string header = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; i++) out += text;
+    return out;
+}
+
+// A site map of two samples and three sites, a chunk file covering them, and
+// the haplotype file that the two make.
+class Faults : public ::testing::Test {
+protected:
+    tempDir dir;
+    const std::string map =
+        header + "\tS1\tS2\n20\t100\trs1\tA\tG\n20\t200\trs2\tC\tT\n" + "20\t300\trs3\tG\tA\n";
+    const std::string rows = "20 rs1 100 A G 0 1 1 0\n20 rs2 200 C T 1 1 0 1\n" +
+                             std::string("20 rs3 300 G A 0 0 1 1\n");
+    const std::string haps = "20 rs1 100 A G 1 0 0 1\n20 rs2 200 C T 1 1 1 0\n" +
+                             std::string("20 rs3 300 G A 0 0 1 1\n");
+    const std::string samples = "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\nS2 S2 0\n";
+
+    void SetUp() override {
+        spit(dir.path("sites.vcf"), map);
+        spit(dir.path("c.haps"), rows);
+    }
+
+    std::vector<std::string> args(const std::string& vcf, const std::vector<std::string>& chunks,
+                                  const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> a = {"--vcf", vcf, "--chunks"};
+        a.insert(a.end(), chunks.begin(), chunks.end());
+        a.insert(a.end(), {"--output", "o.haps", "o.sample"});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    runResult run(const std::string& vcf, const std::vector<std::string>& chunks,
+                  const std::vector<std::string>& extra = {}, const std::string& setup = "") {
+        unlink(dir.path("o.haps").c_str());
+        unlink(dir.path("o.sample").c_str());
+        return runSeamline(dir.root, args(vcf, chunks, extra), setup);
+    }
+    // Neither output nor a temporary file is left in the directory.
+    void expectNothingWritten(const std::string& what) {
+        EXPECT_FALSE(exists(dir.path("o.haps"))) << what;
+        EXPECT_FALSE(exists(dir.path("o.sample"))) << what;
+        EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n") << what;
+    }
+};
+
+// A file the run may not read. Root reads every file whatever its mode, so as
+// root the run goes without the capabilities that let it do so.
+TEST_F(Faults, UnreadableInputsAreFailuresWithTheReason) {
+    spit(dir.path("sc.txt"), "S1\n");
+    for (std::string name : {"locked.vcf", "locked.haps", "locked.txt"}) {
+        spit(dir.path(name), name == "locked.vcf" ? map : name == "locked.haps" ? rows : "S1\n");
+        ASSERT_EQ(chmod(dir.path(name).c_str(), 0), 0);
+    }
+    std::string setup;
+    if (geteuid() == 0) {
+        setup = "setpriv --bounding-set=-dac_override,-dac_read_search sh -c 'exec \"$@\"'";
+        if (shell("cd '" + dir.root + "' && " + setup + " exec cat locked.txt 2>/dev/null") ==
+            "S1\n")
+            GTEST_SKIP() << "running as root and cannot drop the capability to read any file";
+    }
+    struct {
+        std::string vcf, chunk, scaffold, file, lastLine;
+    } cases[] = {
+        {"locked.vcf", "c.haps", "sc.txt", "locked.vcf", "Reading site map in [locked.vcf]\n"},
+        {"sites.vcf", "locked.haps", "sc.txt", "locked.haps",
+         "Reading haplotypes in [locked.haps]\n"},
+        {"sites.vcf", "c.haps", "locked.txt", "locked.txt",
+         "Reading scaffolded samples in [locked.txt]\n"},
+    };
+    for (const auto& c : cases) {
+        runResult r = run(c.vcf, {c.chunk}, {"--scaffold", c.scaffold}, setup);
+        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.err, "seamline: cannot open [" + c.file + "]: Permission denied\n");
+        ASSERT_GE(r.out.size(), c.lastLine.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.lastLine.size()), c.lastLine);
+        expectNothingWritten(c.file);
+    }
+    // The same run with readable files succeeds, so the mode made the difference.
+    runResult r = run("sites.vcf", {"c.haps"}, {"--scaffold", "sc.txt"}, setup);
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Faults, DirectoriesGivenAsFilesAreFailures) {
+    ASSERT_EQ(mkdir(dir.path("d").c_str(), 0755), 0);
+    struct {
+        std::vector<std::string> args;
+    } cases[] = {
+        {args("d", {"c.haps"})},
+        {args("sites.vcf", {"d"})},
+        {args("sites.vcf", {"c.haps"}, {"--scaffold", "d"})},
+        {{"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "d", "o.sample"}},
+        {{"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "o.haps", "d"}},
+    };
+    for (const auto& c : cases) {
+        runResult r = runSeamline(dir.root, c.args);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.err, "seamline: cannot open [d]: Is a directory\n");
+        expectNothingWritten(r.out);
+    }
+    EXPECT_EQ(shell("ls -A '" + dir.path("d") + "'"), "") << "nothing is written into it";
+}
+
+// Damage shows up when the decompressor meets it. A chunk file may first yield
+// garbled rows, and then the row check is the message; a site map is always
+// read to its end first.
+TEST_F(Faults, DamagedOrEmptyCompressedInputsAreFailures) {
+    std::string bigMap = header + "\tS1\tS2\n", bigChunk;
+    for (int i = 1; i <= 3000; i++) {
+        std::string pos = std::to_string(100 * i);
+        bigMap += "20\t" + pos + "\trs" + std::to_string(i) + "\tA\tG\n";
+        bigChunk += "20 rs" + std::to_string(i) + " " + pos + " A G " + std::to_string(i % 2) +
+                    " 1 " + std::to_string(i % 3 == 0) + " 0\n";
+    }
+    spit(dir.path("map"), bigMap);
+    spit(dir.path("chunk"), bigChunk);
+    shell("cd '" + dir.root + "' && for f in map chunk; do gzip -c $f > $f.gz; " +
+          "bzip2 -c $f > $f.bz2; done");
+    auto damage = [&](const std::string& from, const std::string& to, bool cut) {
+        std::string bytes = slurp(dir.path(from));
+        if (cut)
+            bytes.resize(bytes.size() / 2);
+        else
+            bytes[bytes.size() / 2] ^= 0x5a;
+        spit(dir.path(to), bytes);
+    };
+    for (std::string kind : {"map", "chunk"})
+        for (std::string ext : {".gz", ".bz2"}) {
+            damage(kind + ext, "flipped-" + kind + ext, false);
+            damage(kind + ext, "cut-" + kind + ext, true);
+            spit(dir.path("empty-" + kind + ext), "");
+        }
+    // The whole files, as they were made, are good.
+    runResult good = run("map.gz", {"chunk.bz2"});
+    ASSERT_EQ(good.status, 0) << good.err;
+    good = run("map.bz2", {"chunk.gz"});
+    ASSERT_EQ(good.status, 0) << good.err;
+
+    for (std::string kind : {"map", "chunk"})
+        for (std::string name : {"flipped-", "cut-", "empty-"})
+            for (std::string ext : {".gz", ".bz2"}) {
+                std::string file = name + kind + ext;
+                runResult r = kind == "map" ? run(file, {"chunk"}) : run("map", {file});
+                EXPECT_EQ(r.status, 1) << file;
+                std::string damaged =
+                    "seamline: cannot read [" + file + "]: the file is damaged or unreadable\n";
+                std::string garbled =
+                    "seamline: src/data.cpp: check failed: tok.size() == "
+                    "(I.size() * 2 + 5) in [" +
+                    file + "] line ";
+                if (kind == "chunk" && name == "flipped-") {
+                    EXPECT_TRUE(r.err == damaged || r.err.compare(0, garbled.size(), garbled) == 0)
+                        << r.err;
+                } else {
+                    EXPECT_EQ(r.err, damaged);
+                }
+                if (kind == "map") {
+                    EXPECT_EQ(r.out.find("#sites="), std::string::npos);
+                }
+                EXPECT_EQ(r.out.find("Sorting the"), std::string::npos);
+                expectNothingWritten(file);
+            }
+}
+
+TEST_F(Faults, MegabyteLinesAreReadWhole) {
+    const std::string longId = repeat("x", 1 << 20);
+    struct {
+        std::string map, chunk;
+        int status;
+        std::string haps, err;
+    } cases[] = {
+        // a 1 MB identifier in the site map is written out as it stands
+        {header + "\tS1\n20\t100\t" + longId + "\tA\tG\n", "20 rs1 100 A G 0 1\n", 0,
+         "20 " + longId + " 100 A G 1 0\n", ""},
+        // a 1 MB identifier in a chunk row is not used
+        {header + "\tS1\n20\t100\trs1\tA\tG\n", "20 " + longId + " 100 A G 0 1\n", 0,
+         "20 rs1 100 A G 1 0\n", ""},
+        // a 1 MB line without a tab is not a site
+        {header + "\tS1\n" + longId + "\n20\t100\trs1\tA\tG\n", "20 rs1 100 A G 1 1\n", 0,
+         "20 rs1 100 A G 1 1\n", ""},
+        // a 1 MB line without a space is one field
+        {header + "\tS1\n20\t100\trs1\tA\tG\n", longId + "\n", 1, "",
+         "seamline: src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [long.haps] "
+         "line 1: 1 fields, expected 7\n"},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path("long.vcf"), c.map);
+        spit(dir.path("long.haps"), c.chunk);
+        runResult r = run("long.vcf", {"long.haps"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.status == 0) {
+            EXPECT_TRUE(slurp(dir.path("o.haps")) == c.haps) << "haplotype file differs";
+        } else {
+            expectNothingWritten("long line");
+        }
+    }
+}
+
+// A NUL byte is a byte like any other: it stays in names and identifiers, and
+// a field that holds one is not the same text as one without.
+TEST_F(Faults, NulBytesInsideLinesAreOrdinaryBytes) {
+    const std::string nul(1, '\0');
+    struct {
+        std::string map, chunk;
+        int status;
+        std::string haps, samples, out;
+    } cases[] = {
+        {header + "\tS" + nul + "1\n20\t100\tr" + nul + "s\tA\tG\n", "20 x 100 A G 0 1\n", 0,
+         "20 r" + nul + "s 100 A G 1 0\n",
+         "ID_1 ID_2 missing\n0 0 0\nS" + nul + "1 S" + nul + "1 0\n", ""},
+        // the position is read up to the NUL; the code "1<NUL>" is not "1"
+        {header + "\tS1\n20\t100\trs1\tA\tG\n",
+         "20 x" + nul + " 100" + nul + "9 A G 1" + nul + " 1\n", 0, "20 rs1 100 A G 1 0\n",
+         "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\n", ""},
+        {header + "\tS1\n20\t100\trs1\tA\tG\n", "20 x 100 A" + nul + " G 0 1\n", 1, "", "",
+         "Reading haplotypes in [nul.haps]Not found = 100 A" + nul + "  G\n"},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path("nul.vcf"), c.map);
+        spit(dir.path("nul.haps"), c.chunk);
+        runResult r = run("nul.vcf", {"nul.haps"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, "");
+        if (c.status == 0) {
+            EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
+            EXPECT_EQ(slurp(dir.path("o.sample")), c.samples);
+        } else {
+            ASSERT_GE(r.out.size(), c.out.size());
+            EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out);
+            expectNothingWritten("NUL");
+        }
+    }
+}
+
+// Lines are split at "\n" only, so a "\r" stays at the end of the last field:
+// in the site map it ends the last sample's name (or a five-column row's ALT,
+// which then matches no chunk row); in a chunk file it ends the last code, so
+// that code never reads as "1".
+TEST_F(Faults, CarriageReturnsStayInTheLastField) {
+    auto crlf = [](std::string text) {
+        std::string out;
+        for (char ch : text) out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        return out;
+    };
+    std::string fullRows = header + "\tS1\tS2\n20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|0\n";
+    struct {
+        std::string map, chunk;
+        int status;
+        std::string haps, samples, out;
+    } cases[] = {
+        {crlf(fullRows), "20 rs1 100 A G 0 1 1 0\n", 0, "20 rs1 100 A G 1 0 0 1\n",
+         "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\nS2\r S2\r 0\n", ""},
+        {crlf(header + "\tS1\tS2\n20\t100\trs1\tA\tG\n"), "20 rs1 100 A G 0 1 1 0\n", 1, "", "",
+         "Reading haplotypes in [crlf.haps]Not found = 100 A  G\n"},
+        // the last code of every row reads as 0 whatever it says
+        {fullRows, crlf("20 rs1 100 A G 0 1 0 1\n"), 0, "20 rs1 100 A G 1 0 0 0\n", samples, ""},
+        {fullRows, crlf("20 rs1 100 A G 1 1 1 1\n"), 0, "20 rs1 100 A G 1 1 0 1\n", samples, ""},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path("crlf.vcf"), c.map);
+        spit(dir.path("crlf.haps"), c.chunk);
+        runResult r = run("crlf.vcf", {"crlf.haps"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, "");
+        if (c.status == 0) {
+            EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
+            EXPECT_EQ(slurp(dir.path("o.sample")), c.samples);
+        } else {
+            ASSERT_GE(r.out.size(), c.out.size());
+            EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out);
+            expectNothingWritten("CRLF");
+        }
+    }
+}
+
+// Positions are read as strtol reads them and then cut to 32 bits, in the site
+// map and in chunk rows alike: 2^32 + 100 is position 100 (and is written so),
+// and a number past the range of a long reads as its largest value, -1 once
+// cut. A row matches its site by the cut value.
+TEST_F(Faults, PositionsBeyond32BitsAreCutTo32Bits) {
+    spit(dir.path("big.vcf"), header +
+                                  "\tS1\n20\t4294967396\tbig\tA\tG\n20\t99999999999999999999\thuge"
+                                  "\tC\tT\n20\t-5\tneg\tG\tA\n20\t2147483648\twrap\tT\tC\n");
+    struct {
+        std::string rows, haps;
+    } cases[] = {
+        {"20 x 4294967396 A G 0 1\n20 x 99999999999999999999 C T 0 1\n20 x -5 G A 0 1\n"
+         "20 x 2147483648 T C 0 1\n",
+         "20 big 100 A G 1 0\n20 huge -1 C T 1 0\n20 neg -5 G A 1 0\n"
+         "20 wrap -2147483648 T C 1 0\n"},
+        {"20 x 100 A G 0 1\n20 x 4294967295 C T 0 1\n20 x 4294967291 G A 0 1\n"
+         "20 x -2147483648 T C 0 1\n",
+         "20 big 100 A G 1 0\n20 huge -1 C T 1 0\n20 neg -5 G A 1 0\n"
+         "20 wrap -2147483648 T C 1 0\n"},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path("big.haps"), c.rows);
+        runResult r = run("big.vcf", {"big.haps"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
+    }
+}
+
+TEST_F(Faults, SiteMapWithoutSamplesTakesFiveFieldRows) {
+    spit(dir.path("none.vcf"), header + "\n20\t100\trs1\tA\tG\n20\t200\trs2\tC\tT\n");
+    spit(dir.path("none.haps"), "20 rs1 100 A G\n20 rs2 200 C T\n");
+    runResult r = run("none.vcf", {"none.haps"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  * #inds=0\n  * #sites=2\nReading haplotypes in [none.haps]\t2\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(slurp(dir.path("o.haps")), "20 rs1 100 A G\n20 rs2 200 C T\n");
+    EXPECT_EQ(slurp(dir.path("o.sample")), "ID_1 ID_2 missing\n0 0 0\n");
+
+    spit(dir.path("codes.haps"), "20 rs1 100 A G 0 1\n");
+    r = run("none.vcf", {"codes.haps"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "seamline: src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in "
+              "[codes.haps] line 1: 7 fields, expected 5\n");
+    expectNothingWritten("codes");
+}
+
+// Rows are placed by their sites, not by their order in the file.
+TEST_F(Faults, RowsOutOfOrderAreWrittenInSiteMapOrder) {
+    std::vector<std::string> r3 = {"20 rs1 100 A G 0 1 1 0\n", "20 rs2 200 C T 1 1 0 1\n",
+                                   "20 rs3 300 G A 0 0 1 1\n"};
+    for (std::string order : {"cba", "bca", "acb"}) {
+        std::string text;
+        for (char k : order) text += r3[k - 'a'];
+        spit(dir.path("shuffled.haps"), text);
+        runResult r = run("sites.vcf", {"shuffled.haps"});
+        EXPECT_EQ(r.status, 0) << order;
+        EXPECT_EQ(slurp(dir.path("o.haps")), haps) << order;
+    }
+    // Between two chunks the join looks only at where the later chunk's first
+    // row and the earlier chunk's last row stand; a row out of order after
+    // that is placed by its site, and the later chunk's row is the one written.
+    spit(dir.path("four.vcf"), map + "20\t400\trs4\tT\tC\n");
+    spit(dir.path("a.haps"), r3[0] + r3[1] + r3[2] + "20 rs4 400 T C 1 0 0 1\n");
+    spit(dir.path("b.haps"), r3[2] + "20 rs4 400 T C 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n");
+    runResult r = run("four.vcf", {"a.haps", "b.haps"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("  * overlap=2\n  * prev chunk end = 2\n  * curr chunk beg = 3\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(slurp(dir.path("o.haps")),
+              "20 rs1 100 A G 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n20 rs3 300 G A 0 0 1 1\n"
+              "20 rs4 400 T C 0 1 1 0\n");
+}
+
+// A site given twice in one chunk is written from the later row; at a join
+// the first row of the site counts, and a repeat there is seen as a
+// mismatched overlap.
+TEST_F(Faults, ARepeatedSiteTakesTheLaterRow) {
+    spit(dir.path("twice.haps"), rows + "20 rs2 200 C T 0 0 0 0\n");
+    runResult r = run("sites.vcf", {"twice.haps"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Reading haplotypes in [twice.haps]\t4\n"), std::string::npos);
+    EXPECT_EQ(slurp(dir.path("o.haps")),
+              "20 rs1 100 A G 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n20 rs3 300 G A 0 0 1 1\n");
+
+    spit(dir.path("a.haps"), "20 rs1 100 A G 0 1 1 0\n20 rs2 200 C T 1 1 0 1\n" +
+                                 std::string("20 rs2 200 C T 1 1 0 1\n"));
+    spit(dir.path("b.haps"), "20 rs2 200 C T 1 1 0 1\n20 rs3 300 G A 0 0 1 1\n");
+    r = run("sites.vcf", {"a.haps", "b.haps"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(r.out.find("Assembling")),
+              "Assembling [a.haps] with [b.haps]\nOverlaps are different between [b.haps] does "
+              "not overlap chunk [a.haps] o1=2 o2=1\n");
+    expectNothingWritten("repeat at the join");
+}
+
+// An empty output name names no file. Both outputs are made under temporary
+// names first; the empty name must fail before either is put in place, and an
+// earlier output of the same name stays as it was.
+TEST_F(Faults, AnEmptyOutputNameIsAFailureThatWritesNothing) {
+    struct {
+        std::string haps, sample;
+    } cases[] = {{"", "o.sample"}, {"o.haps", ""}};
+    for (const auto& c : cases) {
+        spit(dir.path("o.haps"), "old haplotypes\n");
+        spit(dir.path("o.sample"), "old samples\n");
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", c.haps, c.sample});
+        EXPECT_EQ(r.status, 1) << "[" << c.haps << "] [" << c.sample << "]";
+        EXPECT_EQ(r.err, "seamline: cannot open []: No such file or directory\n");
+        EXPECT_EQ(slurp(dir.path("o.haps")), "old haplotypes\n");
+        EXPECT_EQ(slurp(dir.path("o.sample")), "old samples\n");
+        EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n");
+    }
+}
+
+// A file size limit and a pipe whose reader has gone both stop a write. They
+// must end the run as write errors (status 1, message, temporary files
+// removed), not kill it by their signals.
+TEST_F(Faults, FileSizeLimitAndClosedPipeAreWriteErrors) {
+    std::string big = header, chunk;
+    for (int k = 1; k <= 20; k++) big += "\tS" + std::to_string(k);
+    big += "\n";
+    for (int i = 1; i <= 20000; i++) {
+        std::string pos = std::to_string(100 * i);
+        big += "20\t" + pos + "\trs" + std::to_string(i) + "\tA\tG\n";
+        chunk += "20 rs" + std::to_string(i) + " " + pos + " A G" + repeat(" 0 1", 20) + "\n";
+    }
+    spit(dir.path("big.vcf"), big);
+    spit(dir.path("big.haps"), chunk);
+    ASSERT_EQ(mkfifo(dir.path("pipe").c_str(), 0600), 0);
+    struct {
+        std::string haps, setup, err;
+    } cases[] = {
+        // 8 blocks of 1 KiB take the sample file and cut the haplotype file short
+        {"o.haps", "ulimit -f 8;", "seamline: cannot write [o.haps]: File too large\n"},
+        // the reader takes one byte and goes; the output is far larger than a pipe holds
+        {"pipe", "{ head -c 1 pipe >/dev/null & } ;",
+         "seamline: cannot write [pipe]: Broken pipe\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(dir.path("o.haps").c_str());
+        unlink(dir.path("o.sample").c_str());
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "big.vcf", "--chunks", "big.haps", "--output", c.haps, "o.sample"},
+            c.setup);
+        EXPECT_EQ(r.status, 1) << c.haps;
+        EXPECT_EQ(r.err, c.err);
+        expectNothingWritten(c.haps);
+    }
+}
+
+}  // namespace
