@@ -46,38 +46,6 @@ const symbolTables symbols;
 
 }  // namespace
 
-// Packs bits into bytes, least significant bit first, as deflate stores them.
-class bitWriter {
-public:
-    std::string& out;
-    uint64_t pending = 0;
-    int count = 0;
-
-    explicit bitWriter(std::string& out) : out(out) {}
-    void put(uint32_t value, int nbits) {
-        pending |= static_cast<uint64_t>(value) << count;
-        count += nbits;
-        if (count >= 32) {
-            char bytes[4] = {static_cast<char>(pending), static_cast<char>(pending >> 8),
-                             static_cast<char>(pending >> 16), static_cast<char>(pending >> 24)};
-            out.append(bytes, 4);
-            pending >>= 32;
-            count -= 32;
-        }
-    }
-    // Pads the last byte with zero bits.
-    void flush() {
-        for (; count > 0; count -= 8, pending >>= 8) out.push_back(static_cast<char>(pending));
-        count = 0;
-        pending = 0;
-    }
-};
-
-namespace {
-
-// Huffman code lengths for the frequencies, none longer than maxBits. At
-// least two symbols get a code, so that every code is complete, as inflaters
-// require. Frequencies are flattened until the longest code fits.
 void huffmanLengths(const uint32_t* frequency, int n, int maxBits, uint8_t* lengths) {
     std::vector<uint32_t> f(frequency, frequency + n);
     int used =
@@ -112,6 +80,35 @@ void huffmanLengths(const uint32_t* frequency, int n, int maxBits, uint8_t* leng
         for (uint32_t& x : f) x = (x + 1) / 2;
     }
 }
+
+// Packs bits into bytes, least significant bit first, as deflate stores them.
+class bitWriter {
+public:
+    std::string& out;
+    uint64_t pending = 0;
+    int count = 0;
+
+    explicit bitWriter(std::string& out) : out(out) {}
+    void put(uint32_t value, int nbits) {
+        pending |= static_cast<uint64_t>(value) << count;
+        count += nbits;
+        if (count >= 32) {
+            char bytes[4] = {static_cast<char>(pending), static_cast<char>(pending >> 8),
+                             static_cast<char>(pending >> 16), static_cast<char>(pending >> 24)};
+            out.append(bytes, 4);
+            pending >>= 32;
+            count -= 32;
+        }
+    }
+    // Pads the last byte with zero bits.
+    void flush() {
+        for (; count > 0; count -= 8, pending >>= 8) out.push_back(static_cast<char>(pending));
+        count = 0;
+        pending = 0;
+    }
+};
+
+namespace {
 
 // Canonical codes for the lengths, bit-reversed for the bit writer.
 void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {

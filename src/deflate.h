@@ -32,4 +32,9 @@ private:
     void writeBlock(bitWriter& bits, bool last);
 };
 
+// Huffman code lengths for the n frequencies, none longer than maxBits. At
+// least two symbols get a code, so that the code is complete, as inflaters
+// require; frequencies are flattened until the longest code fits.
+void huffmanLengths(const uint32_t* frequency, int n, int maxBits, uint8_t* lengths);
+
 #endif

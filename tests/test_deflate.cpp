@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 
 #include "deflate.h"
@@ -58,7 +59,14 @@ TEST(Deflater, EveryKindOfTextInflatesBackExactly) {
     for (char& c : randomBytes) c = static_cast<char>(rng());
     std::string fewSymbols(300000, '\0');
     for (char& c : fewSymbols) c = "01 \n"[rng() % 4];
+    // Byte frequencies of a Fibonacci series, shuffled: an unlimited Huffman
+    // code would need codes longer than deflate's 15 bits.
+    std::string skewed;
+    for (int symbol = 0, a = 1, b = 1; symbol < 22; symbol++, b = a + b, a = b - a)
+        skewed += std::string(a, static_cast<char>('A' + symbol));
+    std::shuffle(skewed.begin(), skewed.end(), rng);
     const std::string texts[] = {
+        skewed,
         "",
         "x",
         "ab",
@@ -82,6 +90,41 @@ TEST(Deflater, EveryKindOfTextInflatesBackExactly) {
         ASSERT_EQ(back.size(), text.size());
         EXPECT_TRUE(back == text);
     }
+}
+
+// Sum of 2^-length over the coded symbols, in units of 2^-maxBits.
+uint64_t kraftSum(const uint8_t* lengths, int n, int maxBits) {
+    uint64_t sum = 0;
+    for (int s = 0; s < n; s++)
+        if (lengths[s]) sum += uint64_t(1) << (maxBits - lengths[s]);
+    return sum;
+}
+
+TEST(HuffmanLengths, CompleteCodesWithinTheLengthLimit) {
+    uint32_t simple[4] = {1, 1, 2, 4};
+    uint8_t lengths[40];
+    huffmanLengths(simple, 4, 15, lengths);
+    EXPECT_EQ(std::vector<uint8_t>(lengths, lengths + 4), (std::vector<uint8_t>{3, 3, 2, 1}));
+
+    // Fibonacci frequencies need a code of 39 bits without the limit.
+    uint32_t fibonacci[40];
+    for (int s = 0; s < 40; s++) fibonacci[s] = s < 2 ? 1 : fibonacci[s - 1] + fibonacci[s - 2];
+    for (int maxBits : {7, 15}) {
+        huffmanLengths(fibonacci, 19, maxBits, lengths);
+        EXPECT_EQ(kraftSum(lengths, 19, maxBits), uint64_t(1) << maxBits);
+        EXPECT_LE(*std::max_element(lengths, lengths + 19), maxBits);
+        huffmanLengths(fibonacci, 40, 15, lengths);
+        EXPECT_EQ(kraftSum(lengths, 40, 15), uint64_t(1) << 15);
+        EXPECT_LE(*std::max_element(lengths, lengths + 40), 15);
+    }
+
+    // Fewer than two used symbols still give a complete code.
+    uint32_t one[5] = {0, 0, 7, 0, 0}, none[3] = {0, 0, 0};
+    huffmanLengths(one, 5, 15, lengths);
+    EXPECT_EQ(kraftSum(lengths, 5, 15), uint64_t(1) << 15);
+    EXPECT_EQ(lengths[2], 1);
+    huffmanLengths(none, 3, 15, lengths);
+    EXPECT_EQ(kraftSum(lengths, 3, 15), uint64_t(1) << 15);
 }
 
 TEST(Deflater, MembersWrittenOneAfterAnotherReadAsOneText) {
