@@ -58,6 +58,31 @@ protected:
         EXPECT_FALSE(exists(dir.path("o.sample"))) << what;
         EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n") << what;
     }
+
+    // A site map and one chunk file, and how their run must end: with status 0
+    // and these two outputs, or with status 1 and standard output ending so.
+    struct mapAndChunk {
+        std::string map, chunk;
+        int status;
+        std::string haps, samples, out;
+    };
+    void expectRuns(const std::vector<mapAndChunk>& cases, const std::string& name) {
+        for (const mapAndChunk& c : cases) {
+            spit(dir.path(name + ".vcf"), c.map);
+            spit(dir.path(name + ".haps"), c.chunk);
+            runResult r = run(name + ".vcf", {name + ".haps"});
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_EQ(r.err, "");
+            if (c.status == 0) {
+                EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
+                EXPECT_EQ(slurp(dir.path("o.sample")), c.samples);
+            } else {
+                ASSERT_GE(r.out.size(), c.out.size());
+                EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out);
+                expectNothingWritten(name);
+            }
+        }
+    }
 };
 
 // A file the run may not read. Root reads every file whatever its mode, so as
@@ -217,11 +242,7 @@ TEST_F(Faults, MegabyteLinesAreReadWhole) {
 // a field that holds one is not the same text as one without.
 TEST_F(Faults, NulBytesInsideLinesAreOrdinaryBytes) {
     const std::string nul(1, '\0');
-    struct {
-        std::string map, chunk;
-        int status;
-        std::string haps, samples, out;
-    } cases[] = {
+    std::vector<mapAndChunk> cases = {
         {header + "\tS" + nul + "1\n20\t100\tr" + nul + "s\tA\tG\n", "20 x 100 A G 0 1\n", 0,
          "20 r" + nul + "s 100 A G 1 0\n",
          "ID_1 ID_2 missing\n0 0 0\nS" + nul + "1 S" + nul + "1 0\n", ""},
@@ -232,21 +253,7 @@ TEST_F(Faults, NulBytesInsideLinesAreOrdinaryBytes) {
         {header + "\tS1\n20\t100\trs1\tA\tG\n", "20 x 100 A" + nul + " G 0 1\n", 1, "", "",
          "Reading haplotypes in [nul.haps]Not found = 100 A" + nul + "  G\n"},
     };
-    for (const auto& c : cases) {
-        spit(dir.path("nul.vcf"), c.map);
-        spit(dir.path("nul.haps"), c.chunk);
-        runResult r = run("nul.vcf", {"nul.haps"});
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, "");
-        if (c.status == 0) {
-            EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
-            EXPECT_EQ(slurp(dir.path("o.sample")), c.samples);
-        } else {
-            ASSERT_GE(r.out.size(), c.out.size());
-            EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out);
-            expectNothingWritten("NUL");
-        }
-    }
+    expectRuns(cases, "nul");
 }
 
 // Lines are split at "\n" only, so a "\r" stays at the end of the last field:
@@ -260,11 +267,7 @@ TEST_F(Faults, CarriageReturnsStayInTheLastField) {
         return out;
     };
     std::string fullRows = header + "\tS1\tS2\n20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|0\n";
-    struct {
-        std::string map, chunk;
-        int status;
-        std::string haps, samples, out;
-    } cases[] = {
+    std::vector<mapAndChunk> cases = {
         {crlf(fullRows), "20 rs1 100 A G 0 1 1 0\n", 0, "20 rs1 100 A G 1 0 0 1\n",
          "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\nS2\r S2\r 0\n", ""},
         {crlf(header + "\tS1\tS2\n20\t100\trs1\tA\tG\n"), "20 rs1 100 A G 0 1 1 0\n", 1, "", "",
@@ -273,21 +276,7 @@ TEST_F(Faults, CarriageReturnsStayInTheLastField) {
         {fullRows, crlf("20 rs1 100 A G 0 1 0 1\n"), 0, "20 rs1 100 A G 1 0 0 0\n", samples, ""},
         {fullRows, crlf("20 rs1 100 A G 1 1 1 1\n"), 0, "20 rs1 100 A G 1 1 0 1\n", samples, ""},
     };
-    for (const auto& c : cases) {
-        spit(dir.path("crlf.vcf"), c.map);
-        spit(dir.path("crlf.haps"), c.chunk);
-        runResult r = run("crlf.vcf", {"crlf.haps"});
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, "");
-        if (c.status == 0) {
-            EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
-            EXPECT_EQ(slurp(dir.path("o.sample")), c.samples);
-        } else {
-            ASSERT_GE(r.out.size(), c.out.size());
-            EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out);
-            expectNothingWritten("CRLF");
-        }
-    }
+    expectRuns(cases, "crlf");
 }
 
 // Positions are read as strtol reads them and then cut to 32 bits, in the site
