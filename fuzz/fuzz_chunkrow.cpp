@@ -8,15 +8,8 @@
 #include <vector>
 
 #include "chunkrow.h"
+#include "require.h"
 #include "utils.h"
-
-namespace {
-
-void require(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -35,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(nfields == tok.size());
     if (nfields != ncodes + 5) return 0;
     for (size_t f = 0; f < 5; f++) require(row.fields[f] == tok[f]);
-    for (size_t i = 0; i < ncodes; i++) require(((bits[i >> 6] >> (i & 63)) & 1) == (tok[5 + i] == "1"));
-    for (size_t i = ncodes; i < 64 * (bits.size() - 1); i++) require(((bits[i >> 6] >> (i & 63)) & 1) == 0);
+    for (size_t i = 0; i < ncodes; i++)
+        require(((bits[i >> 6] >> (i & 63)) & 1) == (tok[5 + i] == "1"));
+    for (size_t i = ncodes; i < 64 * (bits.size() - 1); i++)
+        require(((bits[i >> 6] >> (i & 63)) & 1) == 0);
     return 0;
 }

@@ -8,14 +8,7 @@
 #include <string>
 
 #include "deflate.h"
-
-namespace {
-
-void require(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
+#include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static deflater encoder;  // reused, as the output filter reuses it

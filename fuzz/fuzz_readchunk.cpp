@@ -8,6 +8,7 @@
 
 #include "data.h"
 #include "harness.h"
+#include "require.h"
 
 namespace {
 
@@ -32,10 +33,6 @@ const char siteMap[] =
     "20\t66399\trs2742157\tC\tA\n"
     "20\t67257\trs19370689\tG\tC\n"
     "20\t68008\trs97810342\tG\tT\n";
-
-void require(bool condition) {
-    if (!condition) abort();
-}
 
 }  // namespace
 

@@ -14,13 +14,10 @@
 
 #include "data.h"
 #include "harness.h"
+#include "require.h"
 #include "utils.h"
 
 namespace {
-
-void require(bool condition) {
-    if (!condition) abort();
-}
 
 size_t countLines(const std::string& file) {
     ifile in(file, false);

@@ -6,15 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "require.h"
 #include "utils.h"
-
-namespace {
-
-void require(bool condition) {
-    if (!condition) abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
