@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 #include "chunkrow.h"
 #include "utils.h"
@@ -15,8 +16,71 @@
 namespace {
 
 // strtol with base 10, narrowed to 32 bits; text without a leading number is 0.
-int32_t toInt32(const std::string& field) {
-    return static_cast<int32_t>(strtol(field.c_str(), nullptr, 10));
+int32_t toInt32(std::string_view field) {
+    return static_cast<int32_t>(strtol(std::string(field).c_str(), nullptr, 10));
+}
+
+// A position is a whole decimal number from 1 to 2^31 - 1, nothing else.
+bool parsePosition(std::string_view field, int32_t& pos) {
+    if (field.empty()) return false;
+    int64_t value = 0;
+    for (char ch : field) {
+        if (ch < '0' || ch > '9') return false;
+        value = value * 10 + (ch - '0');
+        if (value > INT32_MAX) return false;
+    }
+    pos = static_cast<int32_t>(value);
+    return pos >= 1;
+}
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string badPosition(std::string_view field) {
+    return "position " + quoted(field) + " is not a whole number from 1 to 2147483647";
+}
+
+// Text inputs may come with Windows line ends.
+void dropCarriageReturn(std::string_view& line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// A chromosome is named with or without a leading "chr".
+std::string_view withoutChr(std::string_view chrom) {
+    return startsWith(chrom, "chr") ? chrom.substr(3) : chrom;
+}
+
+// Of a site map line too long to hold, the part that the reader looks at: a
+// header line whole, nothing of another "#" line, the five leading columns of
+// a data row. npos asks for more of the line.
+size_t siteMapColumns(std::string_view partial) {
+    if (startsWith(partial, "#CHR")) return std::string_view::npos;
+    if (startsWith(partial, "#")) return 1;
+    size_t fields = 0, i = 0;
+    while (i < partial.size()) {
+        while (i < partial.size() && partial[i] == '\t') i++;
+        while (i < partial.size() && partial[i] != '\t') i++;
+        if (i == partial.size()) break;
+        if (++fields == 5) return i;
+    }
+    return std::string_view::npos;
+}
+
+// An ALT of exactly one allele, neither "." nor "0" (items between commas;
+// empty items do not count).
+bool isSingleAllele(std::string_view alt) {
+    std::string_view first;
+    size_t items = 0;
+    for (size_t i = 0; i < alt.size();) {
+        size_t comma = alt.find(',', i);
+        if (comma == std::string_view::npos) comma = alt.size();
+        if (comma > i && items++ == 0) first = alt.substr(i, comma - i);
+        i = comma + 1;
+    }
+    return items == 1 && first != "." && first != "0";
 }
 
 std::string reasonOf(int error, const char* fallback) { return error ? strerror(error) : fallback; }
@@ -33,13 +97,126 @@ void requireReadToEnd(const ifile& in) {
         futils::fatal("cannot read [" + in.name() + "]: the file is damaged or unreadable");
 }
 
+[[noreturn]] void badLine(const std::string& name, size_t lineNo, const std::string& what) {
+    futils::fatal("cannot read [" + name + "] line " + std::to_string(lineNo) + ": " + what);
+}
+
+// Ends an open "Reading haplotypes in [" line before a failure message on
+// standard error, so that both streams stay line by line on a terminal.
+[[noreturn]] void stopReading(const std::string& message) {
+    std::cout << std::endl;
+    futils::fatal(message);
+}
+
+[[noreturn]] void badRow(const std::string& name, size_t lineNo, const std::string& what) {
+    stopReading("cannot read [" + name + "] line " + std::to_string(lineNo) + ": " + what);
+}
+
+uint64_t keyOf(int32_t chromosome, int32_t pos, std::string_view ref, std::string_view alt) {
+    std::hash<std::string_view> text;
+    uint64_t h = (static_cast<uint64_t>(static_cast<uint32_t>(chromosome)) << 32) ^
+                 static_cast<uint32_t>(pos);
+    h = h * 0x9e3779b97f4a7c15ULL ^ text(ref);
+    h = h * 0x9e3779b97f4a7c15ULL ^ text(alt);
+    return h ^ (h >> 29);
+}
+
 }  // namespace
+
+void siteIndex::insert(const data& d, int32_t idx) {
+    const site& s = d.sites[idx];
+    int32_t chromosome = d.contigChromosome[s.contig];
+    if (find(d, chromosome, s.pos, d.ref(s), d.alt(s)) >= 0) return;
+    if (2 * (used + 1) > slots.size()) {
+        std::vector<int32_t> old = std::move(slots);
+        slots.assign(std::max<size_t>(1024, 2 * old.size()), -1);
+        used = 0;
+        for (int32_t entry : old)
+            if (entry >= 0) insert(d, entry);
+    }
+    size_t mask = slots.size() - 1;
+    size_t at = keyOf(chromosome, s.pos, d.ref(s), d.alt(s)) & mask;
+    while (slots[at] >= 0) at = (at + 1) & mask;
+    slots[at] = idx;
+    used++;
+}
+
+int32_t siteIndex::find(const data& d, int32_t chromosome, int32_t pos, std::string_view ref,
+                        std::string_view alt) const {
+    if (slots.empty()) return -1;
+    size_t mask = slots.size() - 1;
+    for (size_t at = keyOf(chromosome, pos, ref, alt) & mask; slots[at] >= 0;
+         at = (at + 1) & mask) {
+        const site& s = d.sites[slots[at]];
+        if (s.pos == pos && d.contigChromosome[s.contig] == chromosome && d.ref(s) == ref &&
+            d.alt(s) == alt)
+            return slots[at];
+    }
+    return -1;
+}
 
 data::data() : flip(false) {}
 
 data::~data() {
     for (chunk* c : chunks) delete c;
-    for (site* s : sites) delete s;
+}
+
+void data::checkOutputs(const char* fhaps, const char* fsamples,
+                        const std::vector<std::string>& inputs) {
+    // The sample file is added first, and so put in place first.
+    outputs.add(fsamples);
+    outputs.add(fhaps);
+    outputs.refuseInputs(inputs);
+}
+
+int32_t data::contigIndex(std::string_view chrom) {
+    // Site maps list their sites chromosome by chromosome.
+    if (!contigs.empty() && contigs.back() == chrom)
+        return static_cast<int32_t>(contigs.size() - 1);
+    auto found = contigOf.find(std::string(chrom));
+    if (found != contigOf.end()) return found->second;
+    int32_t contig = static_cast<int32_t>(contigs.size());
+    contigs.emplace_back(chrom);
+    contigOf.emplace(std::string(chrom), contig);
+    auto chromosome = chromosomeOf.emplace(std::string(withoutChr(chrom)), nchromosomes);
+    if (chromosome.second) nchromosomes++;
+    contigChromosome.push_back(chromosome.first->second);
+    return contig;
+}
+
+void data::readSampleNames(std::string_view line, const std::string& name, size_t lineNo) {
+    std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
+    std::set<std::string> seen(I.begin(), I.end());
+    for (size_t t = 9; t < tok.size(); t++) {
+        if (tok[t].find(' ') != std::string::npos)
+            badLine(name, lineNo, "sample " + quoted(tok[t]) + " holds a space");
+        if (!seen.insert(tok[t]).second)
+            badLine(name, lineNo, "sample " + quoted(tok[t]) + " is given twice");
+        I.push_back(tok[t]);
+    }
+    std::cout << "  * #inds=" << I.size() << std::endl;
+}
+
+void data::addSite(const std::string_view* f, const std::string& name, size_t lineNo) {
+    int32_t pos;
+    if (!parsePosition(f[1], pos)) badLine(name, lineNo, badPosition(f[1]));
+    // The outputs separate their fields with spaces.
+    const char* what[] = {"ID", "REF", "ALT"};
+    for (int k = 0; k < 3; k++)
+        if (f[2 + k].find(' ') != std::string_view::npos)
+            badLine(name, lineNo, std::string(what[k]) + " " + quoted(f[2 + k]) + " holds a space");
+    site s;
+    s.chr = toInt32(f[0]);
+    s.pos = pos;
+    s.contig = contigIndex(f[0]);
+    s.cidx = s.cpos = -1;
+    s.idLength = static_cast<uint32_t>(f[2].size());
+    s.refLength = static_cast<uint32_t>(f[3].size());
+    s.altLength = static_cast<uint32_t>(f[4].size());
+    s.text = siteText.size();
+    siteText.append(f[2]).append(f[3]).append(f[4]);
+    sites.push_back(s);
+    pos2site.insert(*this, static_cast<int32_t>(sites.size() - 1));
 }
 
 void data::readMap(const char* name) {
@@ -49,29 +226,22 @@ void data::readMap(const char* name) {
     lineReader lines(in);
     std::string_view line;
     std::string_view f[5];
-    while (lines.next(line)) {
-        if (line.substr(0, 4) == "#CHR") {
-            std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
-            for (size_t t = 9; t < tok.size(); t++) I.push_back(tok[t]);
-            std::cout << "  * #inds=" << I.size() << std::endl;
-            continue;
+    size_t lineNo = 0;
+    try {
+        while (lines.next(line, siteMapColumns)) {
+            lineNo++;
+            dropCarriageReturn(line);
+            if (startsWith(line, "#CHR")) {
+                readSampleNames(line, name, lineNo);
+                continue;
+            }
+            if (startsWith(line, "#")) continue;
+            // Only the five leading columns are looked at; genotypes are never split.
+            if (sutils::splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
+            addSite(f, name, lineNo);
         }
-        if (!line.empty() && line[0] == '#') continue;
-        // Only the five leading columns are looked at; genotypes are never split.
-        if (sutils::splitFields(line, '\t', 5, f) < 5) continue;
-        std::string alt(f[4]);
-        std::vector<std::string> alts = sutils::tokenize(alt, ",");
-        if (alts.empty() || alts[0] == "." || alts[0] == "0" || alts.size() != 1) continue;
-        site* s = new site{toInt32(std::string(f[0])),
-                           std::string(f[2]),
-                           toInt32(std::string(f[1])),
-                           std::string(f[3]),
-                           alt,
-                           static_cast<int32_t>(sites.size()),
-                           -1,
-                           -1};
-        sites.push_back(s);
-        pos2site.insert(std::make_pair(s->pos, s));
+    } catch (const std::bad_alloc&) {
+        badLine(name, lineNo + 1, "out of memory");
     }
     requireReadToEnd(in);
     in.close();
@@ -84,17 +254,42 @@ void data::readScaffold(const char* name) {
     requireOpen(in);
     lineReader lines(in);
     std::string_view line;
-    while (lines.next(line)) scaffold.insert(std::string(line));
+    size_t lineNo = 0;
+    try {
+        while (lines.next(line)) {
+            lineNo++;
+            dropCarriageReturn(line);
+            scaffold.insert(std::string(line));
+        }
+    } catch (const std::bad_alloc&) {
+        badLine(name, lineNo + 1, "out of memory");
+    }
     requireReadToEnd(in);
     in.close();
     std::cout << "  * #scaff=" << scaffold.size() << std::endl;
 }
 
-// Ends an open "Reading haplotypes in [" line before a failure message on
-// standard error, so that both streams stay line by line on a terminal.
-[[noreturn]] static void stopReading(const std::string& message) {
-    std::cout << std::endl;
-    futils::fatal(message);
+int32_t data::chromosomeOfRow(std::string_view chrom) const {
+    // With one chromosome in the site map, rows match by position alone.
+    if (nchromosomes <= 1) return 0;
+    auto found = chromosomeOf.find(std::string(withoutChr(chrom)));
+    return found == chromosomeOf.end() ? -1 : found->second;
+}
+
+int32_t data::findSite(std::string_view chrom, int32_t pos, std::string_view a1,
+                       std::string_view a2, bool& swapped) const {
+    int32_t chromosome = chromosomeOfRow(chrom);
+    swapped = false;
+    if (chromosome < 0) return -1;
+    int32_t straight = pos2site.find(*this, chromosome, pos, a1, a2);
+    if (!flip) return straight;
+    // The first site in site-map order wins, whichever way it matches.
+    int32_t exchanged = pos2site.find(*this, chromosome, pos, a2, a1);
+    if (exchanged >= 0 && (straight < 0 || exchanged < straight)) {
+        swapped = true;
+        return exchanged;
+    }
+    return straight;
 }
 
 void data::readChunk(const char* name) {
@@ -108,37 +303,44 @@ void data::readChunk(const char* name) {
     std::string_view line;
     chunkRow row;
     int32_t rows = 0;
-    while (lines.next(line)) {
-        c->H.emplace_back(ncodes, false);
-        size_t nfields = row.parse(line, ncodes, c->H.back().words.data());
-        if (nfields != ncodes + 5)
-            stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
-                        std::string(name) + "] line " + std::to_string(rows + 1) + ": " +
-                        std::to_string(nfields) + " fields, expected " +
-                        std::to_string(ncodes + 5));
-        int32_t pos = toInt32(std::string(row.fields[2]));
-        bool swapped = false;
-        const site* found = nullptr;
-        auto range = pos2site.equal_range(pos);
-        for (auto it = range.first; it != range.second && !found; ++it) {
-            const site* s = it->second;
-            if (s->ref == row.fields[3] && s->alt == row.fields[4]) {
-                found = s;
-            } else if (flip && s->ref == row.fields[4] && s->alt == row.fields[3]) {
-                found = s;
-                swapped = true;
+    size_t lineNo = 0;
+    try {
+        while (lines.next(line)) {
+            lineNo++;
+            dropCarriageReturn(line);
+            c->H.emplace_back(ncodes, false);
+            size_t nfields = row.parse(line, ncodes, c->H.back().words.data());
+            if (nfields != ncodes + 5)
+                stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
+                            std::string(name) + "] line " + std::to_string(lineNo) + ": " +
+                            std::to_string(nfields) + " fields, expected " +
+                            std::to_string(ncodes + 5));
+            int32_t pos;
+            if (!parsePosition(row.fields[2], pos))
+                badRow(name, lineNo, badPosition(row.fields[2]));
+            bool swapped;
+            int32_t idx = findSite(row.fields[0], pos, row.fields[3], row.fields[4], swapped);
+            if (idx < 0) {
+                std::cout << "Not found = " << pos << " " << row.fields[3] << "  " << row.fields[4]
+                          << std::endl;
+                exit(1);
             }
+            if (!c->sidx.empty() && idx <= c->sidx.back())
+                badRow(name, lineNo,
+                       "the row at position " + std::to_string(pos) +
+                           " does not come after the row before it in site-map order");
+            if (row.badCode >= 0)
+                badRow(name, lineNo,
+                       "field " + std::to_string(row.badCode + 6) + " is " +
+                           quoted(row.code(row.badCode)) + ", not 0 or 1");
+            c->sidx.push_back(idx);
+            // A row with the alleles exchanged stores the complement of its codes,
+            // so that a set bit is always the site's alt allele.
+            if (swapped) c->H.back().invert();
+            rows++;
         }
-        if (!found) {
-            std::cout << "Not found = " << pos << " " << row.fields[3] << "  " << row.fields[4]
-                      << std::endl;
-            exit(1);
-        }
-        c->sidx.push_back(found->idx);
-        // A row with the alleles exchanged stores the complement of its codes,
-        // so that a set bit is always the site's alt allele.
-        if (swapped) c->H.back().invert();
-        rows++;
+    } catch (const std::bad_alloc&) {
+        badRow(name, lineNo + 1, "out of memory");
     }
     if (in.bad()) stopReading("cannot read [" + in.name() + "]: the file is damaged or unreadable");
     std::cout << "\t" << rows << std::endl;
@@ -166,69 +368,18 @@ void data::assemble() {
         const std::vector<int32_t>& sidx = chunks[c]->sidx;
         for (size_t j = 0; j < sidx.size(); j++) {
             if (sidx[j] < 0) continue;
-            sites[sidx[j]]->cidx = static_cast<int32_t>(c);
-            sites[sidx[j]]->cpos = static_cast<int32_t>(j);
+            sites[sidx[j]].cidx = static_cast<int32_t>(c);
+            sites[sidx[j]].cpos = static_cast<int32_t>(j);
         }
     }
     std::cout << "Checking mapping sites to chunks" << std::endl;
-    for (const site* s : sites)
-        if (s->cidx < 0)
-            std::cout << "Site " << s->idx << " with pos=" << s->pos << " is unmapped" << std::endl;
+    for (size_t i = 0; i < sites.size(); i++)
+        if (sites[i].cidx < 0)
+            std::cout << "Site " << i << " with pos=" << sites[i].pos << " is unmapped"
+                      << std::endl;
 }
 
 namespace {
-
-// An output written under a temporary name in its own directory and renamed
-// into place only once both outputs are complete, so that a failed run never
-// leaves a partial file and never destroys an earlier result. A name that
-// exists and is not a regular file (a device, a pipe, a symbolic link) is
-// written directly.
-struct stagedOutput {
-    std::string target;
-    std::string temp;  // empty when written directly
-};
-
-std::vector<stagedOutput> staged;
-
-[[noreturn]] void failOutput(const std::string& message) {
-    for (const stagedOutput& o : staged)
-        if (!o.temp.empty()) unlink(o.temp.c_str());
-    futils::fatal(message);
-}
-
-// Creates the temporary file and returns the name to write to. The temporary
-// name ends with the target's own name, so it keeps its extension and thus
-// its compression.
-std::string stage(const std::string& target) {
-    // An empty name names no file. Its temporary file could still be made, and
-    // only its renaming would fail, after the other output had been put in place.
-    if (target.empty()) failOutput("cannot open []: " + std::string(strerror(ENOENT)));
-    struct stat st;
-    if (lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        staged.push_back({target, ""});
-        return target;
-    }
-    size_t slash = target.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = dir + ".seamline-XXXXXX-" + base;
-    int fd = mkstemps(&temp[0], static_cast<int>(base.size() + 1));
-    if (fd < 0) failOutput("cannot open [" + target + "]: " + strerror(errno));
-    // mkstemps creates the file private; give it the mode a new file would get.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    staged.push_back({target, temp});
-    return temp;
-}
-
-void commitStaged() {
-    for (const stagedOutput& o : staged)
-        if (!o.temp.empty() && rename(o.temp.c_str(), o.target.c_str()) != 0)
-            failOutput("cannot write [" + o.target + "]: " + strerror(errno));
-    staged.clear();
-}
 
 // Marks both bits of every sample whose pair is written in the exchanged
 // order: a clear switched bit exchanges, unless the sample is scaffolded.
@@ -268,53 +419,54 @@ void appendCodes(std::string& out, const uint64_t* bits, size_t nbits) {
     }
 }
 
-void requireOpen(const ofile& out, const std::string& target) {
+void requireOpen(const ofile& out, const std::string& name) {
     if (!out.fd.is_open())
-        failOutput("cannot open [" + target + "]: " + reasonOf(out.error, "unknown error"));
+        futils::fatal("cannot open [" + name + "]: " + reasonOf(out.error, "unknown error"));
 }
 
 // Closes an output file; a failed write, flush or compressed trailer ends the run.
-void closeChecked(ofile& out, const std::string& target) {
+void closeChecked(ofile& out, const std::string& name) {
     bool failed = out.bad();
     out.close();
-    if (failed || out.bad())
-        failOutput("cannot write [" + target + "]: " + reasonOf(errno, "write error"));
+    if (failed || out.bad()) failOutput(name, reasonOf(errno, "write error"));
 }
 
 }  // namespace
 
 void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
+    // A caller that did not check the outputs before reading gets them staged now.
+    if (outputs.files.empty()) checkOutputs(fhaps, fsamples, {});
     std::cout << "Writing samples in [" << fsamples << "]" << std::endl;
-    ofile samples(stage(fsamples), false);
+    ofile samples(outputs[0].path(), false);
     requireOpen(samples, fsamples);
     samples << "ID_1 ID_2 missing\n0 0 0\n";
     for (const std::string& id : I) samples << id << " " << id << " 0\n";
     closeChecked(samples, fsamples);
 
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
-    ofile haps(stage(fhaps), false);
+    ofile haps(outputs[1].path(), false);
     requireOpen(haps, fhaps);
     std::vector<std::vector<uint64_t>> exchange;
     for (const chunk* c : chunks) exchange.push_back(exchangeMask(*c, I, scaffold));
     const size_t nbits = 2 * I.size();
     std::vector<uint64_t> ordered((nbits + 63) / 64);
     std::string text;
-    for (const site* s : sites) {
+    for (const site& s : sites) {
         // An unmapped site has been reported already; it gets no line.
-        if (s->cidx < 0) continue;
-        const std::vector<uint64_t>& row = chunks[s->cidx]->H[s->cpos].words;
-        const std::vector<uint64_t>& mask = exchange[s->cidx];
+        if (s.cidx < 0) continue;
+        const std::vector<uint64_t>& row = chunks[s.cidx]->H[s.cpos].words;
+        const std::vector<uint64_t>& mask = exchange[s.cidx];
         for (size_t w = 0; w < ordered.size(); w++)
             ordered[w] = (row[w] & ~mask[w]) | (exchangePairs(row[w]) & mask[w]);
-        text += std::to_string(s->chr);
+        text += std::to_string(s.chr);
         text += ' ';
-        text += s->id;
+        text += id(s);
         text += ' ';
-        text += std::to_string(s->pos);
+        text += std::to_string(s.pos);
         text += ' ';
-        text += s->ref;
+        text += ref(s);
         text += ' ';
-        text += s->alt;
+        text += alt(s);
         appendCodes(text, ordered.data(), nbits);
         text += '\n';
         if (text.size() >= (1 << 20)) {
@@ -325,5 +477,5 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     }
     haps.write(text.data(), static_cast<std::streamsize>(text.size()));
     closeChecked(haps, fhaps);
-    commitStaged();
+    outputs.commit();
 }

@@ -2,24 +2,41 @@
 #define SEAMLINE_DATA_H
 
 #include <cstdint>
-#include <map>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "chunk.h"
+#include "output.h"
 
-// One biallelic site of the site map.
+// One biallelic site of the site map. A chromosome may hold millions of
+// sites, so a site is a few numbers; its ID, REF and ALT texts stand one
+// after another in data::siteText.
 class site {
 public:
-    int32_t chr;
-    std::string id;
+    int32_t chr;  // CHROM read as a number, 0 when it does not begin with one
     int32_t pos;
-    std::string ref;
-    std::string alt;
-    int32_t idx;   // index in data::sites
-    int32_t cidx;  // chunk supplying the site, -1 when none does
-    int32_t cpos;  // row of that chunk, -1 when none does
+    int32_t contig;  // index of its CHROM text in data::contigs
+    int32_t cidx;    // chunk supplying the site, -1 when none does
+    int32_t cpos;    // row of that chunk, -1 when none does
+    uint32_t idLength, refLength, altLength;
+    uint64_t text;  // where its ID starts in data::siteText
+};
+
+// Finds the first site, in site-map order, of a chromosome, position and
+// pair of alleles, in constant time however many sites share a position.
+class siteIndex {
+public:
+    std::vector<int32_t> slots;  // site indices, -1 for an empty slot
+    size_t used = 0;
+
+    // Enters the site unless an earlier site has the same key.
+    void insert(const class data& d, int32_t idx);
+    // The site, or -1.
+    int32_t find(const data& d, int32_t chromosome, int32_t pos, std::string_view ref,
+                 std::string_view alt) const;
 };
 
 // Orders chunks along the chromosome by the site index of their first row.
@@ -30,20 +47,46 @@ struct less_than_chunk {
 // The whole run: samples, sites, chunks and the options that shape reading.
 class data {
 public:
-    std::vector<site*> sites;
-    std::multimap<int32_t, site*> pos2site;
+    std::vector<site> sites;
+    std::string siteText;
+    std::vector<std::string> contigs;       // CHROM texts of the site map, in order of appearance
+    std::vector<int32_t> contigChromosome;  // per contig: its chromosome, "chr" prefix ignored
+    int32_t nchromosomes = 0;
+    siteIndex pos2site;
     bool flip;
     std::vector<std::string> I;  // sample identifiers
     std::vector<chunk*> chunks;
     std::set<std::string> scaffold;
+    outputSet outputs;
 
     data();
     ~data();
+    // Stages both outputs before anything is read; none may be one of the inputs.
+    void checkOutputs(const char* fhaps, const char* fsamples,
+                      const std::vector<std::string>& inputs);
     void readMap(const char* name);
     void readScaffold(const char* name);
     void readChunk(const char* name);
     void assemble();
     void writeHaplotypes(const char* fhaps, const char* fsamples);
+
+    std::string_view id(const site& s) const { return {&siteText[s.text], s.idLength}; }
+    std::string_view ref(const site& s) const {
+        return {&siteText[s.text + s.idLength], s.refLength};
+    }
+    std::string_view alt(const site& s) const {
+        return {&siteText[s.text + s.idLength + s.refLength], s.altLength};
+    }
+
+private:
+    std::unordered_map<std::string, int32_t> contigOf, chromosomeOf;
+    int32_t contigIndex(std::string_view chrom);
+    int32_t chromosomeOfRow(std::string_view chrom) const;
+    void readSampleNames(std::string_view line, const std::string& name, size_t lineNo);
+    void addSite(const std::string_view* f, const std::string& name, size_t lineNo);
+    // The row's site, or -1; swapped tells a match with the alleles exchanged.
+    int32_t findSite(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
+                     bool& swapped) const;
 };
 
 #endif

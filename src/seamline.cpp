@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     options opt = scanArguments(argc, argv);
+    // With data on standard output, progress goes to standard error.
+    if ((opt.haplotypes && isStandardOutput(opt.haplotypes)) ||
+        (opt.samples && isStandardOutput(opt.samples)))
+        std::cout.rdbuf(std::cerr.rdbuf());
 
     if (!opt.vcf) missing("Missing option --vcf");
     std::cout << "VCF :\t[" << opt.vcf << "]" << std::endl;
@@ -63,6 +67,10 @@ int main(int argc, char** argv) {
 
     data* run = new data();
     run->flip = opt.flip;
+    std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
+    inputs.push_back(opt.vcf);
+    if (opt.scaffold) inputs.push_back(opt.scaffold);
+    run->checkOutputs(opt.haplotypes, opt.samples, inputs);
     run->readMap(opt.vcf);
     if (opt.scaffold) run->readScaffold(opt.scaffold);
     for (const char* name : opt.chunks) run->readChunk(name);

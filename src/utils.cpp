@@ -76,7 +76,26 @@ size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_
 
 lineReader::lineReader(std::istream& in) : in(in), buffer(1 << 20) {}
 
-bool lineReader::next(std::string_view& line) {
+bool lineReader::next(std::string_view& line) { return next(line, nullptr); }
+
+bool lineReader::next(std::string_view& line, size_t (*wanted)(std::string_view)) {
+    if (cut) {
+        // Skip what is left of the line that was cut, up to its line feed.
+        cut = false;
+        begin = end;
+        for (;;) {
+            const void* nl = memchr(buffer.data() + begin, '\n', end - begin);
+            if (nl) {
+                begin = static_cast<const char*>(nl) - buffer.data() + 1;
+                break;
+            }
+            if (exhausted) return false;
+            begin = end = 0;
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            end = static_cast<size_t>(in.gcount());
+            if (!in) exhausted = true;
+        }
+    }
     size_t scanned = begin;
     for (;;) {
         const char* data = buffer.data();
@@ -99,7 +118,16 @@ bool lineReader::next(std::string_view& line) {
         end -= begin;
         scanned = end;
         begin = 0;
-        if (end == buffer.size()) buffer.resize(2 * buffer.size());
+        if (end == buffer.size()) {
+            size_t keep =
+                wanted ? wanted(std::string_view(buffer.data(), end)) : std::string_view::npos;
+            if (keep != std::string_view::npos) {
+                line = std::string_view(buffer.data(), std::min(keep, end));
+                cut = true;
+                return true;
+            }
+            buffer.resize(2 * buffer.size());
+        }
         in.read(buffer.data() + end, static_cast<std::streamsize>(buffer.size() - end));
         end += static_cast<size_t>(in.gcount());
         if (!in) exhausted = true;
@@ -166,8 +194,13 @@ public:
         std::streamsize produced = 0;
         while (produced < n) {
             if (s.st.block_state == ISAL_BLOCK_FINISH) {
-                // A member ended; another one may follow.
+                // A member ended; another one may follow, or zero bytes up to
+                // the end, which gzip also takes as padding.
                 if (s.st.avail_in == 0 && !s.refill(src)) return produced > 0 ? produced : -1;
+                if (s.st.next_in[0] == 0) {
+                    s.skipZeroPadding(src);
+                    return produced > 0 ? produced : -1;
+                }
                 s.nextMember();
             }
             if (s.st.avail_in == 0 && !s.refill(src))
@@ -205,6 +238,15 @@ private:
             st.crc_flag = ISAL_GZIP;
             st.next_in = next;
             st.avail_in = avail;
+        }
+        // Everything left must be zero bytes; anything else is damage.
+        template <typename Source>
+        void skipZeroPadding(Source& src) {
+            do {
+                for (uint32_t i = 0; i < st.avail_in; i++)
+                    if (st.next_in[i] != 0) throw std::ios_base::failure("trailing data");
+                st.avail_in = 0;
+            } while (refill(src));
         }
         // False at the end of the source. An empty source is not a gzip file.
         template <typename Source>
@@ -326,7 +368,12 @@ bool ofile::open(std::string filename, bool binary) {
     std::ios::openmode mode = std::ios::out | std::ios::trunc;
     if (binary || c != compression::none) mode |= std::ios::binary;
     errno = 0;
-    fd.open(file, mode);
+    // "-" is standard output, which must not be truncated: it may be a file
+    // that the shell opened for appending.
+    if (file == "-")
+        fd.open("/dev/stdout", std::ios::out | std::ios::app | std::ios::binary);
+    else
+        fd.open(file, mode);
     if (fd.fail()) {
         error = errno;
         return false;

@@ -35,10 +35,16 @@ public:
     std::vector<char> buffer;
     size_t begin = 0, end = 0;
     bool exhausted = false;
+    bool cut = false;  // the rest of a line that was cut short is yet to be skipped
 
     explicit lineReader(std::istream& in);
     // False at the end of the data, and on a read error (the stream is then bad).
     bool next(std::string_view& line);
+    // The same, for a reader that needs only the start of a long line: when a
+    // line outgrows the buffer, wanted is shown what has been read of it and
+    // returns how much of it to keep, or npos to read on. The line is then cut
+    // there and its rest skipped without being held in memory.
+    bool next(std::string_view& line, size_t (*wanted)(std::string_view));
 };
 
 // Input file, decompressed on the fly when the name ends in .gz or .bz2.

@@ -59,6 +59,20 @@ protected:
         EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n") << what;
     }
 
+    // A run refused with this message on standard error leaves its inputs as
+    // they were and writes nothing.
+    void expectRefused(const std::string& map, const std::string& chunk,
+                       const std::vector<std::string>& extra, const std::string& err) {
+        spit(dir.path("t.vcf"), map);
+        spit(dir.path("t.haps"), chunk);
+        runResult r = run("t.vcf", {"t.haps"}, extra);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(slurp(dir.path("t.vcf")), map) << err;
+        EXPECT_EQ(slurp(dir.path("t.haps")), chunk) << err;
+        expectNothingWritten(err);
+    }
+
     // A site map and one chunk file, and how their run must end: with status 0
     // and these two outputs, or with status 1 and standard output ending so.
     struct mapAndChunk {
@@ -246,64 +260,128 @@ TEST_F(Faults, NulBytesInsideLinesAreOrdinaryBytes) {
         {header + "\tS" + nul + "1\n20\t100\tr" + nul + "s\tA\tG\n", "20 x 100 A G 0 1\n", 0,
          "20 r" + nul + "s 100 A G 1 0\n",
          "ID_1 ID_2 missing\n0 0 0\nS" + nul + "1 S" + nul + "1 0\n", ""},
-        // the position is read up to the NUL; the code "1<NUL>" is not "1"
-        {header + "\tS1\n20\t100\trs1\tA\tG\n",
-         "20 x" + nul + " 100" + nul + "9 A G 1" + nul + " 1\n", 0, "20 rs1 100 A G 1 0\n",
-         "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\n", ""},
+        {header + "\tS1\n20\t100\trs1\tA\tG\n", "20 x" + nul + " 100 A G 1 0\n", 0,
+         "20 rs1 100 A G 0 1\n", "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\n", ""},
         {header + "\tS1\n20\t100\trs1\tA\tG\n", "20 x 100 A" + nul + " G 0 1\n", 1, "", "",
          "Reading haplotypes in [nul.haps]Not found = 100 A" + nul + "  G\n"},
     };
     expectRuns(cases, "nul");
 }
 
-// Lines are split at "\n" only, so a "\r" stays at the end of the last field:
-// in the site map it ends the last sample's name (or a five-column row's ALT,
-// which then matches no chunk row); in a chunk file it ends the last code, so
-// that code never reads as "1".
-TEST_F(Faults, CarriageReturnsStayInTheLastField) {
+// Windows line ends in any text input read as Unix ones.
+TEST_F(Faults, WindowsLineEndsReadLikeUnixOnes) {
     auto crlf = [](std::string text) {
         std::string out;
         for (char ch : text) out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
         return out;
     };
-    std::string fullRows = header + "\tS1\tS2\n20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|0\n";
-    std::vector<mapAndChunk> cases = {
-        {crlf(fullRows), "20 rs1 100 A G 0 1 1 0\n", 0, "20 rs1 100 A G 1 0 0 1\n",
-         "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\nS2\r S2\r 0\n", ""},
-        {crlf(header + "\tS1\tS2\n20\t100\trs1\tA\tG\n"), "20 rs1 100 A G 0 1 1 0\n", 1, "", "",
-         "Reading haplotypes in [crlf.haps]Not found = 100 A  G\n"},
-        // the last code of every row reads as 0 whatever it says
-        {fullRows, crlf("20 rs1 100 A G 0 1 0 1\n"), 0, "20 rs1 100 A G 1 0 0 0\n", samples, ""},
-        {fullRows, crlf("20 rs1 100 A G 1 1 1 1\n"), 0, "20 rs1 100 A G 1 1 0 1\n", samples, ""},
-    };
-    expectRuns(cases, "crlf");
+    spit(dir.path("sc.txt"), "S2\n");
+    runResult clean = run("sites.vcf", {"c.haps"}, {"--scaffold", "sc.txt"});
+    ASSERT_EQ(clean.status, 0);
+    const std::string cleanHaps = slurp(dir.path("o.haps"));
+    const std::string fullMap = header +
+                                "\tS1\tS2\n20\t100\trs1\tA\tG\t.\tPASS\t.\tGT\t0|1\t1|0\n" +
+                                "20\t200\trs2\tC\tT\n20\t300\trs3\tG\tA\n";
+    for (const std::string& mapText : {map, fullMap})
+        for (int which = 1; which < 8; which++) {
+            spit(dir.path("w.vcf"), which & 1 ? crlf(mapText) : mapText);
+            spit(dir.path("w.haps"), which & 2 ? crlf(rows) : rows);
+            spit(dir.path("w.txt"), which & 4 ? "S2\r\n" : "S2\n");
+            runResult r = run("w.vcf", {"w.haps"}, {"--scaffold", "w.txt"});
+            EXPECT_EQ(r.status, 0) << which << r.err;
+            EXPECT_EQ(slurp(dir.path("o.haps")), cleanHaps) << which;
+            EXPECT_EQ(slurp(dir.path("o.sample")), samples) << which;
+        }
 }
 
-// Positions are read as strtol reads them and then cut to 32 bits, in the site
-// map and in chunk rows alike: 2^32 + 100 is position 100 (and is written so),
-// and a number past the range of a long reads as its largest value, -1 once
-// cut. A row matches its site by the cut value.
-TEST_F(Faults, PositionsBeyond32BitsAreCutTo32Bits) {
-    spit(dir.path("big.vcf"), header +
-                                  "\tS1\n20\t4294967396\tbig\tA\tG\n20\t99999999999999999999\thuge"
-                                  "\tC\tT\n20\t-5\tneg\tG\tA\n20\t2147483648\twrap\tT\tC\n");
+// Text that the run cannot read exactly is refused, naming the file and line.
+TEST_F(Faults, MalformedTextInputsAreRefusedWithTheirLine) {
+    const std::string nul(1, '\0');
+    const std::string map2 = header + "\tS1\n20\t100\trs1\tA\tG\n20\t200\trs2\tC\tT\n";
+    auto chunkError = [](int line, const std::string& what) {
+        return "seamline: cannot read [t.haps] line " + std::to_string(line) + ": " + what + "\n";
+    };
+    auto mapError = [](int line, const std::string& what) {
+        return "seamline: cannot read [t.vcf] line " + std::to_string(line) + ": " + what + "\n";
+    };
+    const std::string range = " is not a whole number from 1 to 2147483647";
     struct {
-        std::string rows, haps;
+        std::string map, chunk, err;
     } cases[] = {
-        {"20 x 4294967396 A G 0 1\n20 x 99999999999999999999 C T 0 1\n20 x -5 G A 0 1\n"
-         "20 x 2147483648 T C 0 1\n",
-         "20 big 100 A G 1 0\n20 huge -1 C T 1 0\n20 neg -5 G A 1 0\n"
-         "20 wrap -2147483648 T C 1 0\n"},
-        {"20 x 100 A G 0 1\n20 x 4294967295 C T 0 1\n20 x 4294967291 G A 0 1\n"
-         "20 x -2147483648 T C 0 1\n",
-         "20 big 100 A G 1 0\n20 huge -1 C T 1 0\n20 neg -5 G A 1 0\n"
-         "20 wrap -2147483648 T C 1 0\n"},
+        // haplotype codes, also on a row with exchanged alleles
+        {map2, "20 a 100 A G 0 2\n", chunkError(1, "field 7 is \"2\", not 0 or 1")},
+        {map2, "20 a 100 A G 0 1\n20 b 200 C T . 1\n",
+         chunkError(2, "field 6 is \".\", not 0 or 1")},
+        {map2, "20 a 100 A G 1x 1\n", chunkError(1, "field 6 is \"1x\", not 0 or 1")},
+        {map2, "20 a 100 A G 1" + nul + " 1\n",
+         chunkError(1, "field 6 is \"1" + nul + "\", not 0 or 1")},
+        // positions in chunk rows
+        {map2, "20 a 61405abc A G 0 1\n", chunkError(1, "position \"61405abc\"" + range)},
+        {map2, "20 a 4294967396 A G 0 1\n", chunkError(1, "position \"4294967396\"" + range)},
+        {map2, "20 a 0 A G 0 1\n", chunkError(1, "position \"0\"" + range)},
+        {map2, "20 a -100 A G 0 1\n", chunkError(1, "position \"-100\"" + range)},
+        {map2, "20 a 100" + nul + "9 A G 0 1\n",
+         chunkError(1, "position \"100" + nul + "9\"" + range)},
+        // rows out of site-map order, a repeated site
+        {map2, "20 b 200 C T 0 1\n20 a 100 A G 0 1\n",
+         chunkError(2,
+                    "the row at position 100 does not come after the row before it in site-map "
+                    "order")},
+        {map2, "20 a 100 A G 0 1\n20 a 100 A G 0 1\n",
+         chunkError(2,
+                    "the row at position 100 does not come after the row before it in site-map "
+                    "order")},
+        // positions, names and fields of the site map
+        {header + "\tS1\n20\t3000000000\trs1\tA\tG\n", "",
+         mapError(2, "position \"3000000000\"" + range)},
+        {"##x\n" + header + "\tS1\n20\t100x\trs1\tA\tG\n", "",
+         mapError(3, "position \"100x\"" + range)},
+        {header + "\tS1\tS2\tS1\n", "", mapError(1, "sample \"S1\" is given twice")},
+        {header + "\tS1\n" + header + "\tS2\tS1\n", "",
+         mapError(2, "sample \"S1\" is given twice")},
+        {header + "\tS 1\n", "", mapError(1, "sample \"S 1\" holds a space")},
+        {header + "\tS1\n20\t100\trs 1\tA\tG\n", "", mapError(2, "ID \"rs 1\" holds a space")},
+        {header + "\tS1\n20\t100\trs1\tA \tG\n", "", mapError(2, "REF \"A \" holds a space")},
+        {header + "\tS1\n20\t100\trs1\tA\tG T\n", "", mapError(2, "ALT \"G T\" holds a space")},
+    };
+    for (const auto& c : cases) expectRefused(c.map, c.chunk, {}, c.err);
+    expectRefused(map2, "20 a 100 G A 0 01\n", {"--flip"},
+                  chunkError(1, "field 7 is \"01\", not 0 or 1"));
+
+    // Lines that are not sites are not checked.
+    std::vector<mapAndChunk> skipped = {
+        {header + "\tS1\n20\tbad\trs1\tA\tG,T\n20\t-1\trs2\tA\t.\n20\t100\trs3\tA\tG\n",
+         "20 x 100 A G 0 1\n", 0, "20 rs3 100 A G 1 0\n", "ID_1 ID_2 missing\n0 0 0\nS1 S1 0\n",
+         ""},
+    };
+    expectRuns(skipped, "skip");
+}
+
+// With several chromosomes in the site map, a row matches only sites of its
+// own chromosome, named with or without "chr".
+TEST_F(Faults, SeveralChromosomesMatchRowsByChromosome) {
+    spit(dir.path("two.vcf"), header + "\tS1\nchr20\t100\ta\tA\tG\nchr20\t200\tb\tC\tT\n" +
+                                  "chr21\t100\tc\tA\tG\nchr21\t200\td\tC\tT\n");
+    struct {
+        std::string rows;
+        int status;
+        std::string haps;
+    } cases[] = {
+        {"20 x 100 A G 0 1\n20 x 200 C T 1 1\n", 0, "0 a 100 A G 1 0\n0 b 200 C T 1 1\n"},
+        {"chr21 x 100 A G 0 1\nchr21 x 200 C T 1 1\n", 0, "0 c 100 A G 1 0\n0 d 200 C T 1 1\n"},
+        {"21 x 200 C T 1 0\n", 0, "0 d 200 C T 0 1\n"},
+        {"22 x 100 A G 0 1\n", 1, ""},
     };
     for (const auto& c : cases) {
-        spit(dir.path("big.haps"), c.rows);
-        runResult r = run("big.vcf", {"big.haps"});
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(slurp(dir.path("o.haps")), c.haps);
+        spit(dir.path("two.haps"), c.rows);
+        runResult r = run("two.vcf", {"two.haps"});
+        EXPECT_EQ(r.status, c.status) << c.rows;
+        if (c.status == 0) {
+            EXPECT_EQ(slurp(dir.path("o.haps")), c.haps) << c.rows;
+        } else {
+            EXPECT_NE(r.out.find("Not found = 100 A  G\n"), std::string::npos) << r.out;
+            expectNothingWritten(c.rows);
+        }
     }
 }
 
@@ -325,56 +403,6 @@ TEST_F(Faults, SiteMapWithoutSamplesTakesFiveFieldRows) {
               "seamline: src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in "
               "[codes.haps] line 1: 7 fields, expected 5\n");
     expectNothingWritten("codes");
-}
-
-// Rows are placed by their sites, not by their order in the file.
-TEST_F(Faults, RowsOutOfOrderAreWrittenInSiteMapOrder) {
-    std::vector<std::string> r3 = {"20 rs1 100 A G 0 1 1 0\n", "20 rs2 200 C T 1 1 0 1\n",
-                                   "20 rs3 300 G A 0 0 1 1\n"};
-    for (std::string order : {"cba", "bca", "acb"}) {
-        std::string text;
-        for (char k : order) text += r3[k - 'a'];
-        spit(dir.path("shuffled.haps"), text);
-        runResult r = run("sites.vcf", {"shuffled.haps"});
-        EXPECT_EQ(r.status, 0) << order;
-        EXPECT_EQ(slurp(dir.path("o.haps")), haps) << order;
-    }
-    // Between two chunks the join looks only at where the later chunk's first
-    // row and the earlier chunk's last row stand; a row out of order after
-    // that is placed by its site, and the later chunk's row is the one written.
-    spit(dir.path("four.vcf"), map + "20\t400\trs4\tT\tC\n");
-    spit(dir.path("a.haps"), r3[0] + r3[1] + r3[2] + "20 rs4 400 T C 1 0 0 1\n");
-    spit(dir.path("b.haps"), r3[2] + "20 rs4 400 T C 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n");
-    runResult r = run("four.vcf", {"a.haps", "b.haps"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("  * overlap=2\n  * prev chunk end = 2\n  * curr chunk beg = 3\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(slurp(dir.path("o.haps")),
-              "20 rs1 100 A G 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n20 rs3 300 G A 0 0 1 1\n"
-              "20 rs4 400 T C 0 1 1 0\n");
-}
-
-// A site given twice in one chunk is written from the later row; at a join
-// the first row of the site counts, and a repeat there is seen as a
-// mismatched overlap.
-TEST_F(Faults, ARepeatedSiteTakesTheLaterRow) {
-    spit(dir.path("twice.haps"), rows + "20 rs2 200 C T 0 0 0 0\n");
-    runResult r = run("sites.vcf", {"twice.haps"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Reading haplotypes in [twice.haps]\t4\n"), std::string::npos);
-    EXPECT_EQ(slurp(dir.path("o.haps")),
-              "20 rs1 100 A G 1 0 0 1\n20 rs2 200 C T 0 0 0 0\n20 rs3 300 G A 0 0 1 1\n");
-
-    spit(dir.path("a.haps"), "20 rs1 100 A G 0 1 1 0\n20 rs2 200 C T 1 1 0 1\n" +
-                                 std::string("20 rs2 200 C T 1 1 0 1\n"));
-    spit(dir.path("b.haps"), "20 rs2 200 C T 1 1 0 1\n20 rs3 300 G A 0 0 1 1\n");
-    r = run("sites.vcf", {"a.haps", "b.haps"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out.substr(r.out.find("Assembling")),
-              "Assembling [a.haps] with [b.haps]\nOverlaps are different between [b.haps] does "
-              "not overlap chunk [a.haps] o1=2 o2=1\n");
-    expectNothingWritten("repeat at the join");
 }
 
 // An empty output name names no file. Both outputs are made under temporary

@@ -1,0 +1,180 @@
+#include "output.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "utils.h"
+
+namespace {
+
+// The staged files not yet put in place, kept where a signal handler can
+// reach them without allocating.
+const int maxStaged = 16;
+char* staged[maxStaged];
+volatile sig_atomic_t nstaged = 0;
+
+void removeStaged() {
+    for (int i = 0; i < nstaged; i++) unlink(staged[i]);
+    nstaged = 0;
+}
+
+void removeStagedAndDie(int sig) {
+    removeStaged();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void watchForEndOfRun() {
+    static bool watching = false;
+    if (watching) return;
+    watching = true;
+    atexit(removeStaged);
+    // A signal that the run was started to ignore (nohup) stays ignored.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (signal(sig, removeStagedAndDie) == SIG_IGN) signal(sig, SIG_IGN);
+}
+
+void remember(const std::string& temp) {
+    if (nstaged == maxStaged) futils::fatal("too many outputs");
+    staged[nstaged] = strdup(temp.c_str());
+    nstaged = nstaged + 1;
+}
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string baseOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where a chain of symbolic links ends; that file need not exist.
+std::string followLinks(const std::string& name) {
+    std::string path = name;
+    for (int hop = 0; hop < 40; hop++) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string link(PATH_MAX, '\0');
+        ssize_t n = readlink(path.c_str(), &link[0], link.size());
+        if (n < 0) return path;
+        link.resize(static_cast<size_t>(n));
+        path = link[0] == '/' ? link : directoryOf(path) + link;
+    }
+    return path;
+}
+
+// The same file for two names: the same device and inode when it exists,
+// the same directory and name when it is yet to be made.
+std::string identityOf(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    std::string dir = directoryOf(path);
+    char* real = realpath(dir.empty() ? "." : dir.c_str(), nullptr);
+    std::string id = "path " + std::string(real ? real : dir) + "/" + baseOf(path);
+    free(real);
+    return id;
+}
+
+// Creates the staged file beside target. Its name ends with the target's own
+// name, so that it keeps the extension that chooses the format; a long name is
+// cut at the front so that the staged name stays within the file-name limit.
+std::string stage(const std::string& name, const std::string& target) {
+    const std::string prefix = ".seamline-XXXXXX-";
+    std::string base = baseOf(target);
+    if (prefix.size() + base.size() > NAME_MAX)
+        base = base.substr(base.size() - (NAME_MAX - prefix.size()));
+    std::string temp = directoryOf(target) + prefix + base;
+    int fd = mkstemps(&temp[0], static_cast<int>(base.size() + 1));
+    if (fd < 0) futils::fatal("cannot open [" + name + "]: " + strerror(errno));
+    remember(temp);
+    // mkstemps creates the file private; give it the mode a new file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    return temp;
+}
+
+}  // namespace
+
+const std::string& output::path() const {
+    static const std::string standardOutput = "-";
+    if (toStdout) return standardOutput;
+    return temp.empty() ? target : temp;
+}
+
+bool isStandardOutput(const std::string& name) {
+    if (name == "-") return true;
+    struct stat st, out;
+    return !name.empty() && stat(name.c_str(), &st) == 0 && fstat(1, &out) == 0 &&
+           st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
+void failOutput(const std::string& name, const std::string& message) {
+    futils::fatal("cannot write [" + name + "]: " + message);
+}
+
+outputSet::outputSet() { watchForEndOfRun(); }
+
+size_t outputSet::add(const std::string& name) {
+    // An empty name names no file; its staged file could still be made.
+    if (name.empty()) futils::fatal("cannot open []: " + std::string(strerror(ENOENT)));
+    output o;
+    o.name = name;
+    o.toStdout = isStandardOutput(name);
+    o.target = o.toStdout ? name : followLinks(name);
+    struct stat st;
+    bool exists = !o.toStdout && stat(o.target.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) futils::fatal("cannot open [" + name + "]: Is a directory");
+    bool inPlace = o.toStdout || (exists && !S_ISREG(st.st_mode));
+    if (inPlace && !o.toStdout && access(o.target.c_str(), W_OK) != 0)
+        futils::fatal("cannot open [" + name + "]: " + strerror(errno));
+    // Two names of one file would leave only the last written; devices and
+    // pipes other than standard output may take several outputs.
+    for (const output& other : files) {
+        bool same = o.toStdout ? other.toStdout
+                               : !inPlace && identityOf(o.target) == identityOf(other.target);
+        if (same) failOutput(name, "it is the same file as the output [" + other.name + "]");
+    }
+    if (!inPlace) o.temp = stage(name, o.target);
+    files.push_back(o);
+    return files.size() - 1;
+}
+
+void outputSet::refuseInputs(const std::vector<std::string>& inputs) const {
+    for (const output& o : files) {
+        struct stat out;
+        if (o.toStdout || stat(o.target.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) continue;
+        for (const std::string& in : inputs) {
+            struct stat st;
+            if (stat(in.c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
+                failOutput(o.name, "it is the input [" + in + "]");
+        }
+    }
+}
+
+void outputSet::commit() {
+    for (size_t i = 0; i < files.size(); i++) {
+        const output& o = files[i];
+        if (o.temp.empty()) continue;
+        if (rename(o.temp.c_str(), o.target.c_str()) != 0) failOutput(o.name, strerror(errno));
+        // Put in place: no longer removed when the run ends.
+        for (int s = 0; s < nstaged; s++)
+            if (o.temp == staged[s]) {
+                free(staged[s]);
+                staged[s] = staged[nstaged - 1];
+                nstaged = nstaged - 1;
+                break;
+            }
+    }
+}

@@ -1,0 +1,45 @@
+#ifndef SEAMLINE_OUTPUT_H
+#define SEAMLINE_OUTPUT_H
+
+#include <string>
+#include <vector>
+
+// One output file of the run. A regular file (or a new one) is written under
+// a temporary name beside its target and renamed onto it only when the whole
+// run has succeeded; a device, a pipe or standard output is written in place.
+class output {
+public:
+    std::string name;    // as given on the command line
+    std::string target;  // the file put in place: name, or where its symbolic links lead
+    std::string temp;    // the staged file; empty when written in place
+    bool toStdout = false;
+
+    // Where the writer writes: the staged file, the target itself, or "-".
+    const std::string& path() const;
+};
+
+// Every output of the run. Each is checked and staged when it is added,
+// before any input is read, so that a name that cannot be written fails at
+// once. Staged files are removed when the run ends without commit (exit) or
+// is interrupted (SIGINT, SIGTERM, SIGHUP), and renamed into place together,
+// in the order they were added, by commit.
+class outputSet {
+public:
+    std::vector<output> files;
+
+    outputSet();
+    // Checks the name and stages it; a failure ends the run. Returns its index.
+    size_t add(const std::string& name);
+    // Ends the run when an output is one of these files.
+    void refuseInputs(const std::vector<std::string>& inputs) const;
+    const output& operator[](size_t i) const { return files[i]; }
+    void commit();
+};
+
+// "-", or a name that opens the file that standard output already is.
+bool isStandardOutput(const std::string& name);
+
+// Ends the run with "cannot write [name]: message" after removing every staged file.
+[[noreturn]] void failOutput(const std::string& name, const std::string& message);
+
+#endif
