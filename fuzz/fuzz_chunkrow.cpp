@@ -28,8 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(nfields == tok.size());
     if (nfields != ncodes + 5) return 0;
     for (size_t f = 0; f < 5; f++) require(row.fields[f] == tok[f]);
-    for (size_t i = 0; i < ncodes; i++)
+    long badCode = -1;
+    for (size_t i = 0; i < ncodes; i++) {
         require(((bits[i >> 6] >> (i & 63)) & 1) == (tok[5 + i] == "1"));
+        if (badCode < 0 && tok[5 + i] != "0" && tok[5 + i] != "1") badCode = static_cast<long>(i);
+    }
+    // The first code other than "0" and "1" is the one the reader refuses.
+    require(row.badCode == badCode);
     for (size_t i = ncodes; i < 64 * (bits.size() - 1); i++)
         require(((bits[i >> 6] >> (i & 63)) & 1) == 0);
     return 0;

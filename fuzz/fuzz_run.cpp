@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         run.writeHaplotypes(haps.c_str(), samples.c_str());
         // One line per mapped site, and the two header lines plus one per sample.
         size_t mapped = 0;
-        for (const site* s : run.sites) mapped += s->cidx >= 0;
+        for (const site& s : run.sites) mapped += s.cidx >= 0;
         require(countLines(haps) == mapped);
         require(countLines(samples) == run.I.size() + 2);
     });

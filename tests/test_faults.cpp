@@ -2,6 +2,7 @@
 // unusual or hostile: every run ends with both outputs and status 0, or with a
 // message, status 1 and nothing written.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -423,6 +424,154 @@ TEST_F(Faults, AnEmptyOutputNameIsAFailureThatWritesNothing) {
         EXPECT_EQ(slurp(dir.path("o.sample")), "old samples\n");
         EXPECT_EQ(shell("ls -A '" + dir.root + "' | grep -c seamline-"), "0\n");
     }
+}
+
+// Output names that would destroy an input, lose an output or fail late are
+// refused right after the echo lines, before anything is read.
+TEST_F(Faults, OutputNamesThatWouldLoseDataAreRefusedBeforeReading) {
+    spit(dir.path("sc.txt"), "S1\n");
+    ASSERT_EQ(symlink("c.haps", dir.path("link.haps").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.path("ro").c_str(), 0555), 0);
+    const std::string sameAs = ": it is the same file as the output ";
+    struct {
+        std::string haps, sample, err;
+    } cases[] = {
+        {"c.haps", "o.sample", "cannot write [c.haps]: it is the input [c.haps]"},
+        {"o.haps", "sites.vcf", "cannot write [sites.vcf]: it is the input [sites.vcf]"},
+        {"sc.txt", "o.sample", "cannot write [sc.txt]: it is the input [sc.txt]"},
+        {"link.haps", "o.sample", "cannot write [link.haps]: it is the input [c.haps]"},
+        {"x", "x", "cannot write [x]" + sameAs + "[x]"},
+        {"./o.haps", "o.haps", "cannot write [./o.haps]" + sameAs + "[o.haps]"},
+        {"-", "-", "cannot write [-]" + sameAs + "[-]"},
+        {"no/dir/o.haps", "o.sample", "cannot open [no/dir/o.haps]: No such file or directory"},
+        {"o.haps", "ro/o.sample", "cannot open [ro/o.sample]: Permission denied"},
+    };
+    for (const auto& c : cases) {
+        if (c.sample.rfind("ro/", 0) == 0 && geteuid() == 0) continue;  // root writes anywhere
+        runResult r = runSeamline(dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps",
+                                             "--scaffold", "sc.txt", "--output", c.haps, c.sample});
+        EXPECT_EQ(r.status, 1) << c.err;
+        // With data on standard output, progress goes to standard error.
+        std::string message = "seamline: " + c.err + "\n";
+        std::string progress =
+            c.haps == "-" ? r.err.substr(0, r.err.size() - message.size()) : r.out;
+        EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
+        std::string echo = "Output :\t[" + c.haps + "] [" + c.sample + "]\n";
+        ASSERT_GE(progress.size(), echo.size());
+        EXPECT_EQ(progress.substr(progress.size() - echo.size()), echo) << progress;
+        EXPECT_EQ(slurp(dir.path("c.haps")), rows);
+        EXPECT_EQ(slurp(dir.path("sites.vcf")), map);
+        EXPECT_EQ(slurp(dir.path("sc.txt")), "S1\n");
+        expectNothingWritten(c.err);
+    }
+}
+
+// A symbolic link as an output is followed: the file it leads to is staged
+// beside it and replaced only by a run that succeeds, and the link stays.
+TEST_F(Faults, SymbolicLinkOutputsAreReplacedOnlyBySuccessfulRuns) {
+    ASSERT_EQ(mkdir(dir.path("real").c_str(), 0755), 0);
+    spit(dir.path("real/h.haps"), "old\n");
+    ASSERT_EQ(symlink("real/h.haps", dir.path("h.haps").c_str()), 0);
+    ASSERT_EQ(symlink("real/new.sample", dir.path("s.sample").c_str()), 0);  // dangling
+    spit(dir.path("bad.haps"), rows + "20 rs1 100 A G 0 1 1 0\n");
+    for (std::string chunk : {"bad.haps", "c.haps"}) {
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "sites.vcf", "--chunks", chunk, "--output", "h.haps", "s.sample"});
+        bool ok = chunk == "c.haps";
+        EXPECT_EQ(r.status, ok ? 0 : 1) << r.err;
+        EXPECT_EQ(slurp(dir.path("real/h.haps")), ok ? haps : "old\n");
+        EXPECT_EQ(exists(dir.path("real/new.sample")), ok);
+        EXPECT_EQ(shell("readlink '" + dir.path("h.haps") + "'"), "real/h.haps\n");
+        EXPECT_EQ(
+            shell("ls -A '" + dir.root + "' '" + dir.path("real") + "' | grep -c '^.seamline-'"),
+            "0\n");
+    }
+    EXPECT_EQ(slurp(dir.path("s.sample")), samples);
+}
+
+// "-" (or a name of the file that standard output is) writes there, and the
+// progress lines move to standard error so that the stream holds only data.
+// A name near the file-name limit still gets its staged file.
+TEST_F(Faults, StandardOutputAndLongNamesAreOutputsLikeOthers) {
+    runResult r = runSeamline(
+        dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "-", "o.sample"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, haps);
+    EXPECT_EQ(r.err.substr(0, 20), "VCF :\t[sites.vcf]\nCh");
+    EXPECT_NE(r.err.find("Writing haplotypes in [-]\n"), std::string::npos);
+    EXPECT_EQ(slurp(dir.path("o.sample")), samples);
+
+    r = runSeamline(dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", "o.haps",
+                               "/dev/stdout"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, samples);
+
+    const std::string longName = repeat("n", 255 - 5) + ".haps";
+    r = runSeamline(dir.root,
+                    {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", longName, "o.sample"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir.path(longName)), haps);
+}
+
+// An interrupted run removes its staged files and ends by the same signal.
+TEST_F(Faults, InterruptedRunsLeaveNoStagedFiles) {
+    // The run waits on a chunk file that is a pipe nobody writes to.
+    ASSERT_EQ(mkfifo(dir.path("wait.haps").c_str(), 0600), 0);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        std::string setup = "{ (sleep 0.5; kill -" + std::to_string(sig) + " $$) & } ;";
+        runResult r = run("sites.vcf", {"wait.haps"}, {}, setup);
+        EXPECT_EQ(r.status, 128 + sig);
+        expectNothingWritten("signal " + std::to_string(sig));
+    }
+}
+
+// Zero bytes after the last gzip member are padding, as gzip takes them; any
+// other trailing byte is damage.
+TEST_F(Faults, ZeroPaddingAfterGzipIsAcceptedOtherTrailingDataIsNot) {
+    shell("cd '" + dir.root + "' && gzip -c c.haps > z.haps.gz && cp z.haps.gz p.haps.gz && " +
+          "head -c 4096 /dev/zero >> p.haps.gz && cp p.haps.gz j.haps.gz && printf x >> j.haps.gz");
+    runResult r = run("sites.vcf", {"p.haps.gz"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir.path("o.haps")), haps);
+    r = run("sites.vcf", {"j.haps.gz"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot read [j.haps.gz]: the file is damaged or unreadable\n");
+    expectNothingWritten("trailing data");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SEAMLINE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEAMLINE_ASAN 1
+#endif
+#endif
+
+// Memory runs out on a line that never ends: a clear failure, not an abort.
+// The site map reader holds only the five columns it reads of a line, so a
+// site map whose genotype columns outgrow the memory limit is still read.
+TEST_F(Faults, MemoryIsBoundedOrItsEndIsAFailure) {
+#ifdef SEAMLINE_ASAN
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#endif
+    const std::string limit = "ulimit -v 200000;";  // KiB
+    runResult r = run("sites.vcf", {"/dev/zero"}, {}, limit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot read [/dev/zero] line 1: out of memory\n");
+    expectNothingWritten("endless chunk");
+
+    r = run("/dev/zero", {"c.haps"}, {}, limit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot read [/dev/zero] line 1: out of memory\n");
+
+    shell(
+        "cd '" + dir.root + "' && { printf '" + header +
+        "\\tS1\\tS2\\n20\\t100\\trs1\\tA\\tG\\t.\\t.\\t.\\tGT\\t'; head -c 250000000 /dev/zero | " +
+        "tr '\\0' '0'; printf '\\n20\\t200\\trs2\\tC\\tT\\n20\\t300\\trs3\\tG\\tA\\n'; } > "
+        "wide.vcf");
+    r = run("wide.vcf", {"c.haps"}, {}, limit);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir.path("o.haps")), haps);
 }
 
 // A file size limit and a pipe whose reader has gone both stop a write. They
