@@ -13,12 +13,16 @@ void bitvec::assign(size_t n, bool value) {
     if (value && (n & 63)) words.back() = (uint64_t(1) << (n & 63)) - 1;
 }
 
-void bitvec::invert() {
-    for (uint64_t& w : words) w = ~w;
-    if (nbits & 63) words.back() &= (uint64_t(1) << (nbits & 63)) - 1;
+void bitvec::invert() { invertBits(words.data(), nbits); }
+
+void invertBits(uint64_t* words, size_t nbits) {
+    size_t n = (nbits + 63) / 64;
+    for (size_t w = 0; w < n; w++) words[w] = ~words[w];
+    if (nbits & 63) words[n - 1] &= (uint64_t(1) << (nbits & 63)) - 1;
 }
 
-chunk::chunk(int N, const char* name) : name(name), switched(N, false) {}
+chunk::chunk(int N, const char* name)
+    : name(name), H(2 * static_cast<size_t>(N)), switched(N, false) {}
 
 chunk::~chunk() {}
 
@@ -45,10 +49,11 @@ std::vector<int32_t> keepMinusSwap(const chunk& prev, int p, const chunk& curr, 
     size_t N = curr.switched.size();
     std::vector<int32_t> diff(N, 0);
     static const int8_t pairCount[4] = {0, 1, 1, 2};
+    rowCursor prevRows(prev.H), currRows(curr.H);
     for (int r = 0; r < h; r++) {
-        const std::vector<uint64_t>& ab = prev.H[p + r].words;
-        const std::vector<uint64_t>& xy = curr.H[r].words;
-        for (size_t w = 0; w < xy.size(); w++) {
+        const uint64_t* ab = prevRows.row(p + r);
+        const uint64_t* xy = currRows.row(r);
+        for (size_t w = 0; w < curr.H.words; w++) {
             uint64_t keep = ab[w] ^ xy[w];
             uint64_t swap = ab[w] ^ exchangePairs(xy[w]);
             if (keep == swap) continue;

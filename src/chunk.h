@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "spill.h"
+
 // Fixed-length bit vector packed 64 bits to a word; bits past the length
 // are always clear so that whole words can be compared and counted.
 class bitvec {
@@ -34,7 +36,7 @@ class chunk {
 public:
     std::string name;
     std::vector<int32_t> sidx;  // site index per row; -1 once a neighbour supplies the row
-    std::vector<bitvec> H;
+    rowStore H;
     bitvec switched;  // per sample: haplotypes held in the opposite order to the first chunk
 
     chunk(int N, const char* name);
@@ -48,6 +50,9 @@ inline uint64_t exchangePairs(uint64_t w) {
     const uint64_t even = 0x5555555555555555ULL;
     return ((w & even) << 1) | ((w >> 1) & even);
 }
+
+// Inverts the first nbits bits of a row, leaving the bits past them clear.
+void invertBits(uint64_t* words, size_t nbits);
 
 // Number of positions at which the two bit vectors differ.
 int32_t hamming(const bitvec& h1, const bitvec& h2);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <new>
 
 #include "chunkrow.h"
@@ -308,8 +309,8 @@ void data::readChunk(const char* name) {
         while (lines.next(line)) {
             lineNo++;
             dropCarriageReturn(line);
-            c->H.emplace_back(ncodes, false);
-            size_t nfields = row.parse(line, ncodes, c->H.back().words.data());
+            uint64_t* bits = c->H.add();
+            size_t nfields = row.parse(line, ncodes, bits);
             if (nfields != ncodes + 5)
                 stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
                             std::string(name) + "] line " + std::to_string(lineNo) + ": " +
@@ -336,13 +337,14 @@ void data::readChunk(const char* name) {
             c->sidx.push_back(idx);
             // A row with the alleles exchanged stores the complement of its codes,
             // so that a set bit is always the site's alt allele.
-            if (swapped) c->H.back().invert();
+            if (swapped) invertBits(bits, ncodes);
             rows++;
         }
     } catch (const std::bad_alloc&) {
         badRow(name, lineNo + 1, "out of memory");
     }
     if (in.bad()) stopReading("cannot read [" + in.name() + "]: the file is damaged or unreadable");
+    c->H.finish();
     std::cout << "\t" << rows << std::endl;
     chunks.push_back(c);
     in.close();
@@ -451,10 +453,18 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     const size_t nbits = 2 * I.size();
     std::vector<uint64_t> ordered((nbits + 63) / 64);
     std::string text;
+    // Chunks supply the sites in their order, each its rows in increasing
+    // order, so one cursor at a time reads them.
+    std::unique_ptr<rowCursor> rows;
+    int32_t rowsOf = -1;
     for (const site& s : sites) {
         // An unmapped site has been reported already; it gets no line.
         if (s.cidx < 0) continue;
-        const std::vector<uint64_t>& row = chunks[s.cidx]->H[s.cpos].words;
+        if (s.cidx != rowsOf) {
+            rows = std::make_unique<rowCursor>(chunks[s.cidx]->H);
+            rowsOf = s.cidx;
+        }
+        const uint64_t* row = rows->row(s.cpos);
         const std::vector<uint64_t>& mask = exchange[s.cidx];
         for (size_t w = 0; w < ordered.size(); w++)
             ordered[w] = (row[w] & ~mask[w]) | (exchangePairs(row[w]) & mask[w]);

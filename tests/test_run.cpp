@@ -418,6 +418,60 @@ TEST_F(Run, AFailureWhileWritingLeavesEarlierOutputsUntouched) {
     EXPECT_EQ(st.st_mode & 0777, 0666 & ~shellUmask());
 }
 
+// Rows that go to the spill file come back as they went: a run that keeps no
+// row in memory writes the same bytes, also for chunks read from pipes. A
+// spill file that cannot be made or written is a failure that leaves nothing.
+TEST_F(Run, SpilledRowsGiveTheSameOutput) {
+    makeMap(70, 400, 3);
+    writeChunk("c1.haps", 0, 220, {true, false, true});
+    writeChunk("c2.haps", 150, 399, {false, true, true});
+    shell("cd " + dir.root + " && gzip -k c2.haps && mkfifo p1 p2");
+    std::vector<std::string> args = {"--vcf",      "sites.vcf", "--chunks",  "c1.haps",
+                                     "c2.haps.gz", "--output",  "o.haps.gz", "o.sample"};
+    runResult inMemory = runSeamline(dir.root, args);
+    ASSERT_EQ(inMemory.status, 0) << inMemory.err;
+    const std::string expected = slurp(dir.path("o.haps.gz"));
+    std::vector<std::string> fromPipes = args;
+    fromPipes[3] = "p1";
+    fromPipes[4] = "p2";
+    struct {
+        std::vector<std::string> args;
+        std::string setup;
+    } cases[] = {
+        {args, "SEAMLINE_ROWS_IN_MEMORY=0 TMPDIR=. "},
+        {fromPipes, "{ cat c1.haps > p1 & cat c2.haps > p2 & } ; SEAMLINE_ROWS_IN_MEMORY=0 "},
+    };
+    for (const auto& c : cases) {
+        unlink(dir.path("o.haps.gz").c_str());
+        runResult r = runSeamline(dir.root, c.args, c.setup);
+        EXPECT_EQ(r.status, 0) << r.err;
+        // The same join, whatever the chunks' names.
+        auto join = [](const runResult& x) { return x.out.substr(x.out.find("  * overlap")); };
+        EXPECT_EQ(join(r), join(inMemory)) << c.setup;
+        EXPECT_TRUE(slurp(dir.path("o.haps.gz")) == expected) << c.setup;
+        EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
+    }
+
+    struct {
+        std::string setup, err;
+    } failures[] = {
+        {"SEAMLINE_ROWS_IN_MEMORY=0 TMPDIR=missing",
+         "seamline: cannot write temporary data in [missing]: No such file or directory\n"},
+        {"ulimit -f 4; SEAMLINE_ROWS_IN_MEMORY=0 TMPDIR=.",
+         "seamline: cannot write temporary data in [.]: File too large\n"},
+    };
+    unlink(dir.path("o.haps.gz").c_str());
+    unlink(dir.path("o.sample").c_str());
+    for (const auto& f : failures) {
+        runResult r = runSeamline(dir.root, args, f.setup);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, f.err);
+        EXPECT_FALSE(exists(dir.path("o.haps.gz")));
+        EXPECT_FALSE(exists(dir.path("o.sample")));
+        EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
+    }
+}
+
 // Splits a known haplotype set into overlapping chunks, exchanges each
 // sample's pair at random in each chunk, and checks that the joined output
 // is the truth up to one orientation per sample.

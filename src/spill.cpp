@@ -1,0 +1,162 @@
+#include "spill.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "utils.h"
+
+namespace {
+
+// Rows held in memory by the whole run before they go to the spill file.
+// Small runs stay in memory; large ones keep at most this much, besides the
+// rows of the extents being filled and read.
+const size_t defaultBudget = size_t(24) << 20;
+const size_t extentBytes = size_t(1) << 20;
+
+// Tests set the budget through SEAMLINE_ROWS_IN_MEMORY (bytes) to make small
+// runs spill.
+size_t budgetFromEnvironment() {
+    const char* value = getenv("SEAMLINE_ROWS_IN_MEMORY");
+    if (!value || !*value) return defaultBudget;
+    return static_cast<size_t>(strtoull(value, nullptr, 10));
+}
+
+std::string temporaryDirectory() {
+    const char* dir = getenv("TMPDIR");
+    return dir && *dir ? dir : "/tmp";
+}
+
+}  // namespace
+
+spillFile::spillFile() : dir(temporaryDirectory()), budget(budgetFromEnvironment()) {}
+
+spillFile::~spillFile() {
+    if (fd >= 0) ::close(fd);
+}
+
+spillFile& spillFile::shared() {
+    static spillFile file;
+    return file;
+}
+
+uint64_t spillFile::write(const void* data, size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(opening);
+        if (fd < 0) {
+            // A file without a name where the file system allows it, else one
+            // unlinked as soon as it is made.
+            fd = open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+            if (fd < 0 && errno != ENOENT && errno != EACCES && errno != EROFS) {
+                std::string name = dir + "/.seamline-rows-XXXXXX";
+                fd = mkstemp(&name[0]);
+                if (fd >= 0) unlink(name.c_str());
+            }
+            if (fd < 0)
+                futils::fatal("cannot write temporary data in [" + dir + "]: " + strerror(errno));
+        }
+    }
+    uint64_t offset = end.fetch_add(bytes);
+    const char* p = static_cast<const char*>(data);
+    for (size_t done = 0; done < bytes;) {
+        ssize_t n = pwrite(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            futils::fatal("cannot write temporary data in [" + dir +
+                          "]: " + strerror(n < 0 ? errno : ENOSPC));
+        }
+        done += static_cast<size_t>(n);
+    }
+    return offset;
+}
+
+void spillFile::read(uint64_t offset, void* data, size_t bytes) const {
+    char* p = static_cast<char*>(data);
+    for (size_t done = 0; done < bytes;) {
+        ssize_t n = pread(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            futils::fatal("cannot read temporary data in [" + dir +
+                          "]: " + (n < 0 ? strerror(errno) : "the file is cut short"));
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+rowStore::rowStore(size_t bits) : words((bits + 63) / 64) {
+    if (words > 0) rowsPerExtent = std::max<size_t>(1, extentBytes / (8 * words));
+}
+
+rowStore::~rowStore() {
+    size_t held = 0;
+    for (const extent& e : extents) held += 8 * e.memory.size();
+    spillFile::shared().inMemory -= held;
+}
+
+uint64_t* rowStore::add() {
+    // Rows without samples hold nothing.
+    static uint64_t nothing;
+    rows++;
+    if (words == 0) return &nothing;
+    if ((rows - 1) % rowsPerExtent == 0) {
+        if (!extents.empty()) settle(extents.back());
+        extents.emplace_back();
+        extents.back().memory.reserve(rowsPerExtent * words);
+    }
+    std::vector<uint64_t>& memory = extents.back().memory;
+    memory.resize(memory.size() + words, 0);
+    spillFile::shared().inMemory += 8 * words;
+    return memory.data() + memory.size() - words;
+}
+
+void rowStore::finish() {
+    if (!extents.empty()) settle(extents.back());
+}
+
+void rowStore::settle(extent& e) {
+    spillFile& spill = spillFile::shared();
+    if (spill.inMemory <= spill.budget || e.memory.empty()) return;
+    size_t bytes = 8 * e.memory.size();
+    e.offset = spill.write(e.memory.data(), bytes);
+    std::vector<uint64_t>().swap(e.memory);
+    spill.inMemory -= bytes;
+}
+
+void rowStore::read(size_t first, size_t count, uint64_t* dest) const {
+    while (count > 0) {
+        const extent& e = extents[first / rowsPerExtent];
+        size_t within = first % rowsPerExtent;
+        size_t n = std::min(count, rowsPerExtent - within);
+        if (!e.memory.empty())
+            memcpy(dest, e.memory.data() + within * words, 8 * n * words);
+        else
+            spillFile::shared().read(e.offset + 8 * within * words, dest, 8 * n * words);
+        first += n;
+        count -= n;
+        dest += n * words;
+    }
+}
+
+rowCursor::rowCursor(const rowStore& store) : store(&store) {}
+
+const uint64_t* rowCursor::row(size_t r) {
+    if (store->words == 0) return nullptr;
+    if (r < first || r >= first + count) {
+        size_t e = r / store->rowsPerExtent;
+        first = e * store->rowsPerExtent;
+        count = std::min(store->rowsPerExtent, store->rows - first);
+        const rowStore::extent& x = store->extents[e];
+        if (!x.memory.empty()) {
+            window = x.memory.data();
+        } else {
+            buffer.resize(count * store->words);
+            store->read(first, count, buffer.data());
+            window = buffer.data();
+        }
+    }
+    return window + (r - first) * store->words;
+}
