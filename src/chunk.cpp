@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 
@@ -40,31 +41,6 @@ int firstRowOf(const std::vector<int32_t>& sidx, int32_t idx) {
     return it == sidx.end() ? -1 : static_cast<int>(it - sidx.begin());
 }
 
-// For every sample, keep - swap over the overlap rows: keep counts the
-// differences between the previous chunk's haplotypes (A, B) and the current
-// chunk's (X, Y) in stored order, hamming(A, X) + hamming(B, Y); swap those
-// in exchanged order, hamming(A, Y) + hamming(B, X). Rows are visited one at
-// a time so that every row is read once, word by word.
-std::vector<int32_t> keepMinusSwap(const chunk& prev, int p, const chunk& curr, int h) {
-    size_t N = curr.switched.size();
-    std::vector<int32_t> diff(N, 0);
-    static const int8_t pairCount[4] = {0, 1, 1, 2};
-    rowCursor prevRows(prev.H), currRows(curr.H);
-    for (int r = 0; r < h; r++) {
-        const uint64_t* ab = prevRows.row(p + r);
-        const uint64_t* xy = currRows.row(r);
-        for (size_t w = 0; w < curr.H.words; w++) {
-            uint64_t keep = ab[w] ^ xy[w];
-            uint64_t swap = ab[w] ^ exchangePairs(xy[w]);
-            if (keep == swap) continue;
-            size_t first = w * 32, last = std::min(N, first + 32);
-            for (size_t s = first; s < last; s++, keep >>= 2, swap >>= 2)
-                diff[s] += pairCount[keep & 3] - pairCount[swap & 3];
-        }
-    }
-    return diff;
-}
-
 }  // namespace
 
 void chunk::assemble(chunk* prev) {
@@ -91,16 +67,54 @@ void chunk::assemble(chunk* prev) {
     std::fill(prev->sidx.begin() + p + m, prev->sidx.end(), -1);
     std::fill(sidx.begin(), sidx.begin() + m, -1);
 
-    std::vector<int32_t> diff = keepMinusSwap(*prev, p, *this, h);
+    overlapStart = p;
+    overlapRows = h;
+    agreement counts = countAgreement(*prev, p, *this, h);
     int32_t switches = 0;
-    for (size_t s = 0; s < diff.size(); s++) {
+    for (size_t s = 0; s < counts.keep.size(); s++) {
         // The previous chunk's own orientation exchanges keep and swap.
-        int32_t d = prev->switched.get(s) ? -diff[s] : diff[s];
-        switched.set(s, d > 0);
-        if (d > 0) switches++;
+        bool exchanged = prev->switched.get(s) ? counts.keep[s] > counts.swap[s]
+                                               : counts.swap[s] > counts.keep[s];
+        switched.set(s, exchanged);
+        switches += exchanged;
     }
     std::cout << "  * #switches=" << switches << " out of " << switched.size() << " possible"
               << std::endl;
+}
+
+agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h) {
+    const size_t N = curr.switched.size();
+    agreement counts;
+    counts.keep.assign(N, 0);
+    counts.swap.assign(N, 0);
+    const uint64_t first = 0x5555555555555555ULL;  // the first haplotype of each sample
+    rowCursor prevRows(prev.H), currRows(curr.H);
+    for (int r = 0; r < h; r++) {
+        const uint64_t* ab = prevRows.row(p + r);
+        const uint64_t* xy = currRows.row(r);
+        for (size_t w = 0; w < curr.H.words; w++) {
+            // Heterozygous in both chunks; then the pairs agree as stored
+            // when the first haplotypes agree, and exchanged otherwise.
+            uint64_t both = (ab[w] ^ (ab[w] >> 1)) & (xy[w] ^ (xy[w] >> 1)) & first;
+            if (!both) continue;
+            uint64_t differ = (ab[w] ^ xy[w]) & both;
+            for (uint64_t bits = both; bits; bits &= bits - 1) {
+                int at = __builtin_ctzll(bits);
+                int32_t& count = (differ >> at) & 1 ? counts.swap[w * 32 + at / 2]
+                                                    : counts.keep[w * 32 + at / 2];
+                count++;
+            }
+        }
+    }
+    return counts;
+}
+
+int reportQuality(int32_t keep, int32_t swap) {
+    if (keep == 0 && swap == 0) return 0;
+    if (keep == 0 || swap == 0) return 99;
+    double f = static_cast<double>(keep) / (keep + swap);
+    double q = 99 * (0.7 + f * std::log(f) + (1 - f) * std::log(1 - f)) / 0.7;
+    return static_cast<int>(std::lround(std::min(99.0, std::max(0.0, q))));
 }
 
 int32_t hamming(const bitvec& h1, const bitvec& h2) {

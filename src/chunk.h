@@ -37,7 +37,9 @@ public:
     std::string name;
     std::vector<int32_t> sidx;  // site index per row; -1 once a neighbour supplies the row
     rowStore H;
-    bitvec switched;  // per sample: haplotypes held in the opposite order to the first chunk
+    bitvec switched;        // per sample: haplotypes held in the opposite order to the first chunk
+    int overlapStart = -1;  // the previous chunk's row where the overlap with it begins
+    int overlapRows = 0;    // rows shared with the previous chunk
 
     chunk(int N, const char* name);
     ~chunk();
@@ -50,6 +52,17 @@ inline uint64_t exchangePairs(uint64_t w) {
     const uint64_t even = 0x5555555555555555ULL;
     return ((w & even) << 1) | ((w >> 1) & even);
 }
+
+// Per sample, the overlap rows where the sample is heterozygous in both
+// chunks and the two stored pairs agree as they stand (keep) or only once one
+// of them is exchanged (swap). Every other row fits both orders equally well.
+struct agreement {
+    std::vector<int32_t> keep, swap;
+};
+agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h);
+
+// Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
+int reportQuality(int32_t keep, int32_t swap);
 
 // Inverts the first nbits bits of a row, leaving the bits past them clear.
 void invertBits(uint64_t* words, size_t nbits);

@@ -167,6 +167,7 @@ void data::checkOutputs(const char* fhaps, const char* fsamples,
     // The sample file is added first, and so put in place first.
     outputs.add(fsamples);
     outputs.add(fhaps);
+    if (report) outputs.add(report);
     outputs.refuseInputs(inputs);
 }
 
@@ -435,6 +436,35 @@ void closeChecked(ofile& out, const std::string& name) {
 
 }  // namespace
 
+void data::writeReport(const std::string& path) {
+    std::cout << "Writing report in [" << report << "]" << std::endl;
+    ofile out(path, false);
+    requireOpen(out, report);
+    out << "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality\n";
+    std::string text;
+    for (size_t c = 1; c < chunks.size(); c++) {
+        const chunk& left = *chunks[c - 1];
+        const chunk& right = *chunks[c];
+        agreement counts = countAgreement(left, right.overlapStart, right, right.overlapRows);
+        std::string boundary = left.name + "\t" + right.name + "\t";
+        std::string overlap = "\t" + std::to_string(right.overlapRows) + "\t";
+        for (size_t k = 0; k < I.size(); k++) {
+            int32_t keep = counts.keep[k], swap = counts.swap[k];
+            const char* decision = scaffold.count(I[k]) ? "scaffold"
+                                   : swap > keep        ? "swap"
+                                                        : "keep";
+            text += boundary + I[k] + overlap + std::to_string(keep) + "\t" + std::to_string(swap) +
+                    "\t" + decision + "\t" + std::to_string(reportQuality(keep, swap)) + "\n";
+            if (text.size() >= (1 << 20)) {
+                out.write(text.data(), static_cast<std::streamsize>(text.size()));
+                text.clear();
+            }
+        }
+    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    closeChecked(out, report);
+}
+
 void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     // A caller that did not check the outputs before reading gets them staged now.
     if (outputs.files.empty()) checkOutputs(fhaps, fsamples, {});
@@ -444,6 +474,8 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     samples << "ID_1 ID_2 missing\n0 0 0\n";
     for (const std::string& id : I) samples << id << " " << id << " 0\n";
     closeChecked(samples, fsamples);
+
+    if (report) writeReport(outputs[2].path());
 
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
     ofile haps(outputs[1].path(), false);

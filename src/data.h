@@ -54,7 +54,8 @@ public:
     int32_t nchromosomes = 0;
     siteIndex pos2site;
     bool flip;
-    std::vector<std::string> I;  // sample identifiers
+    const char* report = nullptr;  // the decision report, when asked for
+    std::vector<std::string> I;    // sample identifiers
     std::vector<chunk*> chunks;
     std::set<std::string> scaffold;
     outputSet outputs;
@@ -69,6 +70,8 @@ public:
     void readChunk(const char* name);
     void assemble();
     void writeHaplotypes(const char* fhaps, const char* fsamples);
+    // One row per boundary and sample: the evidence behind each orientation decision.
+    void writeReport(const std::string& path);
 
     std::string_view id(const site& s) const { return {&siteText[s.text], s.idLength}; }
     std::string_view ref(const site& s) const {

@@ -14,6 +14,7 @@ struct options {
     const char* scaffold = nullptr;
     const char* haplotypes = nullptr;
     const char* samples = nullptr;
+    const char* report = nullptr;
     bool flip = false;
 };
 
@@ -31,6 +32,7 @@ options scanArguments(int argc, char** argv) {
         }
         if (arg == "--vcf") opt.vcf = argv[i + 1];
         if (arg == "--flip") opt.flip = true;
+        if (arg == "--report") opt.report = argv[i + 1];
         if (arg == "--chunks")
             for (int j = i + 1; j < argc && argv[j][0] != '-'; j++) opt.chunks.push_back(argv[j]);
     }
@@ -53,7 +55,8 @@ int main(int argc, char** argv) {
     options opt = scanArguments(argc, argv);
     // With data on standard output, progress goes to standard error.
     if ((opt.haplotypes && isStandardOutput(opt.haplotypes)) ||
-        (opt.samples && isStandardOutput(opt.samples)))
+        (opt.samples && isStandardOutput(opt.samples)) ||
+        (opt.report && isStandardOutput(opt.report)))
         std::cout.rdbuf(std::cerr.rdbuf());
 
     if (!opt.vcf) missing("Missing option --vcf");
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
 
     data* run = new data();
     run->flip = opt.flip;
+    run->report = opt.report;
     std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);

@@ -112,4 +112,14 @@ TEST(Join, SwitchDecisionsAgreeWithColumnHammingDistances) {
     spill.budget = budget;
 }
 
+TEST(Report, QualityFollowsTheBalanceOfKeepAndSwap) {
+    struct {
+        int32_t keep, swap;
+        int quality;
+    } cases[] = {{0, 0, 0},  {5, 0, 99},  {0, 1, 99},  {1, 1, 1},   {3, 1, 19},
+                 {1, 3, 19}, {10, 1, 56}, {50, 50, 1}, {100, 1, 91}};
+    for (const auto& c : cases)
+        EXPECT_EQ(reportQuality(c.keep, c.swap), c.quality) << c.keep << " " << c.swap;
+}
+
 }  // namespace

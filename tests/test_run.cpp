@@ -472,6 +472,55 @@ TEST_F(Run, SpilledRowsGiveTheSameOutput) {
     }
 }
 
+// The report counts, per boundary and sample, the overlap sites heterozygous
+// in both chunks that agree as stored (keep) or exchanged (swap).
+TEST_F(Run, ReportShowsTheEvidenceOfEveryDecision) {
+    makeMap(3, 12, 8);
+    for (int i = 6; i <= 8; i++) truth[i][4] = truth[i][5] = 1;  // S3 homozygous over c2-c3
+    writeChunk("c1.haps", 0, 5);
+    writeChunk("c2.haps", 3, 8, {true, false, true});
+    writeChunk("c3.haps", 6, 11, {true, true, false});
+    spit(dir.path("sc.txt"), "S2\n");
+    runResult r =
+        run({"c3.haps", "c1.haps", "c2.haps"}, {"--scaffold", "sc.txt", "--report", "r.tsv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Writing samples in [o.sample]\nWriting report in [r.tsv]\n"
+                         "Writing haplotypes in [o.haps]\n"),
+              std::string::npos);
+    // Expected rows from the truth: het sites of the overlap, and whether the
+    // two chunks store the sample's pair the same way.
+    std::string expected = "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality\n";
+    struct boundary {
+        std::string left, right;
+        int first, last;
+        std::vector<bool> exchanged;
+    } boundaries[] = {{"c1.haps", "c2.haps", 3, 5, {true, false, true}},
+                      {"c2.haps", "c3.haps", 6, 8, {false, true, true}}};
+    for (const boundary& b : boundaries)
+        for (int k = 0; k < 3; k++) {
+            int het = 0;
+            for (int i = b.first; i <= b.last; i++) het += truth[i][2 * k] != truth[i][2 * k + 1];
+            int keep = b.exchanged[k] ? 0 : het, swap = b.exchanged[k] ? het : 0;
+            std::string decision = k == 1 ? "scaffold" : swap > keep ? "swap" : "keep";
+            expected += b.left + "\t" + b.right + "\tS" + std::to_string(k + 1) + "\t3\t" +
+                        std::to_string(keep) + "\t" + std::to_string(swap) + "\t" + decision +
+                        "\t" + (het ? "99" : "0") + "\n";
+        }
+    EXPECT_EQ(slurp(dir.path("r.tsv")), expected);
+    EXPECT_NE(expected.find("c2.haps\tc3.haps\tS3\t3\t0\t0\tkeep\t0\n"), std::string::npos);
+
+    // gzip-compressed by its name; a failed run leaves none.
+    r = run({"c1.haps", "c2.haps"}, {"--report", "r.tsv.gz"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(shell("gzip -dc " + dir.path("r.tsv.gz") + " | wc -l"), "4\n");
+    unlink(dir.path("r.tsv").c_str());
+    writeChunk("gap.haps", 9, 11);
+    r = run({"c1.haps", "gap.haps"}, {"--report", "r.tsv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(exists(dir.path("r.tsv")));
+    EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
+}
+
 // Splits a known haplotype set into overlapping chunks, exchanges each
 // sample's pair at random in each chunk, and checks that the joined output
 // is the truth up to one orientation per sample.
