@@ -64,6 +64,9 @@ void chunk::assemble(chunk* prev) {
     std::cout << "  * prev chunk end = " << prev->sidx[p + m - 1] << std::endl;
     // With a one-row overlap and a one-row current chunk no row is supplied here.
     std::cout << "  * curr chunk beg = " << (m < Q ? sidx[m] : -1) << std::endl;
+    // Paired overlap rows hold the same sites unless one chunk lists a site
+    // the other lacks; only then may a row mix samples of both chunks.
+    overlapSitesMatch = std::equal(sidx.begin(), sidx.begin() + h, prev->sidx.begin() + p);
     std::fill(prev->sidx.begin() + p + m, prev->sidx.end(), -1);
     std::fill(sidx.begin(), sidx.begin() + m, -1);
 
@@ -107,6 +110,58 @@ agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h) {
         }
     }
     return counts;
+}
+
+std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
+                                const chunk& right, const std::vector<uint64_t>& rightExchange) {
+    const size_t N = right.switched.size();
+    const int32_t h = right.overlapRows, middle = (h + 1) / 2;
+    std::vector<int32_t> seams(N, middle);
+    if (!right.overlapSitesMatch) return seams;
+    // Per sample: the run of agreeing informative rows under way (its first
+    // and last row, its length) and the best run so far.
+    struct run {
+        int32_t first = -1, last = -1, length = 0;
+        int32_t seam() const { return (first + last + 1) / 2; }
+    };
+    std::vector<run> current(N), best(N);
+    auto close = [&](size_t k) {
+        const run& c = current[k];
+        run& b = best[k];
+        if (c.length > b.length || (c.length == b.length && c.length > 0 &&
+                                    std::abs(c.seam() - middle) < std::abs(b.seam() - middle)))
+            b = c;
+        current[k] = run();
+    };
+    const uint64_t first = 0x5555555555555555ULL;
+    rowCursor leftRows(left.H), rightRows(right.H);
+    for (int32_t r = 0; r < h; r++) {
+        const uint64_t* ab = leftRows.row(right.overlapStart + r);
+        const uint64_t* xy = rightRows.row(r);
+        for (size_t w = 0; w < right.H.words; w++) {
+            uint64_t both = (ab[w] ^ (ab[w] >> 1)) & (xy[w] ^ (xy[w] >> 1)) & first;
+            // The pairs as they are written, exchanged or not.
+            uint64_t a = (ab[w] & ~leftExchange[w]) | (exchangePairs(ab[w]) & leftExchange[w]);
+            uint64_t x = (xy[w] & ~rightExchange[w]) | (exchangePairs(xy[w]) & rightExchange[w]);
+            uint64_t agree = both & ~(a ^ x);
+            for (uint64_t bits = both; bits; bits &= bits - 1) {
+                int at = __builtin_ctzll(bits);
+                size_t k = w * 32 + at / 2;
+                if ((agree >> at) & 1) {
+                    run& c = current[k];
+                    if (c.length++ == 0) c.first = r;
+                    c.last = r;
+                } else {
+                    close(k);
+                }
+            }
+        }
+    }
+    for (size_t k = 0; k < N; k++) {
+        close(k);
+        if (best[k].length > 0) seams[k] = best[k].seam();
+    }
+    return seams;
 }
 
 int reportQuality(int32_t keep, int32_t swap) {

@@ -40,6 +40,7 @@ public:
     bitvec switched;        // per sample: haplotypes held in the opposite order to the first chunk
     int overlapStart = -1;  // the previous chunk's row where the overlap with it begins
     int overlapRows = 0;    // rows shared with the previous chunk
+    bool overlapSitesMatch = true;  // both chunks list the same sites in that overlap
 
     chunk(int N, const char* name);
     ~chunk();
@@ -60,6 +61,15 @@ struct agreement {
     std::vector<int32_t> keep, swap;
 };
 agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h);
+
+// Per sample, the overlap row from which the right chunk's rows are written:
+// the middle of the longest run of consecutive overlap rows where the sample
+// is heterozygous in both chunks and the pairs, as written (exchanged where
+// the masks say), agree; of equally long runs the one whose middle is nearest
+// the overlap's middle, and the overlap's middle when no row agrees or the
+// two chunks list different sites there.
+std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
+                                const chunk& right, const std::vector<uint64_t>& rightExchange);
 
 // Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
 int reportQuality(int32_t keep, int32_t swap);

@@ -436,16 +436,99 @@ void closeChecked(ofile& out, const std::string& name) {
 
 }  // namespace
 
+std::vector<std::vector<uint64_t>> data::exchangeMasks() const {
+    std::vector<std::vector<uint64_t>> masks;
+    for (const chunk* c : chunks) masks.push_back(exchangeMask(*c, I, scaffold));
+    return masks;
+}
+
+std::vector<int32_t> data::seamsOf(size_t b,
+                                   const std::vector<std::vector<uint64_t>>& exchange) const {
+    const chunk& right = *chunks[b];
+    if (agreeSeam) return agreeSeams(*chunks[b - 1], exchange[b - 1], right, exchange[b]);
+    return std::vector<int32_t>(I.size(), (right.overlapRows + 1) / 2);
+}
+
+joinedRows::joinedRows(const data& d)
+    : d(d),
+      exchange(d.exchangeMasks()),
+      cursors(d.chunks.size()),
+      row(d.chunks.empty() ? 0 : d.chunks[0]->H.words) {}
+
+const uint64_t* joinedRows::stored(size_t c, size_t r) {
+    if (!cursors[c]) cursors[c] = std::make_unique<rowCursor>(d.chunks[c]->H);
+    return cursors[c]->row(r);
+}
+
+void joinedRows::written(const uint64_t* bits, size_t c, uint64_t* out) const {
+    const std::vector<uint64_t>& mask = exchange[c];
+    for (size_t w = 0; w < mask.size(); w++)
+        out[w] = (bits[w] & ~mask[w]) | (exchangePairs(bits[w]) & mask[w]);
+}
+
+void joinedRows::enterOverlap(size_t b) {
+    boundary = b;
+    std::vector<int32_t> seams = d.seamsOf(b, exchange);
+    order.clear();
+    for (size_t k = 0; k < seams.size(); k++) order.emplace_back(seams[k], static_cast<int32_t>(k));
+    std::sort(order.begin(), order.end());
+    taken = 0;
+    fromRight.assign(row.size(), 0);
+    other.assign(row.size(), 0);
+}
+
+// Row j of the overlap of chunk b with the one before it: each sample from
+// the left chunk before its seam and from the right chunk from it on.
+void joinedRows::blendOverlap(size_t b, size_t j, const uint64_t* left, const uint64_t* right) {
+    if (static_cast<int32_t>(b) != boundary) enterOverlap(b);
+    for (; taken < order.size() && order[taken].first <= static_cast<int32_t>(j); taken++)
+        fromRight[order[taken].second >> 5] |= uint64_t(3) << (2 * (order[taken].second & 31));
+    written(left, b - 1, row.data());
+    written(right, b, other.data());
+    for (size_t w = 0; w < row.size(); w++)
+        row[w] = (row[w] & ~fromRight[w]) | (other[w] & fromRight[w]);
+}
+
+bool joinedRows::next(const site*& s, const uint64_t*& bits) {
+    while (at < d.sites.size() && d.sites[at].cidx < 0) at++;
+    if (at == d.sites.size()) return false;
+    s = &d.sites[at++];
+    const size_t c = s->cidx, r = s->cpos;
+    // Cursors of chunks the walk has left behind are released.
+    if (c >= 2) cursors[c - 2].reset();
+    const uint64_t* own = stored(c, r);
+    bits = row.data();
+    if (d.agreeSeam) {
+        const chunk& curr = *d.chunks[c];
+        if (c >= 1 && r < static_cast<size_t>(curr.overlapRows)) {
+            blendOverlap(c, r, stored(c - 1, curr.overlapStart + r), own);
+            return true;
+        }
+        if (c + 1 < d.chunks.size() && d.chunks[c + 1]->overlapRows > 0 &&
+            r >= static_cast<size_t>(d.chunks[c + 1]->overlapStart)) {
+            size_t j = r - d.chunks[c + 1]->overlapStart;
+            blendOverlap(c + 1, j, own, stored(c + 1, j));
+            return true;
+        }
+    }
+    written(own, c, row.data());
+    return true;
+}
+
 void data::writeReport(const std::string& path) {
     std::cout << "Writing report in [" << report << "]" << std::endl;
     ofile out(path, false);
     requireOpen(out, report);
-    out << "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality\n";
+    out << "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality"
+        << (seamColumn ? "\tseam\n" : "\n");
+    std::vector<std::vector<uint64_t>> exchange = exchangeMasks();
     std::string text;
     for (size_t c = 1; c < chunks.size(); c++) {
         const chunk& left = *chunks[c - 1];
         const chunk& right = *chunks[c];
         agreement counts = countAgreement(left, right.overlapStart, right, right.overlapRows);
+        std::vector<int32_t> seams;
+        if (seamColumn) seams = seamsOf(c, exchange);
         std::string boundary = left.name + "\t" + right.name + "\t";
         std::string overlap = "\t" + std::to_string(right.overlapRows) + "\t";
         for (size_t k = 0; k < I.size(); k++) {
@@ -454,7 +537,9 @@ void data::writeReport(const std::string& path) {
                                    : swap > keep        ? "swap"
                                                         : "keep";
             text += boundary + I[k] + overlap + std::to_string(keep) + "\t" + std::to_string(swap) +
-                    "\t" + decision + "\t" + std::to_string(reportQuality(keep, swap)) + "\n";
+                    "\t" + decision + "\t" + std::to_string(reportQuality(keep, swap));
+            if (seamColumn) text += "\t" + std::to_string(seams[k]);
+            text += "\n";
             if (text.size() >= (1 << 20)) {
                 out.write(text.data(), static_cast<std::streamsize>(text.size()));
                 text.clear();
@@ -480,26 +565,13 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
     ofile haps(outputs[1].path(), false);
     requireOpen(haps, fhaps);
-    std::vector<std::vector<uint64_t>> exchange;
-    for (const chunk* c : chunks) exchange.push_back(exchangeMask(*c, I, scaffold));
     const size_t nbits = 2 * I.size();
-    std::vector<uint64_t> ordered((nbits + 63) / 64);
     std::string text;
-    // Chunks supply the sites in their order, each its rows in increasing
-    // order, so one cursor at a time reads them.
-    std::unique_ptr<rowCursor> rows;
-    int32_t rowsOf = -1;
-    for (const site& s : sites) {
-        // An unmapped site has been reported already; it gets no line.
-        if (s.cidx < 0) continue;
-        if (s.cidx != rowsOf) {
-            rows = std::make_unique<rowCursor>(chunks[s.cidx]->H);
-            rowsOf = s.cidx;
-        }
-        const uint64_t* row = rows->row(s.cpos);
-        const std::vector<uint64_t>& mask = exchange[s.cidx];
-        for (size_t w = 0; w < ordered.size(); w++)
-            ordered[w] = (row[w] & ~mask[w]) | (exchangePairs(row[w]) & mask[w]);
+    joinedRows joined(*this);
+    const site* at;
+    const uint64_t* row;
+    while (joined.next(at, row)) {
+        const site& s = *at;
         text += std::to_string(s.chr);
         text += ' ';
         text += id(s);
@@ -509,7 +581,7 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
         text += ref(s);
         text += ' ';
         text += alt(s);
-        appendCodes(text, ordered.data(), nbits);
+        appendCodes(text, row, nbits);
         text += '\n';
         if (text.size() >= (1 << 20)) {
             haps.write(text.data(), static_cast<std::streamsize>(text.size()));

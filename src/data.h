@@ -2,6 +2,7 @@
 #define SEAMLINE_DATA_H
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -55,6 +56,8 @@ public:
     siteIndex pos2site;
     bool flip;
     const char* report = nullptr;  // the decision report, when asked for
+    bool agreeSeam = false;        // each sample switches chunks where its two chunks agree
+    bool seamColumn = false;       // the report shows each sample's seam
     std::vector<std::string> I;    // sample identifiers
     std::vector<chunk*> chunks;
     std::set<std::string> scaffold;
@@ -72,6 +75,11 @@ public:
     void writeHaplotypes(const char* fhaps, const char* fsamples);
     // One row per boundary and sample: the evidence behind each orientation decision.
     void writeReport(const std::string& path);
+    // Per chunk: both bits of every sample whose pair is written exchanged.
+    std::vector<std::vector<uint64_t>> exchangeMasks() const;
+    // Per sample, the overlap row of chunk b's join from which chunk b is written.
+    std::vector<int32_t> seamsOf(size_t b,
+                                 const std::vector<std::vector<uint64_t>>& exchange) const;
 
     std::string_view id(const site& s) const { return {&siteText[s.text], s.idLength}; }
     std::string_view ref(const site& s) const {
@@ -90,6 +98,35 @@ private:
     // The row's site, or -1; swapped tells a match with the alleles exchanged.
     int32_t findSite(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
                      bool& swapped) const;
+};
+
+// Walks the mapped sites in site-map order and gives each one's row as it is
+// written: every sample's pair in its written orientation, from the chunk
+// that supplies the site, or, in an overlap with seams where the chunks
+// agree, from the side of that sample's seam.
+class joinedRows {
+public:
+    const data& d;
+    std::vector<std::vector<uint64_t>> exchange;
+    std::vector<std::unique_ptr<rowCursor>> cursors;  // per chunk, while the walk needs it
+    std::vector<uint64_t> row, other;
+    size_t at = 0;  // the next site to look at
+    // The overlap being written: its samples in order of their seams, how
+    // many of them have passed their seam, and their bits.
+    int32_t boundary = -1;
+    std::vector<std::pair<int32_t, int32_t>> order;
+    size_t taken = 0;
+    std::vector<uint64_t> fromRight;
+
+    explicit joinedRows(const data& d);
+    // The next mapped site and its row; false after the last.
+    bool next(const site*& s, const uint64_t*& bits);
+
+private:
+    const uint64_t* stored(size_t c, size_t r);
+    void written(const uint64_t* bits, size_t c, uint64_t* out) const;
+    void enterOverlap(size_t b);
+    void blendOverlap(size_t b, size_t j, const uint64_t* left, const uint64_t* right);
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "data.h"
+#include "utils.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ struct options {
     const char* haplotypes = nullptr;
     const char* samples = nullptr;
     const char* report = nullptr;
+    const char* seam = nullptr;
+    const char* threads = nullptr;
     bool flip = false;
 };
 
@@ -33,10 +36,20 @@ options scanArguments(int argc, char** argv) {
         if (arg == "--vcf") opt.vcf = argv[i + 1];
         if (arg == "--flip") opt.flip = true;
         if (arg == "--report") opt.report = argv[i + 1];
+        if (arg == "--seam") opt.seam = argv[i + 1];
+        if (arg == "--threads") opt.threads = argv[i + 1];
         if (arg == "--chunks")
             for (int j = i + 1; j < argc && argv[j][0] != '-'; j++) opt.chunks.push_back(argv[j]);
     }
     return opt;
+}
+
+// A whole decimal number of at least 1, or 0.
+int threadCount(const std::string& text) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stoi(text);
 }
 
 [[noreturn]] void missing(const char* line) {
@@ -53,6 +66,11 @@ int main(int argc, char** argv) {
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     options opt = scanArguments(argc, argv);
+    if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
+        futils::fatal("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
+    if (opt.threads && threadCount(opt.threads) < 1)
+        futils::fatal("--threads takes a whole number of at least 1, not [" +
+                      std::string(opt.threads) + "]");
     // With data on standard output, progress goes to standard error.
     if ((opt.haplotypes && isStandardOutput(opt.haplotypes)) ||
         (opt.samples && isStandardOutput(opt.samples)) ||
@@ -67,10 +85,13 @@ int main(int argc, char** argv) {
     // --output followed by one argument only leaves the sample file unset.
     if (!opt.haplotypes || !opt.samples) missing("Missing option: --output");
     std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
+    if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
 
     data* run = new data();
     run->flip = opt.flip;
     run->report = opt.report;
+    run->agreeSeam = opt.seam && std::string(opt.seam) == "agree";
+    run->seamColumn = opt.seam != nullptr;
     std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);

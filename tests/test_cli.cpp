@@ -70,6 +70,39 @@ TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
     }
 }
 
+TEST_F(Cli, BadValuesOfSeamAndThreadsStopTheRunBeforeAnyReading) {
+    const std::string threads = "seamline: --threads takes a whole number of at least 1, not [";
+    struct {
+        std::vector<std::string> extra;
+        std::string err;
+    } cases[] = {
+        {{"--seam", "edge"}, "seamline: --seam takes middle or agree, not [edge]\n"},
+        {{"--seam", "Agree"}, "seamline: --seam takes middle or agree, not [Agree]\n"},
+        {{"--seam", ""}, "seamline: --seam takes middle or agree, not []\n"},
+        {{"--threads", "0"}, threads + "0]\n"},
+        {{"--threads", "-2"}, threads + "-2]\n"},
+        {{"--threads", "2x"}, threads + "2x]\n"},
+        {{"--threads", "1.5"}, threads + "1.5]\n"},
+        {{"--threads", ""}, threads + "]\n"},
+        {{"--threads", "99999999999"}, threads + "99999999999]\n"},
+        {{"--threads", "--flip"}, threads + "--flip]\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--vcf",    "sites.vcf", "--chunks", "empty.haps",
+                                         "--output", "o.haps",    "o.sample"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        runResult r = run(args);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.find("Reading"), std::string::npos) << r.out;
+        EXPECT_FALSE(exists(dir.path("o.haps")));
+    }
+    // A value that stands last is unset, like any option's: the default holds.
+    runResult r = run({"--vcf", "sites.vcf", "--chunks", "empty.haps", "--output", "o.haps",
+                       "o.sample", "--threads"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST_F(Cli, ScanExaminesEveryArgumentAndKeepsTheLastValue) {
     struct {
         std::vector<std::string> args;

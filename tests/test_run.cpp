@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -519,6 +520,67 @@ TEST_F(Run, ReportShowsTheEvidenceOfEveryDecision) {
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(exists(dir.path("r.tsv")));
     EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
+}
+
+// With --seam agree each sample switches chunks in the middle of the longest
+// run of overlap rows where its two chunks agree; the decisions stay the same.
+TEST_F(Run, AgreeSeamSwitchesWhereTheChunksAgree) {
+    makeMap(4, 14, 21);
+    // Overlap rows 0-7 are sites 2-9; the middle seam is row 4 (site 6).
+    for (int i = 2; i <= 9; i++) {
+        for (int k : {0, 2, 3}) truth[i][2 * k] = !(truth[i][2 * k + 1] = (i % 3 == 0));
+        truth[i][2] = truth[i][3] = 1;  // S2 homozygous: nothing to go on
+    }
+    writeChunk("c1.haps", 0, 9);
+    // c2 disagrees with c1 at some overlap rows: S1 at rows 1, 3 and 4, S3 at
+    // row 4, S4 at rows 3 and 4 (the longer-run tie goes to the run nearer the
+    // middle).
+    std::map<int, std::vector<bool>> disagree = {{3, {true, false, false, false}},
+                                                 {5, {true, false, false, true}},
+                                                 {6, {true, false, true, true}}};
+    std::string text;
+    for (int i = 2; i <= 13; i++)
+        text += row(i, disagree.count(i) ? disagree[i] : std::vector<bool>());
+    spit(dir.path("c2.haps"), text);
+    spit(dir.path("sc.txt"), "S3\n");
+    runResult middle = run({"c1.haps", "c2.haps"}, {"--scaffold", "sc.txt"});
+    ASSERT_EQ(middle.status, 0) << middle.err;
+    const std::string middleHaps = slurp(dir.path("o.haps"));
+    runResult explicitMiddle =
+        run({"c1.haps", "c2.haps"}, {"--scaffold", "sc.txt", "--seam", "middle"});
+    EXPECT_EQ(slurp(dir.path("o.haps")), middleHaps);
+    EXPECT_EQ(explicitMiddle.out, lines({}) + middle.out.substr(0, middle.out.find("Reading")) +
+                                      "Seam :\tmiddle\n" +
+                                      middle.out.substr(middle.out.find("Reading")));
+    std::vector<std::vector<int>> before = written();
+
+    runResult agree = run({"c1.haps", "c2.haps"},
+                          {"--scaffold", "sc.txt", "--seam", "agree", "--report", "r.tsv"});
+    ASSERT_EQ(agree.status, 0) << agree.err;
+    EXPECT_EQ(assembly(agree), assembly(middle));
+    std::vector<std::vector<int>> after = written();
+    // Relative to the truth, S1 changes orientation inside the overlap with
+    // the middle seam (at row 4, where the chunks disagree) and never with agree.
+    auto changes = [&](const std::vector<std::vector<int>>& w, int k) {
+        std::string seen;
+        for (int i = 0; i < nSites; i++) {
+            char o = orientation(w[i], i, k);
+            if (o != '?' && (seen.empty() || seen.back() != o)) seen += o;
+        }
+        return seen.size() - 1;
+    };
+    EXPECT_EQ(changes(before, 0), 2u);
+    EXPECT_EQ(changes(after, 0), 0u);
+    EXPECT_EQ(changes(after, 3), 0u);
+    EXPECT_EQ(after[3], before[3]) << "sites before the seams come from c1 alone";
+    std::vector<std::string> report = split(slurp(dir.path("r.tsv")), '\n');
+    ASSERT_EQ(report.size(), 5u);
+    EXPECT_EQ(report[0], "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality\tseam");
+    std::vector<std::string> seams;
+    for (size_t k = 1; k < 5; k++) seams.push_back(split(report[k], '\t').back());
+    // S1 in rows 5-7, S2 without evidence at the middle, S3 (scaffolded) in
+    // rows 0-3, S4 in rows 5-7 rather than 0-2.
+    EXPECT_EQ(seams, (std::vector<std::string>{"6", "4", "2", "6"}));
 }
 
 // Splits a known haplotype set into overlapping chunks, exchanges each
