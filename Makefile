@@ -3,6 +3,8 @@ BUILD ?= build
 PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2 python3
 # Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).
 PACKAGES += groff-base man-db dpkg-dev file
+# The whole-genome workflow (workflow/) and its test.
+PACKAGES += snakemake
 
 .PHONY: deps build example test bench bench-small clean
 
@@ -43,6 +45,14 @@ bench-small: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The Snakemake workflow on examples/workflow/ (two chromosomes, --cores 2),
+# its outputs under $(BUILD)/workflow/out/ compared byte for byte with direct
+# seamline runs, and the SLURM profile: a dry run, and a run with stand-ins for
+# sbatch and sacct. The test suite runs the same script.
+.PHONY: workflow
+workflow: build
+	bash tests/dist/workflow.sh $(BUILD)/seamline $(CURDIR) $(BUILD)/workflow
 
 # Sanitized build (clang): the whole test suite, end-to-end runs included,
 # with AddressSanitizer, UndefinedBehaviorSanitizer and leak checking. The

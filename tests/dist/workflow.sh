@@ -1,0 +1,238 @@
+#!/bin/bash
+# The Snakemake workflow of workflow/ on the example of examples/workflow/:
+# its outputs equal byte for byte those of seamline run directly on the same
+# inputs; a second run finds nothing to do; bad settings and missing inputs
+# stop it with a message naming them; a failing seamline fails the run. The
+# SLURM profile parses (a dry run), and a run through it with stand-ins for
+# sbatch and sacct submits one job per chromosome with the CPUs, memory and
+# time limit of the settings, and writes the same outputs. No real scheduler
+# is ever called. Outputs go under WORKDIR, temporary files under /tmp.
+# Usage: workflow.sh SEAMLINE SRCDIR WORKDIR
+source "$(dirname "$0")/lib.sh"
+[ $# -eq 3 ] || fail "usage: workflow.sh SEAMLINE SRCDIR WORKDIR"
+need snakemake python3 cmp zcat
+bin=$(realpath "$1")
+src=$(realpath "$2")
+mkdir -p "$3"
+work=$(realpath "$3")
+example=$src/examples/workflow
+[ -x "$bin" ] || fail "$bin is not an executable"
+
+rm -rf "${work:?}"/{run,out,direct,dry,cluster,fake-slurm}
+mkdir -p "$work"/{run,direct,fake-slurm}
+
+snake() {
+    snakemake --snakefile "$src/workflow/Snakefile" "$@"
+}
+# The example's config, with snakemake's working directory (.snakemake/) in
+# $work/run.
+workflow() {
+    snake --directory "$work/run" --configfile "$example/config.yaml" "$@"
+}
+settings=(seamline="$bin" inputdir="$example")
+
+# --- The workflow on the example, and seamline run directly on the same files.
+workflow --cores 2 --config "${settings[@]}" outdir="$work/out" >"$work/run.log" 2>&1 ||
+    fail "the workflow failed on the example:
+$(tail -n 30 "$work/run.log")"
+
+direct() {
+    local chrom=$1
+    shift
+    (cd "$example" && "$bin" "$@" --scaffold scaffold.txt --flip \
+        --output "$work/direct/$chrom.haps.gz" "$work/direct/$chrom.sample") \
+        >"$work/direct/$chrom.log" 2>&1 || fail "seamline failed on $chrom: $(cat "$work/direct/$chrom.log")"
+}
+direct chr21 --vcf chr21/sites.vcf --chunks chr21/chunk3.haps.bz2 chr21/chunk1.haps.gz chr21/chunk2.haps
+direct chr22 --vcf chr22/sites.vcf.gz \
+    --chunks chr22/part1.haps.bz2 chr22/part2.haps.gz chr22/part3.haps chr22/part4.haps.gz
+
+# same_outputs DIR: DIR holds the same four files as the direct runs.
+same_outputs() {
+    local file
+    for file in chr21.haps.gz chr21.sample chr22.haps.gz chr22.sample; do
+        [ -f "$1/$file" ] || fail "$1/$file is missing"
+        cmp "$work/direct/$file" "$1/$file" || fail "$1/$file differs from the direct run's"
+    done
+}
+same_outputs "$work/out"
+# Lines per chromosome: every site (chr21: 30) or every site but one no chunk
+# covers (chr22: 35), so that the comparison above is not one of empty files.
+[ "$(zcat "$work/out/chr21.haps.gz" | wc -l)" -eq 30 ] || fail "chr21.haps.gz has not 30 lines"
+[ "$(zcat "$work/out/chr22.haps.gz" | wc -l)" -eq 35 ] || fail "chr22.haps.gz has not 35 lines"
+grep -q '^Writing haplotypes in' "$work/out/logs/chr22.log" ||
+    fail "the log of chr22 does not hold seamline's progress lines"
+echo "workflow outputs equal the direct runs' in $work/out"
+
+stamp=$(stat -c %Y.%s "$work/out/chr21.haps.gz")
+workflow --cores 2 --config "${settings[@]}" outdir="$work/out" >"$work/rerun.log" 2>&1 ||
+    fail "a second run failed: $(tail -n 20 "$work/rerun.log")"
+grep -q 'Nothing to be done' "$work/rerun.log" || fail "a second run did work again:
+$(cat "$work/rerun.log")"
+[ "$(stat -c %Y.%s "$work/out/chr21.haps.gz")" = "$stamp" ] || fail "a second run rewrote an output"
+
+# --- Settings reach the command line (dry runs print the commands).
+# dry_run NAME SETTING...: a dry run with the settings, its output in $scratch/NAME.
+dry_run() {
+    local name=$1
+    shift
+    workflow --dry-run --printshellcmds --cores 2 \
+        --config "${settings[@]}" outdir="$work/dry" "$@" >"$scratch/$name" 2>&1 ||
+        fail "the dry run with $* failed: $(tail -n 20 "$scratch/$name")"
+}
+# expect NAME TEXT: the dry run NAME printed TEXT.
+expect() {
+    grep -qF -- "$2" "$scratch/$1" || fail "the dry run $1 does not show '$2':
+$(cat "$scratch/$1")"
+}
+dry_run report report=true threads=2 extension=.vcf.gz
+expect report "--report $work/dry/chr21.report.tsv"
+expect report "--threads 2 --output $work/dry/chr21.vcf.gz $work/dry/chr21.sample"
+dry_run noflip flip=false scaffold=
+if grep -qE -- '--flip|--scaffold' "$scratch/noflip"; then
+    fail "flip=false scaffold= still pass --flip or --scaffold: $(grep -- --flip "$scratch/noflip")"
+fi
+# A path that begins with '-' would be read as an option by seamline.
+mkdir -p "$scratch/dash"
+cp "$example"/chr22/* "$scratch/dash/"
+mv "$scratch/dash/part3.haps" "$scratch/dash/-part3.haps"
+cat >"$scratch/dash.yaml" <<EOF
+chromosomes:
+  chr22: {sites: sites.vcf.gz, chunks: ["-part3.haps", "part[124].*"]}
+EOF
+snake --directory "$scratch/dash" --dry-run --printshellcmds --cores 1 \
+    --configfile "$scratch/dash.yaml" --config seamline="$bin" flip=true >"$scratch/dash.log" 2>&1 ||
+    fail "the dry run with a chunk file named -part3.haps failed: $(cat "$scratch/dash.log")"
+expect dash.log "--chunks ./-part3.haps part1.haps.bz2 part2.haps.gz part4.haps.gz --flip"
+
+# --- Bad settings and missing inputs: a message naming them, nothing run.
+while IFS='|' read -r what chromosomes extra message; do
+    printf 'chromosomes:\n%b\n' "$chromosomes" >"$scratch/bad.yaml"
+    # shellcheck disable=SC2086 # extra holds NAME=VALUE words
+    if snake --directory "$work/run" --cores 2 --configfile "$scratch/bad.yaml" \
+        --config "${settings[@]}" outdir="$work/bad" $extra >"$scratch/bad.log" 2>&1; then
+        fail "$what: the workflow ran"
+    fi
+    grep -qF -- "seamline workflow: $message" "$scratch/bad.log" ||
+        fail "$what: no message '$message':
+$(cat "$scratch/bad.log")"
+    [ ! -e "$work/bad" ] || fail "$what: the workflow wrote outputs"
+done <<EOF
+missing chunk file|  c: {sites: chr22/sites.vcf.gz, chunks: [chr22/part1.haps.bz2, chr22/part9.haps]}||chromosome c: chunk file $example/chr22/part9.haps does not exist
+glob matching nothing|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.vcf.bz2"}||chromosome c: no chunk file matches $example/chr22/*.vcf.bz2
+chunk file named twice|  c: {sites: chr22/sites.vcf.gz, chunks: [chr22/part1.haps.bz2, "chr22/*.bz2"]}||chromosome c: chunk file $example/chr22/part1.haps.bz2 is named more than once
+missing site map|  c: {sites: chr22/sites.vcf, chunks: "chr22/*.haps*"}||chromosome c: site map $example/chr22/sites.vcf does not exist
+directory as chunk file|  c: {sites: chr22/sites.vcf.gz, chunks: [chr22]}||chromosome c: chunk file $example/chr22 is a directory
+no chunks|  c: {sites: chr22/sites.vcf.gz}||chromosome c: give 'sites' (the site map) and 'chunks'
+missing scaffold list|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|scaffold=none.txt|scaffold list $example/none.txt does not exist
+name unfit for a file|  a/b: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}||chromosome name 'a/b' is not usable in a file name
+threads not a number|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", threads: many}||chromosome c: 'threads' must be a whole number of at least 1, not 'many'
+flip neither true nor false|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|flip=maybe|setting 'flip' must be true or false, not 'maybe'
+extension without a dot|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|extension=haps|'extension' must be a file extension such as .haps.gz, not 'haps'
+no chromosomes|  {}||no chromosomes: give a config file that lists them (--configfile)
+EOF
+echo "bad settings and missing inputs stop the workflow with a message naming them"
+
+# A seamline that fails (here: rows with exchanged alleles, without --flip)
+# fails its job; the end of its log comes out on standard error.
+if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false \
+    >"$scratch/noflip-run.log" 2>&1; then
+    fail "the workflow succeeded although seamline failed"
+fi
+grep -q 'Not found = ' "$scratch/noflip-run.log" ||
+    fail "seamline's message is not shown: $(cat "$scratch/noflip-run.log")"
+[ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed job left an output"
+rm -rf "$work/noflip"
+
+# --- The SLURM profile. Stand-ins on PATH: sbatch records its arguments and
+# runs the job script in the background, sacct and scontrol answer from files
+# (fake-slurm/ID.status holds the job's exit status once it ends).
+fakes=$scratch/fake-bin
+mkdir -p "$fakes"
+cat >"$fakes/sbatch" <<'EOF'
+#!/bin/bash
+set -euo pipefail
+dir=$FAKE_SLURM_DIR
+[ "${FAKE_SBATCH_REFUSES:-}" != 1 ] || { touch "$dir/sbatch-called"; exit 1; }
+id=$((1000 + $(find "$dir" -name '*.args' | wc -l)))
+printf '%s\n' "$@" >"$dir/$id.args"
+(bash "${!#}" >"$dir/$id.out" 2>&1; echo $? >"$dir/$id.status") </dev/null >/dev/null 2>&1 &
+echo "$id"
+EOF
+cat >"$fakes/sacct" <<'EOF'
+#!/bin/bash
+# The state of job ID in sacct -j ID: from the fake sbatch's files, or, when
+# FAKE_SACCT is set, "STATE|EXITSTATUS" as given there.
+set -euo pipefail
+while [ $# -gt 0 ] && [ "$1" != -j ]; do shift; done
+echo "$2" >>"$FAKE_SLURM_DIR/sacct-jobs"
+if [ -n "${FAKE_SACCT:-}" ]; then
+    [ -z "${FAKE_SACCT%|*}" ] || echo "${FAKE_SACCT%|*}"
+    exit "${FAKE_SACCT#*|}"
+fi
+status=$FAKE_SLURM_DIR/$2.status
+if [ ! -e "$status" ]; then echo RUNNING
+elif [ "$(cat "$status")" = 0 ]; then echo COMPLETED
+else echo FAILED; fi
+EOF
+cat >"$fakes/scontrol" <<'EOF'
+#!/bin/bash
+# "TEXT|EXITSTATUS" of FAKE_SCONTROL.
+[ -z "${FAKE_SCONTROL%|*}" ] || echo "${FAKE_SCONTROL%|*}"
+exit "${FAKE_SCONTROL#*|}"
+EOF
+chmod +x "$fakes"/*
+export FAKE_SLURM_DIR=$work/fake-slurm
+profile=$src/workflow/profiles/slurm
+
+FAKE_SBATCH_REFUSES=1 PATH=$fakes:$PATH workflow --dry-run --profile "$profile" \
+    --config "${settings[@]}" outdir="$work/cluster" >"$scratch/dry.log" 2>&1 ||
+    fail "the dry run with the SLURM profile failed: $(tail -n 30 "$scratch/dry.log")"
+grep -qE '^join +2( |$)' "$scratch/dry.log" ||
+    fail "the dry run with the SLURM profile does not plan two joins: $(cat "$scratch/dry.log")"
+[ ! -e "$FAKE_SLURM_DIR/sbatch-called" ] || fail "the dry run called sbatch"
+echo "the SLURM profile parses; its dry run plans two joins and calls no sbatch"
+
+# snakemake checks a cluster's jobs every 10 s, every second when CI=true.
+CI=true PATH=$fakes:$PATH workflow --profile "$profile" \
+    --config "${settings[@]}" outdir="$work/cluster" threads=2 >"$work/cluster.log" 2>&1 ||
+    fail "the run through the SLURM profile failed: $(tail -n 30 "$work/cluster.log")"
+same_outputs "$work/cluster"
+for chrom in chr21 chr22; do
+    args=$(grep -lx -- "--job-name=seamline-$chrom" "$FAKE_SLURM_DIR"/*.args) ||
+        fail "no job was submitted for $chrom"
+    for expected in --parsable --cpus-per-task=2 --mem=500M --time=10; do
+        grep -qx -- "$expected" "$args" || fail "sbatch for $chrom lacks $expected: $(cat "$args")"
+    done
+    grep -q -- "--threads 2 " "${args%.args}.out" ||
+        fail "the job of $chrom did not pass --threads 2: $(cat "${args%.args}.out")"
+done
+[ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq 2 ] || fail "not two jobs submitted"
+grep -qx 1000 "$FAKE_SLURM_DIR/sacct-jobs" || fail "the status command never asked sacct"
+echo "a run through the SLURM profile submits one job per chromosome, same outputs"
+
+# The status command's answers: sacct's state (STATE|EXITSTATUS), then
+# scontrol's when sacct has none.
+status=$profile/slurm-status.py
+while IFS='|' read -r sacct sacct_status scontrol scontrol_status expected; do
+    got=$(FAKE_SACCT="$sacct|$sacct_status" FAKE_SCONTROL="$scontrol|$scontrol_status" \
+        PATH=$fakes:$PATH "$status" '77;cluster') || fail "$status failed"
+    [ "$got" = "$expected" ] ||
+        fail "$status: sacct '$sacct' ($sacct_status), scontrol '$scontrol': $got, not $expected"
+done <<'EOF'
+COMPLETED|0||1|success
+CANCELLED by 1000|0||1|failed
+TIMEOUT|0||1|failed
+OUT_OF_MEMORY|0||1|failed
+NODE_FAIL|0||1|failed
+PENDING|0||1|running
+RUNNING|0||1|running
+COMPLETING|0||1|running
+|0|JobId=77 JobName=x JobState=PENDING Reason=Priority|0|running
+|1|JobId=77 JobName=x JobState=COMPLETED Reason=None|0|success
+|1|JobId=77 JobName=x JobState=FAILED Reason=NonZeroExitCode|0|failed
+|1|slurm_load_jobs error: Invalid job id specified|1|failed
+|1|slurm_load_jobs error: Socket timed out on send/recv operation|1|running
+EOF
+grep -qx 77 "$FAKE_SLURM_DIR/sacct-jobs" || fail "$status did not strip ';cluster' from the job id"
+echo "the status command maps SLURM's job states"

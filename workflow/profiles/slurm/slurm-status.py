@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Tells snakemake how a SLURM job stands: prints success, failed or running
+for the job id given (as `sbatch --parsable` printed it).
+
+sacct answers for jobs that have ended; scontrol for a job that sacct does not
+know yet. When neither can answer (a busy controller), the job counts as
+running and snakemake asks again; only a job that SLURM does not know at all
+counts as failed. The script always exits with status 0, since snakemake
+stops the whole run when a status command fails."""
+import subprocess
+import sys
+
+SUCCESS = {"COMPLETED"}
+FAILED = {"BOOT_FAIL", "CANCELLED", "DEADLINE", "FAILED", "NODE_FAIL", "OUT_OF_MEMORY",
+          "PREEMPTED", "REVOKED", "TIMEOUT"}
+
+
+def status_of(state):
+    if state in SUCCESS:
+        return "success"
+    if state in FAILED:
+        return "failed"
+    return "running"
+
+
+def run(command):
+    """The command's output (standard output and error) and whether it succeeded."""
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return "", False
+    return done.stdout + done.stderr, done.returncode == 0
+
+
+def state_from_sacct(job):
+    # One line per job allocation (-X), e.g. "COMPLETED" or "CANCELLED by 1000".
+    text, ok = run(["sacct", "-j", job, "-X", "--noheader", "--parsable2", "--format=State"])
+    words = text.split() if ok else []
+    return words[0].rstrip("+") if words else None
+
+
+def state_from_scontrol(job):
+    """The JobState of `scontrol show job`, "unknown" when SLURM does not know
+    the job, None when scontrol gave no answer."""
+    text, ok = run(["scontrol", "show", "job", "--oneliner", job])
+    for word in text.split():
+        if word.startswith("JobState="):
+            return word[len("JobState="):]
+    return "unknown" if "Invalid job id" in text else None
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: slurm-status.py JOBID")
+    job = sys.argv[1].split(";")[0]  # --parsable may append ";cluster"
+    state = state_from_sacct(job) or state_from_scontrol(job)
+    if state == "unknown":
+        print("failed")
+    else:
+        print(status_of(state) if state else "running")
+
+
+if __name__ == "__main__":
+    main()
