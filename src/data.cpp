@@ -109,10 +109,6 @@ void requireReadToEnd(const ifile& in) {
     futils::fatal(message);
 }
 
-[[noreturn]] void badRow(const std::string& name, size_t lineNo, const std::string& what) {
-    stopReading("cannot read [" + name + "] line " + std::to_string(lineNo) + ": " + what);
-}
-
 uint64_t keyOf(int32_t chromosome, int32_t pos, std::string_view ref, std::string_view alt) {
     std::hash<std::string_view> text;
     uint64_t h = (static_cast<uint64_t>(static_cast<uint32_t>(chromosome)) << 32) ^
@@ -294,61 +290,103 @@ int32_t data::findSite(std::string_view chrom, int32_t pos, std::string_view a1,
     return straight;
 }
 
-void data::readChunk(const char* name) {
-    std::cout << "Reading haplotypes in [" << name << "]" << std::flush;
-    chunk* c = new chunk(static_cast<int>(I.size()), name);
-    ifile in(name, false);
-    if (!in.fd.is_open())
-        stopReading("cannot open [" + in.name() + "]: " + reasonOf(in.error, "unknown error"));
-    const size_t ncodes = I.size() * 2;
-    lineReader lines(in);
-    std::string_view line;
-    chunkRow row;
-    int32_t rows = 0;
+namespace {
+
+// A chunk file that cannot be read: what to print, and where.
+struct readFailure {
+    std::string message;
+    bool notFound;  // the "Not found = " line on standard output; otherwise standard error
+};
+
+[[noreturn]] void failRow(const std::string& name, size_t lineNo, const std::string& what) {
+    throw readFailure{"cannot read [" + name + "] line " + std::to_string(lineNo) + ": " + what,
+                      false};
+}
+
+}  // namespace
+
+chunkReading data::parseChunk(const char* name, const std::atomic<bool>* cancel) const {
+    chunkReading result;
+    auto c = std::make_unique<chunk>(static_cast<int>(I.size()), name);
     size_t lineNo = 0;
     try {
+        ifile in(name, false);
+        if (!in.fd.is_open())
+            throw readFailure{
+                "cannot open [" + in.name() + "]: " + reasonOf(in.error, "unknown error"), false};
+        const size_t ncodes = I.size() * 2;
+        lineReader lines(in);
+        std::string_view line;
+        chunkRow row;
         while (lines.next(line)) {
             lineNo++;
+            // Another chunk has failed: what this one holds will not be used.
+            if (cancel && (lineNo & 1023) == 0 && *cancel) return result;
             dropCarriageReturn(line);
             uint64_t* bits = c->H.add();
             size_t nfields = row.parse(line, ncodes, bits);
             if (nfields != ncodes + 5)
-                stopReading("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
-                            std::string(name) + "] line " + std::to_string(lineNo) + ": " +
-                            std::to_string(nfields) + " fields, expected " +
-                            std::to_string(ncodes + 5));
+                throw readFailure{
+                    "src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
+                        std::string(name) + "] line " + std::to_string(lineNo) + ": " +
+                        std::to_string(nfields) + " fields, expected " + std::to_string(ncodes + 5),
+                    false};
             int32_t pos;
             if (!parsePosition(row.fields[2], pos))
-                badRow(name, lineNo, badPosition(row.fields[2]));
+                failRow(name, lineNo, badPosition(row.fields[2]));
             bool swapped;
             int32_t idx = findSite(row.fields[0], pos, row.fields[3], row.fields[4], swapped);
-            if (idx < 0) {
-                std::cout << "Not found = " << pos << " " << row.fields[3] << "  " << row.fields[4]
-                          << std::endl;
-                exit(1);
-            }
+            if (idx < 0)
+                throw readFailure{"Not found = " + std::to_string(pos) + " " +
+                                      std::string(row.fields[3]) + "  " +
+                                      std::string(row.fields[4]),
+                                  true};
             if (!c->sidx.empty() && idx <= c->sidx.back())
-                badRow(name, lineNo,
-                       "the row at position " + std::to_string(pos) +
-                           " does not come after the row before it in site-map order");
+                failRow(name, lineNo,
+                        "the row at position " + std::to_string(pos) +
+                            " does not come after the row before it in site-map order");
             if (row.badCode >= 0)
-                badRow(name, lineNo,
-                       "field " + std::to_string(row.badCode + 6) + " is " +
-                           quoted(row.code(row.badCode)) + ", not 0 or 1");
+                failRow(name, lineNo,
+                        "field " + std::to_string(row.badCode + 6) + " is " +
+                            quoted(row.code(row.badCode)) + ", not 0 or 1");
             c->sidx.push_back(idx);
             // A row with the alleles exchanged stores the complement of its codes,
             // so that a set bit is always the site's alt allele.
             if (swapped) invertBits(bits, ncodes);
-            rows++;
         }
+        if (in.bad())
+            throw readFailure{"cannot read [" + in.name() + "]: the file is damaged or unreadable",
+                              false};
+        c->H.finish();
+        in.close();
+    } catch (const readFailure& failure) {
+        (failure.notFound ? result.notFound : result.error) = failure.message;
+        return result;
+    } catch (const spillError& failure) {
+        result.error = failure.what();
+        return result;
     } catch (const std::bad_alloc&) {
-        badRow(name, lineNo + 1, "out of memory");
+        result.error = "cannot read [" + std::string(name) + "] line " +
+                       std::to_string(lineNo + 1) + ": out of memory";
+        return result;
     }
-    if (in.bad()) stopReading("cannot read [" + in.name() + "]: the file is damaged or unreadable");
-    c->H.finish();
-    std::cout << "\t" << rows << std::endl;
-    chunks.push_back(c);
-    in.close();
+    result.c = c.release();
+    return result;
+}
+
+void data::addChunk(const chunkReading& reading) {
+    if (!reading.notFound.empty()) {
+        std::cout << reading.notFound << std::endl;
+        exit(1);
+    }
+    if (!reading.error.empty()) stopReading(reading.error);
+    std::cout << "\t" << reading.c->sidx.size() << std::endl;
+    chunks.push_back(reading.c);
+}
+
+void data::readChunk(const char* name) {
+    std::cout << "Reading haplotypes in [" << name << "]" << std::flush;
+    addChunk(parseChunk(name, nullptr));
 }
 
 bool less_than_chunk::operator()(const chunk* a, const chunk* b) const {

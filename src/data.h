@@ -1,6 +1,7 @@
 #ifndef SEAMLINE_DATA_H
 #define SEAMLINE_DATA_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -40,6 +41,13 @@ public:
                  std::string_view alt) const;
 };
 
+// How reading one chunk file ended: the chunk, or what to report instead.
+struct chunkReading {
+    chunk* c = nullptr;
+    std::string notFound;  // a row that matches no site: the "Not found = " line
+    std::string error;     // any other failure: the message for standard error
+};
+
 // Orders chunks along the chromosome by the site index of their first row.
 struct less_than_chunk {
     bool operator()(const chunk* a, const chunk* b) const;
@@ -71,6 +79,11 @@ public:
     void readMap(const char* name);
     void readScaffold(const char* name);
     void readChunk(const char* name);
+    // Reads a chunk file without printing or ending the run, so that several
+    // can be read at once; stops early, with nothing, once cancel is set.
+    chunkReading parseChunk(const char* name, const std::atomic<bool>* cancel) const;
+    // Prints how the reading ended and keeps the chunk, or ends the run.
+    void addChunk(const chunkReading& reading);
     void assemble();
     void writeHaplotypes(const char* fhaps, const char* fsamples);
     // One row per boundary and sample: the evidence behind each orientation decision.

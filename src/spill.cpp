@@ -66,8 +66,8 @@ uint64_t spillFile::write(const void* data, size_t bytes) {
         ssize_t n = pwrite(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            futils::fatal("cannot write temporary data in [" + dir +
-                          "]: " + strerror(n < 0 ? errno : ENOSPC));
+            throw spillError("cannot write temporary data in [" + dir +
+                             "]: " + strerror(n < 0 ? errno : ENOSPC));
         }
         done += static_cast<size_t>(n);
     }

@@ -5,8 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// The spill file cannot be made or written (a full disk, a file size limit).
+struct spillError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // The temporary file that takes the packed rows which do not fit the memory
 // budget of the run. It is made in $TMPDIR (default /tmp) when first needed
@@ -24,7 +30,8 @@ public:
 
     spillFile();
     ~spillFile();
-    // Writes the bytes at the end of the file; returns where they went.
+    // Writes the bytes at the end of the file; returns where they went. Throws
+    // spillError when the file cannot be made or written.
     uint64_t write(const void* data, size_t bytes);
     void read(uint64_t offset, void* data, size_t bytes) const;
 
