@@ -154,6 +154,27 @@ int matchLength(const uint8_t* a, const uint8_t* b, int limit) {
 
 }  // namespace
 
+const char bgzfEndOfFile[28] = {'\x1f', '\x8b', 8,  4, 0, 0, 0, 0, 0, '\xff', 6, 0, 'B', 'C',
+                                2,      0,      27, 0, 3, 0, 0, 0, 0, 0,      0, 0, 0,   0};
+
+namespace {
+
+uint32_t crcOf(const char* text, size_t n) {
+    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
+    for (size_t done = 0; done < n;) {
+        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
+        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
+        done += part;
+    }
+    return crc;
+}
+
+void putLittleEndian(std::string& out, uint32_t value, int bytes) {
+    for (int b = 0; b < bytes; b++) out.push_back(static_cast<char>(value >> (8 * b)));
+}
+
+}  // namespace
+
 deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
     tokens.reserve(tokensPerBlock);
 }
@@ -165,15 +186,34 @@ void deflater::gzipMember(const char* text, size_t n, std::string& out) {
     findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
     writeBlock(bits, true);
     bits.flush();
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
-    for (size_t done = 0; done < n;) {
-        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
-        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
-        done += part;
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+}
+
+void deflater::bgzfBlock(const char* text, size_t n, std::string& out) {
+    // Gzip header with FEXTRA: the BC subfield holds the block size less one.
+    static const char header[16] = {'\x1f', '\x8b', 8, 4, 0,   0,   0, 0,
+                                    0,      '\xff', 6, 0, 'B', 'C', 2, 0};
+    const size_t start = out.size();
+    out.append(header, 16);
+    out.append(2, '\0');
+    bitWriter bits(out);
+    findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
+    writeBlock(bits, true);
+    bits.flush();
+    if (out.size() - start + 8 > 65536) {
+        // Text that deflate cannot shrink goes into one stored block.
+        out.resize(start + 18);
+        out.push_back(1);  // last block, stored
+        putLittleEndian(out, static_cast<uint32_t>(n), 2);
+        putLittleEndian(out, static_cast<uint32_t>(~n), 2);
+        out.append(text, n);
     }
-    uint32_t size = static_cast<uint32_t>(n);
-    for (uint32_t v : {crc, size})
-        for (int b = 0; b < 4; b++) out.push_back(static_cast<char>(v >> (8 * b)));
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+    const uint32_t blockSize = static_cast<uint32_t>(out.size() - start - 1);
+    out[start + 16] = static_cast<char>(blockSize);
+    out[start + 17] = static_cast<char>(blockSize >> 8);
 }
 
 void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {

@@ -19,6 +19,10 @@ public:
     // Appends to out one complete gzip member (no file name, modification
     // time 0) holding the n bytes of text.
     void gzipMember(const char* text, size_t n, std::string& out);
+    // Appends to out one BGZF block holding the n <= bgzfBlockSize bytes of
+    // text: a gzip member whose BC extra field gives its size. The block
+    // depends on the text alone, so blocks may be made in any order.
+    void bgzfBlock(const char* text, size_t n, std::string& out);
 
 private:
     struct token {
@@ -31,6 +35,12 @@ private:
     void findMatches(const uint8_t* text, size_t n, class bitWriter& bits);
     void writeBlock(bitWriter& bits, bool last);
 };
+
+// Most text one BGZF block takes: even stored uncompressed, the block then
+// stays within the 64 KiB that its size field can express.
+const size_t bgzfBlockSize = 0xff00;
+// The empty block that ends every BGZF file.
+extern const char bgzfEndOfFile[28];
 
 // Huffman code lengths for the n frequencies, none longer than maxBits. At
 // least two symbols get a code, so that the code is complete, as inflaters
