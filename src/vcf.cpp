@@ -292,6 +292,11 @@ int variantReader::nextText(std::string& error) {
             error = damaged;
             return -1;
         }
+        // A BGZF reader hands out the part of a line before damage first.
+        if (file->is_bgzf && file->fp.bgzf->errcode) {
+            error = damaged;
+            return -1;
+        }
         lineNumber++;
         if (line.l > 0) break;
     }
@@ -300,6 +305,7 @@ int variantReader::nextText(std::string& error) {
     if (n < 8) {
         error = "line " + std::to_string(lineNumber) + ": " + std::to_string(n) +
                 " columns, a record has at least 8";
+        blameDamage(error);
         return -1;
     }
     chrom = fields[0];
@@ -352,7 +358,21 @@ bool variantReader::genotypes(const std::vector<int32_t>& order, uint64_t* bits,
         return false;
     }
     if (samples.empty()) return true;
-    return binary ? binaryGenotypes(order, bits, error) : textGenotypes(order, bits, error);
+    if (binary) return binaryGenotypes(order, bits, error);
+    if (textGenotypes(order, bits, error)) return true;
+    blameDamage(error);
+    return false;
+}
+
+void variantReader::blameDamage(std::string& error) {
+    kstring_t ahead = {0, 0, nullptr};
+    int r = hts_getline(file, KS_SEP_LINE, &ahead);
+    free(ahead.s);
+    std::string damage;
+    if (r < -1 || (file->is_bgzf && file->fp.bgzf->errcode))
+        error = damaged;
+    else if (r == -1 && !endedCleanly(damage))
+        error = damage;
 }
 
 bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* bits,

@@ -43,7 +43,8 @@ public:
 
     // Takes over fp (also on failure) and reads the header.
     bool open(hFILE* fp, const std::string& name, std::string& error);
-    // 1: a record; 0: end of data; -1: error (damaged or cut-short input, bad record).
+    // 1: a record; 0: end of data; -1: error (damaged or cut-short input, bad
+    // record). After an error, here or in genotypes(), the reader is done.
     int next(std::string& error);
     // Decodes the current record's GT into packed bits: file sample j goes to
     // output sample order[j] (bits 2*order[j] and 2*order[j]+1; a set bit is
@@ -61,6 +62,10 @@ private:
     bool textGenotypes(const std::vector<int32_t>& order, uint64_t* bits, std::string& error);
     bool binaryGenotypes(const std::vector<int32_t>& order, uint64_t* bits, std::string& error);
     bool endedCleanly(std::string& error) const;
+    // A VCF line that cannot be read may be the fragment that damage or a cut
+    // left: when the input turns out damaged or cut short right after it, the
+    // error says so instead. Reads one line ahead.
+    void blameDamage(std::string& error);
     std::string where(size_t sample) const;
 };
 
