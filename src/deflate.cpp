@@ -9,7 +9,6 @@
 namespace {
 
 const int windowSize = 32768;
-const int hashBytes = 16;
 const int hashBits = 17;
 const int chainDepth = 8;
 const int minMatch = 3;
@@ -130,12 +129,16 @@ void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {
     }
 }
 
-uint32_t hashAt(const uint8_t* p) {
+// Hash of the 8 or 16 bytes at p.
+uint32_t hashAt(const uint8_t* p, int hashBytes) {
     uint64_t a, b;
     memcpy(&a, p, 8);
-    memcpy(&b, p + hashBytes - 8, 8);
-    return static_cast<uint32_t>(((a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL)) >>
-                                 (64 - hashBits));
+    uint64_t h = a * 0x9E3779B97F4A7C15ULL;
+    if (hashBytes > 8) {
+        memcpy(&b, p + hashBytes - 8, 8);
+        h ^= b * 0xC2B2AE3D27D4EB4FULL;
+    }
+    return static_cast<uint32_t>(h >> (64 - hashBits));
 }
 
 // Length of the common run at a and b, at most limit.
@@ -221,7 +224,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
     const int64_t end = static_cast<int64_t>(n);
     auto insert = [&](int64_t i) {
         if (i + hashBytes > end) return;
-        uint32_t h = hashAt(text + i);
+        uint32_t h = hashAt(text + i, hashBytes);
         chain[i & (windowSize - 1)] = head[h];
         head[h] = static_cast<int32_t>(i);
     };
@@ -249,7 +252,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (previousEnd >= 0) consider(lineEnd - previousEnd);
         if (earlierEnd >= 0) consider(lineEnd - earlierEnd);
         if (best < limit && i + hashBytes <= end) {
-            int64_t j = head[hashAt(text + i)];
+            int64_t j = head[hashAt(text + i, hashBytes)];
             for (int depth = 0; j >= 0 && i - j <= windowSize && depth < chainDepth && best < limit;
                  depth++) {
                 consider(i - j);

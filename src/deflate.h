@@ -8,13 +8,17 @@
 
 // Gzip encoder made for haplotype text: lines of "0 1 1 0 ..." whose
 // three-byte contexts say almost nothing about where a long match lies. It
-// finds matches through a hash of 16 bytes, the distance of the previous
+// finds matches through a hash of 16 (or 8) bytes, the distance of the previous
 // match and the same column of the previous line, then writes standard
 // deflate blocks with dynamic Huffman codes. Any text compresses correctly;
 // this kind compresses about as well as level 6 of the usual tools, several
 // times faster.
 class deflater {
 public:
+    // Bytes a match must share to be found through the hash, 8 or 16: four
+    // genotypes, which take 16 bytes of text ("0|1\t") and 8 of BCF.
+    int hashBytes = 16;
+
     deflater();
     // Appends to out one complete gzip member (no file name, modification
     // time 0) holding the n bytes of text.

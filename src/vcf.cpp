@@ -756,6 +756,7 @@ bool variantWriter::open(const std::string& outPath, variantFormat outFormat, co
     indexPath = outIndexPath;
     contigs = h.contigs;
     nsamples = h.samples.size();
+    encoder.hashBytes = format == variantFormat::bcf ? 8 : 16;
     if (format == variantFormat::none) {
         error = "not a VCF or BCF file name";
         return false;
