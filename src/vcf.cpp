@@ -47,9 +47,9 @@ struct genotype {
 // Why the genotype cannot be taken, or null when it can.
 const char* problemOf(const genotype& g) {
     if (g.unreadable) return "unreadable genotype";
+    if (g.missing) return "missing allele in genotype";
     if (g.ploidy == 1) return "haploid genotype";
     if (g.ploidy > 2) return "genotype with more than two alleles";
-    if (g.missing) return "missing allele in genotype";
     if (g.above) return "allele index above 1 in genotype";
     if (g.unphased && g.alleles[0] != g.alleles[1]) return "unphased heterozygous genotype";
     return nullptr;
@@ -201,9 +201,15 @@ bool variantReader::open(hFILE* fp, const std::string& fileName, std::string& er
     return false;
 }
 
+int variantReader::readLine(kstring_t& into) {
+    int r = hts_getline(file, KS_SEP_LINE, &into);
+    // A BGZF reader hands out the part of a line before damage first.
+    return r >= 0 && file->is_bgzf && file->fp.bgzf->errcode ? -2 : r;
+}
+
 bool variantReader::readTextHeader(std::string& error) {
     for (;;) {
-        int r = hts_getline(file, KS_SEP_LINE, &line);
+        int r = readLine(line);
         if (r < -1 || (r == -1 && !endedCleanly(error))) {
             if (r < -1) error = damaged;
             return false;
@@ -286,14 +292,9 @@ int variantReader::next(std::string& error) {
 
 int variantReader::nextText(std::string& error) {
     for (;;) {
-        int r = hts_getline(file, KS_SEP_LINE, &line);
+        int r = readLine(line);
         if (r == -1) return endedCleanly(error) ? 0 : -1;
         if (r < -1) {
-            error = damaged;
-            return -1;
-        }
-        // A BGZF reader hands out the part of a line before damage first.
-        if (file->is_bgzf && file->fp.bgzf->errcode) {
             error = damaged;
             return -1;
         }
@@ -315,13 +316,14 @@ int variantReader::nextText(std::string& error) {
     format = n == 9 ? fields[8].data() : nullptr;
     pos = 0;
     bool digits = !fields[1].empty() && fields[1].size() <= 18;
-    for (char c : fields[1]) {
-        digits = digits && c >= '0' && c <= '9';
-        pos = pos * 10 + (c - '0');
+    for (size_t k = 0; digits && k < fields[1].size(); k++) {
+        digits = fields[1][k] >= '0' && fields[1][k] <= '9';
+        pos = pos * 10 + (fields[1][k] - '0');
     }
     if (!digits) {
         error = "line " + std::to_string(lineNumber) + ": bad position '" + std::string(fields[1]) +
                 "'";
+        blameDamage(error);
         return -1;
     }
     return 1;
@@ -366,10 +368,10 @@ bool variantReader::genotypes(const std::vector<int32_t>& order, uint64_t* bits,
 
 void variantReader::blameDamage(std::string& error) {
     kstring_t ahead = {0, 0, nullptr};
-    int r = hts_getline(file, KS_SEP_LINE, &ahead);
+    int r = readLine(ahead);
     free(ahead.s);
     std::string damage;
-    if (r < -1 || (file->is_bgzf && file->fp.bgzf->errcode))
+    if (r < -1)
         error = damaged;
     else if (r == -1 && !endedCleanly(damage))
         error = damage;
@@ -423,7 +425,7 @@ bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* b
         gt = gt.substr(0, gt.find(':'));
         genotype g = parseGenotype(gt);
         if (const char* problem = problemOf(g)) {
-            error = where(j) + problem + " " + std::string(gt);
+            error = where(j) + (gt.empty() ? "empty genotype" : problem + (" " + std::string(gt)));
             return false;
         }
         setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);

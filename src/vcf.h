@@ -55,6 +55,7 @@ public:
     void close();
 
 private:
+    int readLine(kstring_t& into);  // hts_getline, with BGZF damage reported at once
     bool readTextHeader(std::string& error);
     bool readBinaryHeader(std::string& error);
     int nextText(std::string& error);

@@ -153,6 +153,30 @@ TEST(VariantReader, RefusesGenotypesThatAreNotPhasedBiallelicPairs) {
     }
 }
 
+TEST(VariantReader, MalformedTextNamesTheLineOrPosition) {
+    const std::string header = std::string(vcfHeader) + "\tA\tB\tC\n";
+    const std::string site = "20\t100\t.\tA\tT\t.\t.\t.\tGT\t";
+    const struct {
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {"##fileformat=VCFv4.2\n", "no #CHROM header line"},
+        {"##fileformat=VCFv4.2\n" + site + "0|1\n", "line 2: a record before the #CHROM line"},
+        {header + "20\tx1\t.\tA\tT\t.\t.\t.\n", "line 7: bad position 'x1'"},
+        {header + "20\t100\t.\tA\tT\n", "line 7: 5 columns, a record has at least 8"},
+        {header + site + "0|1\t1|1\n", "position 100: 2 sample columns, expected 3"},
+        {header + site + "0|1\t1|1\t0|0\t0|0\n",
+         "position 100: more sample columns than the 3 samples"},
+        {header + site + "0|1\t\t0|0\n", "position 100, sample B: empty genotype"},
+        {header + site + "0|1\t0|x\t0|0\n", "position 100, sample B: unreadable genotype 0|x"},
+    };
+    tempDir dir;
+    for (const auto& c : cases) {
+        spit(dir.path("in.vcf"), c.text);
+        EXPECT_EQ(readFile(dir.path("in.vcf")).error, c.message);
+    }
+}
+
 TEST(VariantReader, SampleOrderNamesTheSampleThatDoesNotFit) {
     typedef std::vector<std::string> names;
     const struct {
