@@ -4,6 +4,7 @@
 #include <htslib/bgzf.h>
 #include <htslib/kseq.h>
 #include <htslib/tbx.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -550,6 +551,20 @@ namespace {
 // Bytes of output gathered before one write to the file.
 const size_t drainSize = size_t(1) << 20;
 
+bool writeAll(int fd, const char* bytes, size_t n, std::string& error) {
+    while (n > 0) {
+        ssize_t written = ::write(fd, bytes, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? strerror(errno) : "nothing could be written";
+            return false;
+        }
+        bytes += written;
+        n -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 // The genotypes of four samples, one byte of a bit row, as VCF text and as
 // BCF GT values.
 struct genotypeTables {
@@ -929,20 +944,41 @@ bool variantWriter::finishBlock(std::string& error) {
 
 // Writes out every pending byte.
 bool variantWriter::drain(std::string& error) {
-    const char* p = pending.data();
-    size_t left = pending.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, p, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            error = written < 0 ? strerror(errno) : "nothing could be written";
-            return false;
-        }
-        p += written;
-        left -= static_cast<size_t>(written);
-    }
+    if (!writeAll(fd, pending.data(), pending.size(), error)) return false;
     pending.clear();
     return true;
+}
+
+bool variantWriter::saveIndex(std::string& error) {
+    // htslib leaves its stream allocated when a write of the index file
+    // fails, and tells no reason. So it writes into memory, which does not
+    // fail that way, and the bytes go to the file from here.
+    std::string bytes;
+    int memory = memfd_create("seamline-index", MFD_CLOEXEC);
+    const std::string memoryPath = "/proc/self/fd/" + std::to_string(memory);
+    bool saved = memory >= 0 &&
+                 hts_idx_save_as(index, nullptr, memoryPath.c_str(), indexFormat) == 0 &&
+                 lseek(memory, 0, SEEK_SET) == 0;
+    char buffer[1 << 16];
+    for (ssize_t n = 1; saved && n > 0;) {
+        n = read(memory, buffer, sizeof buffer);
+        if (n < 0 && errno != EINTR) saved = false;
+        if (n > 0) bytes.append(buffer, static_cast<size_t>(n));
+    }
+    if (memory >= 0) ::close(memory);
+    if (!saved) {
+        error = "index [" + indexPath + "]: cannot make the index";
+        return false;
+    }
+    int out = ::open(indexPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool ok = out >= 0 && writeAll(out, bytes.data(), bytes.size(), error);
+    if (out < 0) error = strerror(errno);
+    if (out >= 0 && ::close(out) < 0 && ok) {
+        error = strerror(errno);
+        ok = false;
+    }
+    if (!ok) error = "index [" + indexPath + "]: " + error;
+    return ok;
 }
 
 bool variantWriter::close(std::string& error) {
@@ -967,13 +1003,7 @@ bool variantWriter::close(std::string& error) {
         ok = false;
     }
     fd = -1;
-    if (ok && index) {
-        errno = 0;
-        if (hts_idx_save_as(index, nullptr, indexPath.c_str(), indexFormat) < 0) {
-            error = "index [" + indexPath + "]: " + (errno ? strerror(errno) : "write failed");
-            ok = false;
-        }
-    }
+    ok = ok && (!index || saveIndex(error));
     release();
     return ok;
 }

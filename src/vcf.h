@@ -137,6 +137,7 @@ private:
     bool put(const char* bytes, size_t n, std::string& error);
     bool finishBlock(std::string& error);
     bool drain(std::string& error);
+    bool saveIndex(std::string& error);
     bool indexRecord(int contig, int32_t pos, size_t refLength, std::string& error);
     void release();
 };
