@@ -457,6 +457,20 @@ bool variantReader::binaryGenotypes(const std::vector<int32_t>& order, uint64_t*
         // plus 1 on the second when the genotype is phased.
         const int8_t* v = reinterpret_cast<const int8_t*>(gt->p);
         size_t j = 0;
+#ifdef __SSE2__
+        // Eight phased genotypes at a time: with the phase bit set on the
+        // first values too, every byte must be 3 (allele 0) or 5 (allele 1).
+        const __m128i firstPhase = _mm_set1_epi16(1), three = _mm_set1_epi8(3),
+                      five = _mm_set1_epi8(5);
+        for (; j + 8 <= n; j += 8) {
+            __m128i x = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * j)),
+                                     firstPhase);
+            __m128i ones = _mm_cmpeq_epi8(x, five);
+            if (_mm_movemask_epi8(_mm_or_si128(ones, _mm_cmpeq_epi8(x, three))) != 0xffff) break;
+            uint32_t pairs = static_cast<uint32_t>(_mm_movemask_epi8(ones));
+            for (int s = 0; s < 8; s++) setPair(bits, order[j + s], (pairs >> (2 * s)) & 3);
+        }
+#endif
         for (; j < n; j++) {
             int a = v[2 * j], b = v[2 * j + 1];
             bool firstOk = a >= 2 && a <= 5;
