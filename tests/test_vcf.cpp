@@ -230,6 +230,7 @@ struct writerInput {
     variantWriter::header header;
     std::vector<int> contigs;
     std::vector<int32_t> positions;
+    std::vector<std::string> ids, refs, alts;
     std::vector<bitRow> rows;
     std::vector<std::string> lines;  // each record as VCF text
 
@@ -243,10 +244,14 @@ struct writerInput {
         for (int r = 0; r < 3000; r++) {
             contigs.push_back(r < 2000 ? 0 : 1);
             positions.push_back(r < 2000 ? 1000 + 10 * r : 5 + r);
+            // Missing identifiers, several or no ALT alleles, long alleles.
+            ids.push_back(r % 5 ? "rs" + std::to_string(r) : ".");
+            refs.push_back(r % 13 ? "A" : "ACGTACGTACGTACGTACGT");
+            alts.push_back(r % 7 == 1 ? "G,T" : r % 11 == 2 ? "." : "C");
             bitRow row(2, 0);
             std::string line = header.contigs[contigs.back()] + "\t" +
-                               std::to_string(positions.back()) + "\trs" + std::to_string(r) +
-                               "\tA\tC\t.\t.\t.\tGT";
+                               std::to_string(positions.back()) + "\t" + ids.back() + "\t" +
+                               refs.back() + "\t" + alts.back() + "\t.\t.\t.\tGT";
             for (size_t s = 0; s < header.samples.size(); s++) {
                 int a = rng() % 2, b = rng() % 2;
                 setPair(row, s, a, b);
@@ -261,16 +266,16 @@ struct writerInput {
         std::string error;
         if (!w.open(path, format, header, index, csi, error)) return error;
         for (size_t r = 0; r < rows.size(); r++)
-            if (!w.write(contigs[r], positions[r], "rs" + std::to_string(r), "A", "C",
-                         rows[r].data(), error))
+            if (!w.write(contigs[r], positions[r], ids[r], refs[r], alts[r], rows[r].data(), error))
                 return error;
         return w.close(error) ? "" : error;
     }
-    // The expected records of CHROM between the two positions.
+    // The expected records of CHROM whose REF overlaps the two positions.
     std::string region(const std::string& chrom, int32_t from, int32_t to) const {
         std::string text;
         for (size_t r = 0; r < lines.size(); r++)
-            if (header.contigs[contigs[r]] == chrom && positions[r] >= from && positions[r] <= to)
+            if (header.contigs[contigs[r]] == chrom && positions[r] <= to &&
+                positions[r] + static_cast<int32_t>(refs[r].size()) > from)
                 text += lines[r];
         return text;
     }
@@ -319,7 +324,10 @@ TEST(VariantWriter, EveryFormatReadsBackThroughBcftoolsItsIndexAndTheReader) {
         ASSERT_EQ(r.rows.size(), in.rows.size());
         for (bitRow& row : r.rows) row.resize(2);
         EXPECT_TRUE(r.rows == in.rows);
-        EXPECT_EQ(r.sites[2500], "X 2505 rs2500 A C");
+        for (size_t k : {0, 1, 2, 13, 2500})
+            EXPECT_EQ(r.sites[k], in.header.contigs[in.contigs[k]] + " " +
+                                      std::to_string(in.positions[k]) + " " + in.ids[k] + " " +
+                                      in.refs[k] + " " + in.alts[k]);
     }
     // Plain VCF: the header exactly, in its order.
     std::string text = slurp(dir.path("out.vcf"));
