@@ -380,9 +380,9 @@ void variantReader::blameDamage(std::string& error) {
 
 bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* bits,
                                   std::string& error) {
-    const std::string prefix = "position " + std::to_string(pos) + ": ";
+    auto prefix = [this] { return "position " + std::to_string(pos) + ": "; };
     if (!format) {
-        error = prefix + "no GT field";
+        error = prefix() + "no GT field";
         return false;
     }
     const char* end = line.s + line.l;
@@ -395,7 +395,7 @@ bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* b
         size_t colon = keys.find(':', start);
         if (keys.substr(start, colon - start) == "GT") break;
         if (colon == std::string_view::npos) {
-            error = prefix + "no GT field";
+            error = prefix() + "no GT field";
             return false;
         }
         start = colon + 1;
@@ -410,7 +410,7 @@ bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* b
     const char* p = text;
     for (size_t j = 0; j < n; j++) {
         if (!tab) {
-            error = prefix + std::to_string(j) + " sample columns, expected " + std::to_string(n);
+            error = prefix() + std::to_string(j) + " sample columns, expected " + std::to_string(n);
             return false;
         }
         tab = static_cast<const char*>(memchr(p, '\t', end - p));
@@ -432,7 +432,7 @@ bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* b
         setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);
     }
     if (tab) {
-        error = prefix + "more sample columns than the " + std::to_string(n) + " samples";
+        error = prefix() + "more sample columns than the " + std::to_string(n) + " samples";
         return false;
     }
     return true;
