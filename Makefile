@@ -53,7 +53,7 @@ clean:
 PACKAGES += clang libclang-rt-14-dev llvm
 SANITIZE_BUILD ?= build-asan
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = tokenize readmap readchunk run chunkrow deflate
+FUZZ_TARGETS = tokenize readmap readchunk run chunkrow deflate vcf
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
