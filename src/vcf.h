@@ -41,7 +41,8 @@ public:
     variantReader& operator=(const variantReader&) = delete;
     ~variantReader();
 
-    // Takes over fp (also on failure) and reads the header.
+    // Takes over fp (also on failure) and reads the header. Turns htslib's
+    // own messages off: every failure comes back in error.
     bool open(hFILE* fp, const std::string& name, std::string& error);
     // 1: a record; 0: end of data; -1: error (damaged or cut-short input, bad
     // record). After an error, here or in genotypes(), the reader is done.
@@ -88,7 +89,9 @@ class variantWriter {
 public:
     struct header {
         std::vector<std::string> contigLines;  // verbatim ##contig lines
-        std::vector<std::string> contigs;      // names; index = contig number in write()
+        // Names; index = contig number in write(). A contig without a line
+        // gets "##contig=<ID=name>" after the given lines.
+        std::vector<std::string> contigs;
         std::vector<std::string> samples;
         std::string source;   // "seamline 0.1.0"
         std::string command;  // the command line
@@ -122,7 +125,8 @@ public:
 
     // path: where to write ("-" = standard output); indexPath: where to write
     // the index, empty for none. csi asks a CSI index of .vcf.gz instead of
-    // TBI (BCF is always indexed with CSI).
+    // TBI (BCF is always indexed with CSI). With an index, records must come
+    // sorted. Turns htslib's own messages off, as the reader does.
     bool open(const std::string& path, variantFormat format, const header& h,
               const std::string& indexPath, bool csi, std::string& error);
     // One record: CHROM of the contig, POS, ID, REF, ALT; QUAL, FILTER and
