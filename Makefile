@@ -1,6 +1,8 @@
 # Set-up and everyday commands; the build itself is CMake's.
 BUILD ?= build
 PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2 python3
+# VCF and BCF: htslib to build against, bcftools and tabix for the tests.
+PACKAGES += libhts-dev bcftools tabix
 # Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).
 PACKAGES += groff-base man-db dpkg-dev file
 # The whole-genome workflow (workflow/) and its test.
@@ -61,7 +63,7 @@ workflow: build
 PACKAGES += clang libclang-rt-14-dev llvm
 SANITIZE_BUILD ?= build-asan
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = tokenize readmap readchunk run chunkrow deflate
+FUZZ_TARGETS = tokenize readmap readchunk run chunkrow deflate vcf
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

@@ -22,9 +22,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps adds the shared libraries the binary links (Boost.Iostreams,
-# ISA-L, zlib, the C++ runtime); bzip2 is reached through Boost.Iostreams.
+# ISA-L, zlib, htslib, the C++ runtime); bzip2 is reached through
+# Boost.Iostreams, and htslib is named as well in case the linker drops it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libbz2-1.0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libbz2-1.0, libhts3")
 # Debian ships manual pages gzip-compressed.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/CompressManPages.cmake)
 

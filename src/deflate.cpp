@@ -9,7 +9,6 @@
 namespace {
 
 const int windowSize = 32768;
-const int hashBytes = 16;
 const int hashBits = 17;
 const int chainDepth = 8;
 const int minMatch = 3;
@@ -130,12 +129,16 @@ void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {
     }
 }
 
-uint32_t hashAt(const uint8_t* p) {
+// Hash of the 8 or 16 bytes at p.
+uint32_t hashAt(const uint8_t* p, int hashBytes) {
     uint64_t a, b;
     memcpy(&a, p, 8);
-    memcpy(&b, p + hashBytes - 8, 8);
-    return static_cast<uint32_t>(((a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL)) >>
-                                 (64 - hashBits));
+    uint64_t h = a * 0x9E3779B97F4A7C15ULL;
+    if (hashBytes > 8) {
+        memcpy(&b, p + hashBytes - 8, 8);
+        h ^= b * 0xC2B2AE3D27D4EB4FULL;
+    }
+    return static_cast<uint32_t>(h >> (64 - hashBits));
 }
 
 // Length of the common run at a and b, at most limit.
@@ -154,6 +157,27 @@ int matchLength(const uint8_t* a, const uint8_t* b, int limit) {
 
 }  // namespace
 
+const char bgzfEndOfFile[28] = {'\x1f', '\x8b', 8,  4, 0, 0, 0, 0, 0, '\xff', 6, 0, 'B', 'C',
+                                2,      0,      27, 0, 3, 0, 0, 0, 0, 0,      0, 0, 0,   0};
+
+namespace {
+
+uint32_t crcOf(const char* text, size_t n) {
+    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
+    for (size_t done = 0; done < n;) {
+        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
+        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
+        done += part;
+    }
+    return crc;
+}
+
+void putLittleEndian(std::string& out, uint32_t value, int bytes) {
+    for (int b = 0; b < bytes; b++) out.push_back(static_cast<char>(value >> (8 * b)));
+}
+
+}  // namespace
+
 deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
     tokens.reserve(tokensPerBlock);
 }
@@ -165,15 +189,34 @@ void deflater::gzipMember(const char* text, size_t n, std::string& out) {
     findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
     writeBlock(bits, true);
     bits.flush();
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
-    for (size_t done = 0; done < n;) {
-        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
-        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
-        done += part;
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+}
+
+void deflater::bgzfBlock(const char* text, size_t n, std::string& out) {
+    // Gzip header with FEXTRA: the BC subfield holds the block size less one.
+    static const char header[16] = {'\x1f', '\x8b', 8, 4, 0,   0,   0, 0,
+                                    0,      '\xff', 6, 0, 'B', 'C', 2, 0};
+    const size_t start = out.size();
+    out.append(header, 16);
+    out.append(2, '\0');
+    bitWriter bits(out);
+    findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
+    writeBlock(bits, true);
+    bits.flush();
+    if (out.size() - start + 8 > 65536) {
+        // Text that deflate cannot shrink goes into one stored block.
+        out.resize(start + 18);
+        out.push_back(1);  // last block, stored
+        putLittleEndian(out, static_cast<uint32_t>(n), 2);
+        putLittleEndian(out, static_cast<uint32_t>(~n), 2);
+        out.append(text, n);
     }
-    uint32_t size = static_cast<uint32_t>(n);
-    for (uint32_t v : {crc, size})
-        for (int b = 0; b < 4; b++) out.push_back(static_cast<char>(v >> (8 * b)));
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+    const uint32_t blockSize = static_cast<uint32_t>(out.size() - start - 1);
+    out[start + 16] = static_cast<char>(blockSize);
+    out[start + 17] = static_cast<char>(blockSize >> 8);
 }
 
 void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
@@ -181,7 +224,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
     const int64_t end = static_cast<int64_t>(n);
     auto insert = [&](int64_t i) {
         if (i + hashBytes > end) return;
-        uint32_t h = hashAt(text + i);
+        uint32_t h = hashAt(text + i, hashBytes);
         chain[i & (windowSize - 1)] = head[h];
         head[h] = static_cast<int32_t>(i);
     };
@@ -209,7 +252,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (previousEnd >= 0) consider(lineEnd - previousEnd);
         if (earlierEnd >= 0) consider(lineEnd - earlierEnd);
         if (best < limit && i + hashBytes <= end) {
-            int64_t j = head[hashAt(text + i)];
+            int64_t j = head[hashAt(text + i, hashBytes)];
             for (int depth = 0; j >= 0 && i - j <= windowSize && depth < chainDepth && best < limit;
                  depth++) {
                 consider(i - j);

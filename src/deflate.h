@@ -8,17 +8,25 @@
 
 // Gzip encoder made for haplotype text: lines of "0 1 1 0 ..." whose
 // three-byte contexts say almost nothing about where a long match lies. It
-// finds matches through a hash of 16 bytes, the distance of the previous
+// finds matches through a hash of 16 (or 8) bytes, the distance of the previous
 // match and the same column of the previous line, then writes standard
 // deflate blocks with dynamic Huffman codes. Any text compresses correctly;
 // this kind compresses about as well as level 6 of the usual tools, several
 // times faster.
 class deflater {
 public:
+    // Bytes a match must share to be found through the hash, 8 or 16: four
+    // genotypes, which take 16 bytes of text ("0|1\t") and 8 of BCF.
+    int hashBytes = 16;
+
     deflater();
     // Appends to out one complete gzip member (no file name, modification
     // time 0) holding the n bytes of text.
     void gzipMember(const char* text, size_t n, std::string& out);
+    // Appends to out one BGZF block holding the n <= bgzfBlockSize bytes of
+    // text: a gzip member whose BC extra field gives its size. The block
+    // depends on the text alone, so blocks may be made in any order.
+    void bgzfBlock(const char* text, size_t n, std::string& out);
 
 private:
     struct token {
@@ -31,6 +39,12 @@ private:
     void findMatches(const uint8_t* text, size_t n, class bitWriter& bits);
     void writeBlock(bitWriter& bits, bool last);
 };
+
+// Most text one BGZF block takes: even stored uncompressed, the block then
+// stays within the 64 KiB that its size field can express.
+const size_t bgzfBlockSize = 0xff00;
+// The empty block that ends every BGZF file.
+extern const char bgzfEndOfFile[28];
 
 // Huffman code lengths for the n frequencies, none longer than maxBits. At
 // least two symbols get a code, so that the code is complete, as inflaters

@@ -151,4 +151,31 @@ TEST(Deflater, HaplotypeTextCompressesLikeTheUsualLevelSix) {
     EXPECT_LE(out.size(), size * 105 / 100) << "zlib level 6: " << size;
 }
 
+TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
+    std::mt19937 rng(11);
+    std::string randomBytes(bgzfBlockSize, '\0');
+    for (char& c : randomBytes) c = static_cast<char>(rng());
+    std::string lines = haplotypeLines(40, 2000, rng).substr(0, bgzfBlockSize);
+    deflater d;
+    std::string file;
+    for (const std::string& text : {randomBytes, lines, std::string(), std::string("x"), lines}) {
+        d.hashBytes = 24 - d.hashBytes;  // 8 and 16 by turns
+        std::string block;
+        d.bgzfBlock(text.data(), text.size(), block);
+        ASSERT_GE(block.size(), 26u);
+        EXPECT_LE(block.size(), 65536u);
+        EXPECT_EQ(block.substr(0, 4), std::string("\x1f\x8b\x08\x04", 4)) << "gzip with FEXTRA";
+        EXPECT_EQ(block.substr(10, 6), std::string("\x06\x00"
+                                                   "BC\x02\x00",
+                                                   6));
+        size_t bsize = static_cast<uint8_t>(block[16]) | static_cast<uint8_t>(block[17]) << 8;
+        EXPECT_EQ(bsize + 1, block.size());
+        EXPECT_EQ(gunzip(block), text);
+        file += block;
+    }
+    file.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
+    EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines);
+    EXPECT_LT(file.size(), randomBytes.size() + lines.size() / 2) << "text lines compress";
+}
+
 }  // namespace

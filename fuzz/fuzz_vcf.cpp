@@ -1,0 +1,141 @@
+// The VCF/BCF reader. Input: the bytes of a file of any kind (VCF text,
+// gzip, BGZF, BCF). Plain VCF text is also read by a plain reference here,
+// field by field, and both must take and refuse the same records and give
+// the same bits: the in-place splitting, the eight-at-a-time genotype path
+// and the general one are all checked against it.
+#include <htslib/hfile.h>
+#include <htslib/hts.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "require.h"
+#include "vcf.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char delimiter) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = text.find(delimiter, start)) != std::string::npos; start = at + 1)
+        parts.push_back(text.substr(start, at - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// An allele index of digits only, 0 or 1; -1 for anything else.
+int allele(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+    size_t first = text.find_first_not_of('0');
+    std::string value = first == std::string::npos ? "0" : text.substr(first);
+    return value == "0" ? 0 : value == "1" ? 1 : -1;
+}
+
+// The two bits of a genotype the reader must take, or -1.
+int pairOf(const std::string& gt) {
+    size_t separator = gt.find_first_of("|/");
+    if (separator == std::string::npos) return -1;
+    int a = allele(gt.substr(0, separator)), b = allele(gt.substr(separator + 1));
+    if (a < 0 || b < 0 || (gt[separator] == '/' && a != b)) return -1;
+    return a | b << 1;
+}
+
+// Reads the whole text with the reader and with the reference, in step.
+void compareWithReference(variantReader& reader, const std::string& text) {
+    std::vector<std::string> lines = split(text, '\n');
+    size_t line = 0;
+    while (line < lines.size() && lines[line].compare(0, 6, "#CHROM") != 0) line++;
+    std::vector<std::string> header = split(lines[line], '\t');
+    std::vector<std::string> samples;
+    if (header.size() > 9) samples.assign(header.begin() + 9, header.end());
+    require(reader.samples == samples);
+    std::vector<int32_t> order(samples.size());
+    for (size_t j = 0; j < order.size(); j++)
+        order[j] = static_cast<int32_t>(samples.size() - 1 - j);
+    std::string error;
+    for (line++; line < lines.size(); line++) {
+        if (lines[line].empty()) continue;
+        std::vector<std::string> fields = split(lines[line], '\t');
+        const std::string& pos = fields[fields.size() > 1 ? 1 : 0];
+        bool recordOk = fields.size() >= 8 && !pos.empty() && pos.size() <= 18 &&
+                        pos.find_first_not_of("0123456789") == std::string::npos;
+        int got = reader.next(error);
+        require(got == (recordOk ? 1 : -1));
+        if (!recordOk) return;
+        require(reader.chrom == fields[0] && reader.id == fields[2] && reader.ref == fields[3] &&
+                reader.alt == fields[4] && reader.pos == std::stoll(pos));
+
+        std::vector<uint64_t> expected((2 * samples.size() + 63) / 64 + 1, 0);
+        bool genotypesOk = true;
+        if (!samples.empty()) {
+            std::vector<std::string> keys = split(fields.size() > 8 ? fields[8] : "", ':');
+            size_t gt = 0;
+            while (gt < keys.size() && keys[gt] != "GT") gt++;
+            genotypesOk = fields.size() == 9 + samples.size() && gt < keys.size();
+            for (size_t j = 0; genotypesOk && j < samples.size(); j++) {
+                std::vector<std::string> parts = split(fields[9 + j], ':');
+                int pair = pairOf(gt < parts.size() ? parts[gt] : ".");
+                genotypesOk = pair >= 0;
+                size_t k = order[j];
+                if (genotypesOk) expected[k >> 5] |= static_cast<uint64_t>(pair) << (2 * (k & 31));
+            }
+        }
+        std::vector<uint64_t> bits(expected.size(), 0);
+        require(reader.genotypes(order, bits.data(), error) == genotypesOk);
+        if (!genotypesOk) return;
+        require(bits == expected);
+    }
+    require(reader.next(error) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The memory file takes over a copy of the input.
+    char* copy = static_cast<char*>(malloc(size + 1));
+    if (!copy) return 0;
+    memcpy(copy, data, size);
+    hFILE* fp = hopen("mem:", "r:", copy, size);
+    if (!fp) return 0;
+    htsFormat format;
+    if (hts_detect_format(fp, &format) < 0 || (format.format != vcf && format.format != bcf)) {
+        hclose_abruptly(fp);
+        return 0;
+    }
+    variantReader reader;
+    std::string error;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    bool reference = format.format == vcf && format.compression == no_compression &&
+                     text.find('\r') == std::string::npos;
+    if (!reader.open(fp, "input", error)) {
+        // The reference refuses a header without #CHROM or with a record before it.
+        if (reference) {
+            bool headerOk = false;
+            for (const std::string& line : split(text, '\n')) {
+                if (line.compare(0, 6, "#CHROM") == 0) {
+                    headerOk = true;
+                    break;
+                }
+                if (!line.empty() && line[0] != '#') break;
+            }
+            require(!headerOk);
+        }
+        return 0;
+    }
+    if (reference) {
+        compareWithReference(reader, text);
+        return 0;
+    }
+    std::vector<int32_t> order(reader.samples.size());
+    for (size_t j = 0; j < order.size(); j++) order[j] = static_cast<int32_t>(j);
+    std::vector<uint64_t> bits((2 * order.size() + 63) / 64 + 1);
+    while (reader.next(error) == 1) {
+        std::fill(bits.begin(), bits.end(), 0);
+        if (!reader.genotypes(order, bits.data(), error)) break;
+    }
+    return 0;
+}

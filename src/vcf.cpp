@@ -1,0 +1,1023 @@
+#include "vcf.h"
+
+#include <fcntl.h>
+#include <htslib/bgzf.h>
+#include <htslib/kseq.h>
+#include <htslib/tbx.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+const char* const damaged = "the file is damaged or unreadable";
+
+// Splits text at tabs into at most n fields; returns how many it stored.
+size_t splitTabs(std::string_view text, size_t n, std::string_view* fields) {
+    size_t count = 0, start = 0;
+    while (count < n) {
+        size_t tab = text.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields[count++] = text.substr(start);
+            break;
+        }
+        fields[count++] = text.substr(start, tab - start);
+        start = tab + 1;
+    }
+    return count;
+}
+
+// What a genotype holds, as far as the rules for phased input need to know.
+struct genotype {
+    int ploidy = 0;
+    int alleles[2] = {0, 0};
+    bool missing = false;   // some allele is '.'
+    bool above = false;     // some allele index above 1
+    bool unphased = false;  // some separator is '/'
+    bool unreadable = false;
+};
+
+// Why the genotype cannot be taken, or null when it can.
+const char* problemOf(const genotype& g) {
+    if (g.unreadable) return "unreadable genotype";
+    if (g.missing) return "missing allele in genotype";
+    if (g.ploidy == 1) return "haploid genotype";
+    if (g.ploidy > 2) return "genotype with more than two alleles";
+    if (g.above) return "allele index above 1 in genotype";
+    if (g.unphased && g.alleles[0] != g.alleles[1]) return "unphased heterozygous genotype";
+    return nullptr;
+}
+
+genotype parseGenotype(std::string_view text) {
+    genotype g;
+    size_t i = 0;
+    if (text.empty()) g.unreadable = true;
+    while (i < text.size() && !g.unreadable) {
+        int allele = 0;
+        if (text[i] == '.') {
+            g.missing = true;
+            i++;
+        } else if (text[i] >= '0' && text[i] <= '9') {
+            for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++)
+                allele = std::min(allele * 10 + (text[i] - '0'), 1000);
+            if (allele > 1) g.above = true;
+        } else {
+            g.unreadable = true;
+            break;
+        }
+        if (g.ploidy < 2) g.alleles[g.ploidy] = allele;
+        g.ploidy++;
+        if (i == text.size()) break;
+        if (text[i] == '/')
+            g.unphased = true;
+        else if (text[i] != '|')
+            g.unreadable = true;
+        if (++i == text.size()) g.unreadable = true;
+    }
+    return g;
+}
+
+inline void setPair(uint64_t* bits, int32_t sample, uint64_t pair) {
+    bits[sample >> 5] |= pair << (2 * (sample & 31));
+}
+
+// Moves the bits at even positions of x to the low half, in order.
+inline uint32_t evenBits(uint32_t x) {
+    x &= 0x55555555u;
+    x = (x | (x >> 1)) & 0x33333333u;
+    x = (x | (x >> 2)) & 0x0f0f0f0fu;
+    x = (x | (x >> 4)) & 0x00ff00ffu;
+    x = (x | (x >> 8)) & 0x0000ffffu;
+    return x;
+}
+
+// The usual layout of the sample columns: n genotypes "a|b" of alleles 0 and
+// 1, one tab between them, nothing else. Sets the pairs and returns true, or
+// returns false (with some pairs set) for any other text.
+bool packPhasedPairs(const char* text, size_t n, const std::vector<int32_t>& order,
+                     uint64_t* bits) {
+    size_t j = 0;
+#ifdef __SSE2__
+    // Eight genotypes with their tabs at a time: 32 bytes of "a|b\t".
+    const __m128i zero = _mm_set1_epi8('0'), one = _mm_set1_epi8('1'), bar = _mm_set1_epi8('|'),
+                  tab = _mm_set1_epi8('\t');
+    auto mask = [](__m128i lo, __m128i hi, __m128i c) {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, c))) |
+               static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, c))) << 16;
+    };
+    for (; j + 8 < n; j += 8) {
+        const char* p = text + 4 * j;
+        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        uint32_t ones = mask(lo, hi, one);
+        if (((mask(lo, hi, zero) | ones) & 0x55555555u) != 0x55555555u ||
+            mask(lo, hi, bar) != 0x22222222u || mask(lo, hi, tab) != 0x88888888u)
+            return false;
+        uint32_t pairs = evenBits(ones);
+        for (int s = 0; s < 8; s++) setPair(bits, order[j + s], (pairs >> (2 * s)) & 3);
+    }
+#endif
+    for (; j < n; j++) {
+        const char* p = text + 4 * j;
+        if ((p[0] != '0' && p[0] != '1') || p[1] != '|' || (p[2] != '0' && p[2] != '1') ||
+            (j + 1 < n && p[3] != '\t'))
+            return false;
+        setPair(bits, order[j], static_cast<uint64_t>(p[0] - '0') | (p[2] - '0') << 1);
+    }
+    return true;
+}
+
+std::string genotypeText(const int32_t* values, int n, int32_t vectorEnd, int32_t missing) {
+    std::string text;
+    for (int i = 0; i < n && values[i] != vectorEnd; i++) {
+        if (i > 0) text += (values[i] & 1) ? '|' : '/';
+        if (values[i] == missing || (values[i] >> 1) == 0)
+            text += '.';
+        else
+            text += std::to_string((values[i] >> 1) - 1);
+    }
+    return text;
+}
+
+// One sample's GT values of a BCF record, widened to 32 bits.
+genotype binaryGenotype(const int32_t* values, int n, int32_t vectorEnd, int32_t missing) {
+    genotype g;
+    for (int i = 0; i < n && values[i] != vectorEnd; i++) {
+        int allele = (values[i] == missing) ? -1 : (values[i] >> 1) - 1;
+        if (allele < 0) g.missing = true;
+        if (allele > 1) g.above = true;
+        if (i > 0 && !(values[i] & 1)) g.unphased = true;
+        if (g.ploidy < 2) g.alleles[g.ploidy] = allele;
+        g.ploidy++;
+    }
+    if (g.ploidy == 0) g.missing = true, g.ploidy = 2;
+    return g;
+}
+
+}  // namespace
+
+variantReader::~variantReader() { close(); }
+
+void variantReader::close() {
+    if (record) bcf_destroy(record);
+    if (header) bcf_hdr_destroy(header);
+    if (file) hts_close(file);
+    free(line.s);
+    record = nullptr;
+    header = nullptr;
+    file = nullptr;
+    line = {0, 0, nullptr};
+    format = nullptr;
+    gtKey = -1;
+    lineNumber = 0;
+    samples.clear();
+    contigLines.clear();
+}
+
+bool variantReader::open(hFILE* fp, const std::string& fileName, std::string& error) {
+    close();
+    name = fileName;
+    // Every failure is reported through error; htslib's own lines would only
+    // repeat it on standard error.
+    hts_set_log_level(HTS_LOG_OFF);
+    file = hts_hopen(fp, name.c_str(), "r");
+    if (!file) {
+        hclose_abruptly(fp);
+        error = damaged;
+        return false;
+    }
+    const htsFormat* kind = hts_get_format(file);
+    binary = kind->format == bcf;
+    if (binary) return readBinaryHeader(error);
+    if (kind->format == vcf) return readTextHeader(error);
+    error = "not a VCF or BCF file";
+    return false;
+}
+
+int variantReader::readLine(kstring_t& into) {
+    int r = hts_getline(file, KS_SEP_LINE, &into);
+    // A BGZF reader hands out the part of a line before damage first.
+    return r >= 0 && file->is_bgzf && file->fp.bgzf->errcode ? -2 : r;
+}
+
+bool variantReader::readTextHeader(std::string& error) {
+    for (;;) {
+        int r = readLine(line);
+        if (r < -1 || (r == -1 && !endedCleanly(error))) {
+            if (r < -1) error = damaged;
+            return false;
+        }
+        if (r == -1) {
+            error = "no #CHROM header line";
+            return false;
+        }
+        lineNumber++;
+        std::string_view text(line.s, line.l);
+        if (text.substr(0, 9) == "##contig=") {
+            contigLines.emplace_back(text);
+        } else if (text.substr(0, 6) == "#CHROM") {
+            size_t start = 0;
+            for (int column = 0;; column++) {
+                size_t tab = text.find('\t', start);
+                if (column >= 9) samples.emplace_back(text.substr(start, tab - start));
+                if (tab == std::string_view::npos) break;
+                start = tab + 1;
+            }
+            return true;
+        } else if (!text.empty() && text[0] != '#') {
+            error = "line " + std::to_string(lineNumber) + ": a record before the #CHROM line";
+            return false;
+        }
+    }
+}
+
+bool variantReader::readBinaryHeader(std::string& error) {
+    header = bcf_hdr_read(file);
+    if (!header) {
+        error = damaged;
+        return false;
+    }
+    for (int i = 0; i < bcf_hdr_nsamples(header); i++) samples.emplace_back(header->samples[i]);
+    kstring_t text = {0, 0, nullptr};
+    for (int i = 0; i < header->nhrec; i++) {
+        if (header->hrec[i]->type != BCF_HL_CTG) continue;
+        text.l = 0;
+        if (bcf_hrec_format(header->hrec[i], &text) < 0) {
+            free(text.s);
+            error = "out of memory";
+            return false;
+        }
+        std::string_view contig(text.s, text.l);
+        while (!contig.empty() && contig.back() == '\n') contig.remove_suffix(1);
+        contigLines.emplace_back(contig);
+    }
+    free(text.s);
+    record = bcf_init();
+    if (!record) {
+        error = "out of memory";
+        return false;
+    }
+    gtKey = bcf_hdr_id2int(header, BCF_DT_ID, "GT");
+    return true;
+}
+
+bool variantReader::endedCleanly(std::string& error) const {
+    if (!file->is_bgzf) return true;
+    const BGZF* z = file->fp.bgzf;
+    if (z->errcode) {
+        error = damaged;
+        return false;
+    }
+    if (z->no_eof_block) {
+        error = "the file is cut short (no BGZF end-of-file block)";
+        return false;
+    }
+    return true;
+}
+
+int variantReader::next(std::string& error) {
+    if (!file) {
+        error = "the file is not open";
+        return -1;
+    }
+    return binary ? nextBinary(error) : nextText(error);
+}
+
+int variantReader::nextText(std::string& error) {
+    for (;;) {
+        int r = readLine(line);
+        if (r == -1) return endedCleanly(error) ? 0 : -1;
+        if (r < -1) {
+            error = damaged;
+            return -1;
+        }
+        lineNumber++;
+        if (line.l > 0) break;
+    }
+    std::string_view text(line.s, line.l), fields[9];
+    size_t n = splitTabs(text, 9, fields);
+    if (n < 8) {
+        error = "line " + std::to_string(lineNumber) + ": " + std::to_string(n) +
+                " columns, a record has at least 8";
+        blameDamage(error);
+        return -1;
+    }
+    chrom = fields[0];
+    id = fields[2];
+    ref = fields[3];
+    alt = fields[4];
+    format = n == 9 ? fields[8].data() : nullptr;
+    pos = 0;
+    bool digits = !fields[1].empty() && fields[1].size() <= 18;
+    for (size_t k = 0; digits && k < fields[1].size(); k++) {
+        digits = fields[1][k] >= '0' && fields[1][k] <= '9';
+        pos = pos * 10 + (fields[1][k] - '0');
+    }
+    if (!digits) {
+        error = "line " + std::to_string(lineNumber) + ": bad position '" + std::string(fields[1]) +
+                "'";
+        blameDamage(error);
+        return -1;
+    }
+    return 1;
+}
+
+int variantReader::nextBinary(std::string& error) {
+    int r = bcf_read(file, header, record);
+    if (r == -1) return endedCleanly(error) ? 0 : -1;
+    if (r < -1 || bcf_unpack(record, BCF_UN_STR) < 0 || record->n_allele < 1) {
+        error = damaged;
+        return -1;
+    }
+    chrom = bcf_seqname_safe(header, record);
+    id = record->d.id;
+    ref = record->d.allele[0];
+    altText.clear();
+    for (int a = 1; a < record->n_allele; a++) {
+        if (a > 1) altText += ',';
+        altText += record->d.allele[a];
+    }
+    alt = record->n_allele > 1 ? std::string_view(altText) : std::string_view(".");
+    pos = record->pos + 1;
+    return 1;
+}
+
+std::string variantReader::where(size_t sample) const {
+    return "position " + std::to_string(pos) + ", sample " + samples[sample] + ": ";
+}
+
+bool variantReader::genotypes(const std::vector<int32_t>& order, uint64_t* bits,
+                              std::string& error) {
+    if (order.size() != samples.size()) {
+        error = "internal error: the sample order does not fit the file";
+        return false;
+    }
+    if (samples.empty()) return true;
+    if (binary) return binaryGenotypes(order, bits, error);
+    if (textGenotypes(order, bits, error)) return true;
+    blameDamage(error);
+    return false;
+}
+
+void variantReader::blameDamage(std::string& error) {
+    kstring_t ahead = {0, 0, nullptr};
+    int r = readLine(ahead);
+    free(ahead.s);
+    std::string damage;
+    if (r < -1)
+        error = damaged;
+    else if (r == -1 && !endedCleanly(damage))
+        error = damage;
+}
+
+bool variantReader::textGenotypes(const std::vector<int32_t>& order, uint64_t* bits,
+                                  std::string& error) {
+    auto prefix = [this] { return "position " + std::to_string(pos) + ": "; };
+    if (!format) {
+        error = prefix() + "no GT field";
+        return false;
+    }
+    const char* end = line.s + line.l;
+    const char* tab = static_cast<const char*>(memchr(format, '\t', end - format));
+    std::string_view keys(format, (tab ? tab : end) - format);
+    // The position of GT among the FORMAT keys.
+    int gtIndex = 0;
+    size_t start = 0;
+    for (;; gtIndex++) {
+        size_t colon = keys.find(':', start);
+        if (keys.substr(start, colon - start) == "GT") break;
+        if (colon == std::string_view::npos) {
+            error = prefix() + "no GT field";
+            return false;
+        }
+        start = colon + 1;
+    }
+    const size_t n = samples.size();
+    const char* text = tab ? tab + 1 : end;
+    if (gtIndex == 0 && keys.size() == 2 && static_cast<size_t>(end - text) == 4 * n - 1 &&
+        packPhasedPairs(text, n, order, bits))
+        return true;
+    // General path: any FORMAT, any genotype text. The pairs the fast path
+    // set belong to genotypes it checked, and are set again to the same.
+    const char* p = text;
+    for (size_t j = 0; j < n; j++) {
+        if (!tab) {
+            error = prefix() + std::to_string(j) + " sample columns, expected " + std::to_string(n);
+            return false;
+        }
+        tab = static_cast<const char*>(memchr(p, '\t', end - p));
+        std::string_view column(p, (tab ? tab : end) - p);
+        p = tab ? tab + 1 : end;
+        size_t from = 0;
+        for (int k = 0; k < gtIndex && from != std::string_view::npos; k++) {
+            from = column.find(':', from);
+            if (from != std::string_view::npos) from++;
+        }
+        std::string_view gt =
+            from == std::string_view::npos ? std::string_view(".") : column.substr(from);
+        gt = gt.substr(0, gt.find(':'));
+        genotype g = parseGenotype(gt);
+        if (const char* problem = problemOf(g)) {
+            error = where(j) + (gt.empty() ? "empty genotype" : problem + (" " + std::string(gt)));
+            return false;
+        }
+        setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);
+    }
+    if (tab) {
+        error = prefix() + "more sample columns than the " + std::to_string(n) + " samples";
+        return false;
+    }
+    return true;
+}
+
+bool variantReader::binaryGenotypes(const std::vector<int32_t>& order, uint64_t* bits,
+                                    std::string& error) {
+    if (bcf_unpack(record, BCF_UN_FMT) < 0) {
+        error = damaged;
+        return false;
+    }
+    const bcf_fmt_t* gt = nullptr;
+    for (int i = 0; i < record->n_fmt && gtKey >= 0; i++)
+        if (record->d.fmt[i].id == gtKey) gt = &record->d.fmt[i];
+    if (!gt || !gt->p) {
+        error = "position " + std::to_string(pos) + ": no GT field";
+        return false;
+    }
+    const size_t n = samples.size();
+    if (gt->type == BCF_BT_INT8 && gt->n == 2) {
+        // The usual encoding: two int8 values per sample, each (allele + 1) * 2,
+        // plus 1 on the second when the genotype is phased.
+        const int8_t* v = reinterpret_cast<const int8_t*>(gt->p);
+        size_t j = 0;
+#ifdef __SSE2__
+        // Eight phased genotypes at a time: with the phase bit set on the
+        // first values too, every byte must be 3 (allele 0) or 5 (allele 1).
+        const __m128i firstPhase = _mm_set1_epi16(1), three = _mm_set1_epi8(3),
+                      five = _mm_set1_epi8(5);
+        for (; j + 8 <= n; j += 8) {
+            __m128i x = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * j)),
+                                     firstPhase);
+            __m128i ones = _mm_cmpeq_epi8(x, five);
+            if (_mm_movemask_epi8(_mm_or_si128(ones, _mm_cmpeq_epi8(x, three))) != 0xffff) break;
+            uint32_t pairs = static_cast<uint32_t>(_mm_movemask_epi8(ones));
+            for (int s = 0; s < 8; s++) setPair(bits, order[j + s], (pairs >> (2 * s)) & 3);
+        }
+#endif
+        for (; j < n; j++) {
+            int a = v[2 * j], b = v[2 * j + 1];
+            bool firstOk = a >= 2 && a <= 5;
+            bool secondOk = b == 3 || b == 5 || ((b == 2 || b == 4) && (a >> 1) == (b >> 1));
+            if (!firstOk || !secondOk) break;
+            setPair(bits, order[j], static_cast<uint64_t>((a >> 2) & 1) | ((b >> 2) & 1) << 1);
+        }
+        if (j == n) return true;
+    }
+    // General path: any width and ploidy, one sample at a time.
+    int32_t vectorEnd, missing;
+    switch (gt->type) {
+        case BCF_BT_INT8:
+            vectorEnd = bcf_int8_vector_end, missing = bcf_int8_missing;
+            break;
+        case BCF_BT_INT16:
+            vectorEnd = bcf_int16_vector_end, missing = bcf_int16_missing;
+            break;
+        case BCF_BT_INT32:
+            vectorEnd = bcf_int32_vector_end, missing = bcf_int32_missing;
+            break;
+        default:
+            error = "position " + std::to_string(pos) + ": GT is not stored as integers";
+            return false;
+    }
+    std::vector<int32_t> values(gt->n);
+    for (size_t j = 0; j < n; j++) {
+        const uint8_t* p = gt->p + j * gt->size;
+        for (int i = 0; i < gt->n; i++) {
+            if (gt->type == BCF_BT_INT8)
+                values[i] = reinterpret_cast<const int8_t*>(p)[i];
+            else if (gt->type == BCF_BT_INT16)
+                values[i] = le_to_i16(p + 2 * i);
+            else
+                values[i] = le_to_i32(p + 4 * i);
+        }
+        genotype g = binaryGenotype(values.data(), gt->n, vectorEnd, missing);
+        if (const char* problem = problemOf(g)) {
+            error =
+                where(j) + problem + " " + genotypeText(values.data(), gt->n, vectorEnd, missing);
+            return false;
+        }
+        setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);
+    }
+    return true;
+}
+
+bool sampleOrder(const std::vector<std::string>& wanted, const std::vector<std::string>& inFile,
+                 std::vector<int32_t>& order, std::string& error) {
+    std::unordered_map<std::string_view, int32_t> index;
+    for (size_t k = 0; k < wanted.size(); k++)
+        if (!index.emplace(wanted[k], static_cast<int32_t>(k)).second) {
+            error = "sample " + wanted[k] + " is listed twice in the site map";
+            return false;
+        }
+    order.assign(inFile.size(), -1);
+    std::vector<bool> seen(wanted.size(), false);
+    for (size_t j = 0; j < inFile.size(); j++) {
+        auto it = index.find(inFile[j]);
+        if (it == index.end()) {
+            error = "sample " + inFile[j] + " is not in the site map";
+            return false;
+        }
+        if (seen[it->second]) {
+            error = "sample " + inFile[j] + " appears twice";
+            return false;
+        }
+        seen[it->second] = true;
+        order[j] = it->second;
+    }
+    for (size_t k = 0; k < wanted.size(); k++)
+        if (!seen[k]) {
+            error = "sample " + wanted[k] + " of the site map is missing";
+            return false;
+        }
+    return true;
+}
+
+variantFormat variantFormatOf(const std::string& name) {
+    auto endsWith = [&name](std::string_view suffix) {
+        return name.size() >= suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (endsWith(".vcf")) return variantFormat::vcf;
+    if (endsWith(".vcf.gz") || endsWith(".vcf.bgz")) return variantFormat::vcfgz;
+    if (endsWith(".bcf")) return variantFormat::bcf;
+    return variantFormat::none;
+}
+
+namespace {
+
+// Bytes of output gathered before one write to the file.
+const size_t drainSize = size_t(1) << 20;
+
+bool writeAll(int fd, const char* bytes, size_t n, std::string& error) {
+    while (n > 0) {
+        ssize_t written = ::write(fd, bytes, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? strerror(errno) : "nothing could be written";
+            return false;
+        }
+        bytes += written;
+        n -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The genotypes of four samples, one byte of a bit row, as VCF text and as
+// BCF GT values.
+struct genotypeTables {
+    char text[256][16];   // "a|b\t" four times
+    char binary[256][8];  // (allele + 1) * 2, plus 1 on the second (phased)
+    genotypeTables() {
+        for (int byte = 0; byte < 256; byte++)
+            for (int s = 0; s < 4; s++) {
+                int a = (byte >> (2 * s)) & 1, b = (byte >> (2 * s + 1)) & 1;
+                char* t = text[byte] + 4 * s;
+                t[0] = static_cast<char>('0' + a), t[1] = '|';
+                t[2] = static_cast<char>('0' + b), t[3] = '\t';
+                binary[byte][2 * s] = static_cast<char>(2 + 2 * a);
+                binary[byte][2 * s + 1] = static_cast<char>(3 + 2 * b);
+            }
+    }
+};
+const genotypeTables tables;
+
+inline uint8_t rowByte(const uint64_t* bits, size_t k) {
+    return static_cast<uint8_t>(bits[k >> 3] >> (8 * (k & 7)));
+}
+
+// Appends, for each of n samples, the table entry of its pair of bits.
+template <size_t width>
+void appendPairs(std::string& out, const uint64_t* bits, size_t n, const char (*table)[width]) {
+    const size_t each = width / 4, start = out.size();
+    out.resize(start + each * n);
+    char* p = &out[start];
+    size_t k = 0;
+    for (; k < n / 4; k++) memcpy(p + width * k, table[rowByte(bits, k)], width);
+    for (size_t s = 4 * k; s < n; s++)
+        memcpy(p + each * s, table[(bits[s >> 5] >> (2 * (s & 31))) & 3], each);
+}
+
+void appendLittleEndian(std::string& out, uint32_t value) {
+    char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                     static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+    out.append(bytes, 4);
+}
+
+// A BCF typed integer in the smallest type that holds it.
+void appendTypedInt(std::string& out, int64_t value) {
+    if (value >= -120 && value <= 127) {
+        out.push_back(1 << 4 | BCF_BT_INT8);
+        out.push_back(static_cast<char>(value));
+    } else if (value >= -32760 && value <= 32767) {
+        out.push_back(1 << 4 | BCF_BT_INT16);
+        out.push_back(static_cast<char>(value));
+        out.push_back(static_cast<char>(value >> 8));
+    } else {
+        out.push_back(1 << 4 | BCF_BT_INT32);
+        appendLittleEndian(out, static_cast<uint32_t>(value));
+    }
+}
+
+// The type byte of a BCF typed vector, with its length.
+void appendTypeAndSize(std::string& out, size_t size, int type) {
+    if (size < 15) {
+        out.push_back(static_cast<char>(size << 4 | type));
+    } else {
+        out.push_back(static_cast<char>(15 << 4 | type));
+        appendTypedInt(out, static_cast<int64_t>(size));
+    }
+}
+
+void appendTypedString(std::string& out, std::string_view text) {
+    appendTypeAndSize(out, text.size(), BCF_BT_CHAR);
+    out.append(text);
+}
+
+void appendTextRecord(std::string& out, std::string_view chrom, int32_t pos, std::string_view id,
+                      std::string_view ref, std::string_view alt, const uint64_t* bits,
+                      size_t nsamples) {
+    out.append(chrom);
+    out.push_back('\t');
+    out.append(std::to_string(pos));
+    out.push_back('\t');
+    out.append(id);
+    out.push_back('\t');
+    out.append(ref);
+    out.push_back('\t');
+    out.append(alt);
+    if (nsamples == 0) {
+        out.append("\t.\t.\t.\n");
+        return;
+    }
+    out.append("\t.\t.\t.\tGT\t");
+    appendPairs(out, bits, nsamples, tables.text);
+    out.back() = '\n';
+}
+
+// One BCF record: shared part (site) and individual part (GT only).
+void appendBinaryRecord(std::string& out, int32_t contigKey, int32_t pos, std::string_view id,
+                        std::string_view ref, std::string_view alt, const uint64_t* bits,
+                        size_t nsamples, int32_t gtKey) {
+    const size_t start = out.size();
+    out.append(8, '\0');  // the two lengths, filled in below
+    appendLittleEndian(out, static_cast<uint32_t>(contigKey));
+    appendLittleEndian(out, static_cast<uint32_t>(pos - 1));
+    appendLittleEndian(out, static_cast<uint32_t>(ref.size()));
+    appendLittleEndian(out, 0x7F800001u);  // QUAL missing
+    uint32_t alleles = 1;
+    if (alt != ".") alleles += 1 + static_cast<uint32_t>(std::count(alt.begin(), alt.end(), ','));
+    appendLittleEndian(out, alleles << 16);  // no INFO
+    appendLittleEndian(out, (nsamples ? 1u << 24 : 0u) | static_cast<uint32_t>(nsamples));
+    appendTypedString(out, id == "." ? std::string_view() : id);
+    appendTypedString(out, ref);
+    for (size_t from = 0; alleles > 1 && from <= alt.size();) {
+        size_t comma = std::min(alt.find(',', from), alt.size());
+        appendTypedString(out, alt.substr(from, comma - from));
+        from = comma + 1;
+    }
+    out.push_back(0);  // FILTER '.': an empty vector
+    const size_t shared = out.size() - start - 8;
+    if (nsamples > 0) {
+        appendTypedInt(out, gtKey);
+        out.push_back(2 << 4 | BCF_BT_INT8);
+        appendPairs(out, bits, nsamples, tables.binary);
+    }
+    const size_t indiv = out.size() - start - 8 - shared;
+    for (int b = 0; b < 4; b++) {
+        out[start + b] = static_cast<char>(shared >> (8 * b));
+        out[start + 4 + b] = static_cast<char>(indiv >> (8 * b));
+    }
+}
+
+std::string withoutLineBreaks(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+// The header lines in the order they are written, the #CHROM line excepted,
+// and the same header parsed by htslib (for the BCF dictionary).
+struct headerLines {
+    std::vector<std::string> lines;
+    bcf_hdr_t* parsed = nullptr;
+    ~headerLines() {
+        if (parsed) bcf_hdr_destroy(parsed);
+    }
+    bool make(const variantWriter::header& h, std::string& error) {
+        parsed = bcf_hdr_init("w");
+        if (!parsed) {
+            error = "out of memory";
+            return false;
+        }
+        auto add = [&](const std::string& line) {
+            if (bcf_hdr_append(parsed, line.c_str()) < 0) {
+                error = "cannot use the header line " + line;
+                return false;
+            }
+            lines.push_back(line);
+            return true;
+        };
+        for (const std::string& line : h.contigLines)
+            if (!add(withoutLineBreaks(line))) return false;
+        if (bcf_hdr_sync(parsed) < 0) {
+            error = "cannot use the contig lines";
+            return false;
+        }
+        for (const std::string& contig : h.contigs)
+            if (bcf_hdr_name2id(parsed, contig.c_str()) < 0 && !add("##contig=<ID=" + contig + ">"))
+                return false;
+        if (!add("##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype\">"))
+            return false;
+        if (!h.source.empty() && !add("##source=" + withoutLineBreaks(h.source))) return false;
+        if (!h.command.empty() && !add("##seamlineCommand=" + withoutLineBreaks(h.command)))
+            return false;
+        for (const std::string& sample : h.samples)
+            if (bcf_hdr_add_sample(parsed, sample.c_str()) < 0) {
+                error = "cannot use the sample name " + sample;
+                return false;
+            }
+        if (bcf_hdr_sync(parsed) < 0) {
+            error = "cannot make the header";
+            return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+variantWriter::~variantWriter() { release(); }
+
+void variantWriter::release() {
+    if (index) hts_idx_destroy(index);
+    if (fd >= 0 && ownFd) ::close(fd);
+    index = nullptr;
+    fd = -1;
+    pending.clear();
+    block.clear();
+    blockAddress = 0;
+    lastContig = -1;
+    contigDone.clear();
+}
+
+bool variantWriter::open(const std::string& outPath, variantFormat outFormat, const header& h,
+                         const std::string& outIndexPath, bool csi, std::string& error) {
+    release();
+    hts_set_log_level(HTS_LOG_OFF);
+    path = outPath;
+    format = outFormat;
+    indexPath = outIndexPath;
+    contigs = h.contigs;
+    nsamples = h.samples.size();
+    encoder.hashBytes = format == variantFormat::bcf ? 8 : 16;
+    if (format == variantFormat::none) {
+        error = "not a VCF or BCF file name";
+        return false;
+    }
+    if (format == variantFormat::vcf && !indexPath.empty()) {
+        error = "plain VCF text cannot be indexed";
+        return false;
+    }
+    headerLines lines;
+    if (!lines.make(h, error)) return false;
+    std::string text;
+    if (format == variantFormat::bcf) {
+        kstring_t formatted = {0, 0, nullptr};
+        if (bcf_hdr_format(lines.parsed, 1, &formatted) < 0) {
+            free(formatted.s);
+            error = "cannot make the header";
+            return false;
+        }
+        text.assign("BCF\2\2", 5);
+        appendLittleEndian(text, static_cast<uint32_t>(formatted.l + 1));
+        text.append(formatted.s, formatted.l);
+        text.push_back('\0');
+        free(formatted.s);
+        contigKeys.clear();
+        for (const std::string& contig : contigs)
+            contigKeys.push_back(bcf_hdr_name2id(lines.parsed, contig.c_str()));
+        gtKey = bcf_hdr_id2int(lines.parsed, BCF_DT_ID, "GT");
+    } else {
+        text = "##fileformat=VCFv4.2\n";
+        for (const std::string& line : lines.lines) text += line + "\n";
+        text += "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO";
+        if (nsamples > 0) text += "\tFORMAT";
+        for (const std::string& sample : h.samples) text += "\t" + sample;
+        text += "\n";
+    }
+
+    if (path == "-") {
+        fd = STDOUT_FILENO;
+        ownFd = false;
+    } else {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        ownFd = true;
+        if (fd < 0) {
+            error = strerror(errno);
+            return false;
+        }
+    }
+    // The records start in a block of their own, as htslib's do.
+    if (!put(text.data(), text.size(), error)) return false;
+    if (format != variantFormat::vcf && !finishBlock(error)) return false;
+
+    contigDone.assign(contigs.size(), false);
+    if (indexPath.empty()) return true;
+    // Tabix indexes number contigs by first appearance; BCF by header order.
+    // Six CSI levels above 2^14 reach 2^32, past every 32-bit position.
+    indexFormat = format == variantFormat::vcfgz && !csi ? HTS_FMT_TBI : HTS_FMT_CSI;
+    int contigsInHeader = format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0;
+    index = hts_idx_init(contigsInHeader, indexFormat, blockAddress << 16, 14,
+                         indexFormat == HTS_FMT_TBI ? 5 : 6);
+    if (!index) {
+        error = "out of memory";
+        return false;
+    }
+    if (format == variantFormat::vcfgz) {
+        // Tabix settings for VCF: CHROM in column 1, POS in 2, '#' comments.
+        uint8_t meta[28] = {0};
+        const uint32_t values[6] = {TBX_VCF, 1, 2, 0, '#', 0};
+        for (int v = 0; v < 6; v++)
+            for (int b = 0; b < 4; b++)
+                meta[4 * v + b] = static_cast<uint8_t>(values[v] >> (8 * b));
+        if (hts_idx_set_meta(index, sizeof meta, meta, 1) < 0) {
+            error = "out of memory";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool variantWriter::write(int contig, int32_t pos, std::string_view id, std::string_view ref,
+                          std::string_view alt, const uint64_t* bits, std::string& error) {
+    if (fd < 0) {
+        error = "the file is not open";
+        return false;
+    }
+    if (contig < 0 || static_cast<size_t>(contig) >= contigs.size()) {
+        error = "record with an unknown contig number " + std::to_string(contig);
+        return false;
+    }
+    if (pos < 0) {
+        error = "record with a negative position " + std::to_string(pos);
+        return false;
+    }
+    if (index && !checkOrder(contig, pos, error)) return false;
+    if (format == variantFormat::vcf) {
+        appendTextRecord(pending, contigs[contig], pos, id, ref, alt, bits, nsamples);
+        return pending.size() < drainSize || drain(error);
+    }
+    recordBytes.clear();
+    if (format == variantFormat::bcf)
+        appendBinaryRecord(recordBytes, contigKeys[contig], pos, id, ref, alt, bits, nsamples,
+                           gtKey);
+    else
+        appendTextRecord(recordBytes, contigs[contig], pos, id, ref, alt, bits, nsamples);
+    if (!put(recordBytes.data(), recordBytes.size(), error)) return false;
+    return !index || indexRecord(contig, pos, ref.size(), error);
+}
+
+bool variantWriter::checkOrder(int contig, int32_t pos, std::string& error) {
+    if (contig != lastContig) {
+        if (contigDone[contig]) {
+            error = "records are not sorted (an index needs them sorted): chromosome " +
+                    contigs[contig] + " comes again after chromosome " + contigs[lastContig];
+            return false;
+        }
+        if (lastContig >= 0) contigDone[lastContig] = true;
+        lastContig = contig;
+    } else if (pos < lastPos) {
+        error = "records are not sorted (an index needs them sorted): " + contigs[contig] + ":" +
+                std::to_string(pos) + " comes after " + contigs[contig] + ":" +
+                std::to_string(lastPos);
+        return false;
+    }
+    lastPos = pos;
+    return true;
+}
+
+bool variantWriter::indexRecord(int contig, int32_t pos, size_t refLength, std::string& error) {
+    const hts_pos_t begin = static_cast<hts_pos_t>(pos) - 1;
+    const hts_pos_t end = begin + static_cast<hts_pos_t>(refLength);
+    if (indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29)) {
+        error = "position " + std::to_string(pos) + " is beyond the reach of a TBI index";
+        return false;
+    }
+    int tid = format == variantFormat::bcf
+                  ? contigKeys[contig]
+                  : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
+    // The offset where the record ends, which is where the next one starts.
+    const uint64_t offset = blockAddress << 16 | block.size();
+    if (tid < 0 || hts_idx_push(index, tid, begin, end, offset, 1) < 0) {
+        error = "cannot index " + contigs[contig] + ":" + std::to_string(pos);
+        return false;
+    }
+    return true;
+}
+
+bool variantWriter::put(const char* bytes, size_t n, std::string& error) {
+    if (format == variantFormat::vcf) {
+        pending.append(bytes, n);
+        return pending.size() < drainSize || drain(error);
+    }
+    while (n > 0) {
+        size_t take = std::min(n, bgzfBlockSize - block.size());
+        block.append(bytes, take);
+        bytes += take;
+        n -= take;
+        if (block.size() == bgzfBlockSize && !finishBlock(error)) return false;
+    }
+    return true;
+}
+
+bool variantWriter::finishBlock(std::string& error) {
+    const size_t before = pending.size();
+    encoder.bgzfBlock(block.data(), block.size(), pending);
+    blockAddress += pending.size() - before;
+    block.clear();
+    return pending.size() < drainSize || drain(error);
+}
+
+// Writes out every pending byte.
+bool variantWriter::drain(std::string& error) {
+    if (!writeAll(fd, pending.data(), pending.size(), error)) return false;
+    pending.clear();
+    return true;
+}
+
+bool variantWriter::saveIndex(std::string& error) {
+    // htslib leaves its stream allocated when a write of the index file
+    // fails, and tells no reason. So it writes into memory, which does not
+    // fail that way, and the bytes go to the file from here.
+    std::string bytes;
+    int memory = memfd_create("seamline-index", MFD_CLOEXEC);
+    const std::string memoryPath = "/proc/self/fd/" + std::to_string(memory);
+    bool saved = memory >= 0 &&
+                 hts_idx_save_as(index, nullptr, memoryPath.c_str(), indexFormat) == 0 &&
+                 lseek(memory, 0, SEEK_SET) == 0;
+    char buffer[1 << 16];
+    for (ssize_t n = 1; saved && n > 0;) {
+        n = read(memory, buffer, sizeof buffer);
+        if (n < 0 && errno != EINTR) saved = false;
+        if (n > 0) bytes.append(buffer, static_cast<size_t>(n));
+    }
+    if (memory >= 0) ::close(memory);
+    if (!saved) {
+        error = "index [" + indexPath + "]: cannot make the index";
+        return false;
+    }
+    int out = ::open(indexPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool ok = out >= 0 && writeAll(out, bytes.data(), bytes.size(), error);
+    if (out < 0) error = strerror(errno);
+    if (out >= 0 && ::close(out) < 0 && ok) {
+        error = strerror(errno);
+        ok = false;
+    }
+    if (!ok) error = "index [" + indexPath + "]: " + error;
+    return ok;
+}
+
+bool variantWriter::close(std::string& error) {
+    if (fd < 0) {
+        error = "the file is not open";
+        return false;
+    }
+    bool ok = true;
+    if (format != variantFormat::vcf) {
+        ok = block.empty() || finishBlock(error);
+        if (ok && index) {
+            if (hts_idx_finish(index, blockAddress << 16) < 0) {
+                error = "cannot finish the index";
+                ok = false;
+            }
+        }
+        pending.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
+    }
+    ok = ok && drain(error);
+    if (ownFd && ::close(fd) < 0 && ok) {
+        error = strerror(errno);
+        ok = false;
+    }
+    fd = -1;
+    ok = ok && (!index || saveIndex(error));
+    release();
+    return ok;
+}

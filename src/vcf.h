@@ -1,0 +1,149 @@
+#ifndef SEAMLINE_VCF_H
+#define SEAMLINE_VCF_H
+
+#include <htslib/hfile.h>
+#include <htslib/hts.h>
+#include <htslib/kstring.h>
+#include <htslib/vcf.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "deflate.h"
+
+// Reads a VCF (plain, gzip or BGZF) or BCF file record by record: the leading
+// columns of every record, and on request its phased genotypes as bit rows.
+// VCF text is split in place; BCF goes through htslib. Messages are without
+// the file name, which the caller adds.
+class variantReader {
+public:
+    std::string name;                      // for messages
+    std::vector<std::string> samples;      // header sample names, file order
+    std::vector<std::string> contigLines;  // "##contig=<...>" header lines, in order
+    // The current record after next(); the views stay valid until the next call.
+    std::string_view chrom, id, ref, alt;  // alt: the whole ALT column ("T", "T,G" or ".")
+    int64_t pos = 0;                       // 1-based, as in the file
+
+    htsFile* file = nullptr;
+    bool binary = false;               // BCF
+    bcf_hdr_t* header = nullptr;       // BCF only
+    bcf1_t* record = nullptr;          // BCF only
+    int gtKey = -1;                    // BCF: dictionary index of GT, -1 when undeclared
+    std::string altText;               // BCF: the ALT alleles joined by commas
+    kstring_t line = {0, 0, nullptr};  // VCF: the current line
+    const char* format = nullptr;      // VCF: the FORMAT column, null when the line has none
+    int64_t lineNumber = 0;            // VCF: lines read so far
+
+    variantReader() = default;
+    variantReader(const variantReader&) = delete;
+    variantReader& operator=(const variantReader&) = delete;
+    ~variantReader();
+
+    // Takes over fp (also on failure) and reads the header. Turns htslib's
+    // own messages off: every failure comes back in error.
+    bool open(hFILE* fp, const std::string& name, std::string& error);
+    // 1: a record; 0: end of data; -1: error (damaged or cut-short input, bad
+    // record). After an error, here or in genotypes(), the reader is done.
+    int next(std::string& error);
+    // Decodes the current record's GT into packed bits: file sample j goes to
+    // output sample order[j] (bits 2*order[j] and 2*order[j]+1; a set bit is
+    // allele 1). bits has room for all output samples and is clear on entry.
+    // Every genotype must be diploid, phased, of alleles 0 and 1; a
+    // homozygous genotype may be unphased.
+    bool genotypes(const std::vector<int32_t>& order, uint64_t* bits, std::string& error);
+    void close();
+
+private:
+    int readLine(kstring_t& into);  // hts_getline, with BGZF damage reported at once
+    bool readTextHeader(std::string& error);
+    bool readBinaryHeader(std::string& error);
+    int nextText(std::string& error);
+    int nextBinary(std::string& error);
+    bool textGenotypes(const std::vector<int32_t>& order, uint64_t* bits, std::string& error);
+    bool binaryGenotypes(const std::vector<int32_t>& order, uint64_t* bits, std::string& error);
+    bool endedCleanly(std::string& error) const;
+    // A VCF line that cannot be read may be the fragment that damage or a cut
+    // left: when the input turns out damaged or cut short right after it, the
+    // error says so instead. Reads one line ahead.
+    void blameDamage(std::string& error);
+    std::string where(size_t sample) const;
+};
+
+// Maps file samples onto the wanted samples by name: order[j] is the index
+// in wanted of inFile[j]. A wanted sample missing from the file, a file
+// sample not wanted, or a repeated sample is an error naming the sample.
+bool sampleOrder(const std::vector<std::string>& wanted, const std::vector<std::string>& inFile,
+                 std::vector<int32_t>& order, std::string& error);
+
+enum class variantFormat { none, vcf, vcfgz, bcf };
+// By the end of the name: ".vcf", ".vcf.gz" or ".vcf.bgz", ".bcf"; otherwise none.
+variantFormat variantFormatOf(const std::string& name);
+
+// Writes phased genotypes as VCF, BGZF-compressed VCF or BCF, with a TBI or
+// CSI index built on the way. Text and BCF records are made here, and BGZF
+// blocks are cut at a fixed size and compressed by the project's encoder.
+// Error messages carry the reason only; the caller adds the file name.
+class variantWriter {
+public:
+    struct header {
+        std::vector<std::string> contigLines;  // verbatim ##contig lines
+        // Names; index = contig number in write(). A contig without a line
+        // gets "##contig=<ID=name>" after the given lines.
+        std::vector<std::string> contigs;
+        std::vector<std::string> samples;
+        std::string source;   // "seamline 0.1.0"
+        std::string command;  // the command line
+    };
+
+    std::string path;
+    variantFormat format = variantFormat::none;
+    int fd = -1;
+    bool ownFd = false;         // false for standard output
+    std::string pending;        // bytes not yet written to fd
+    std::string block;          // BGZF: text of the block being filled
+    uint64_t blockAddress = 0;  // BGZF: file offset of the block being filled
+    deflater encoder;
+    std::string recordBytes;
+    std::vector<std::string> contigs;
+    std::vector<int32_t> contigKeys;  // BCF: dictionary index of each contig
+    size_t nsamples = 0;
+    int32_t gtKey = 0;  // BCF: dictionary index of GT
+    hts_idx_t* index = nullptr;
+    std::string indexPath;
+    int indexFormat = 0;
+    int lastContig = -1;
+    int64_t lastPos = 0;
+    std::vector<bool> contigDone;  // contigs whose records are all behind
+
+    variantWriter() = default;
+    variantWriter(const variantWriter&) = delete;
+    variantWriter& operator=(const variantWriter&) = delete;
+    // Releases a writer that was not closed; the file is then incomplete.
+    ~variantWriter();
+
+    // path: where to write ("-" = standard output); indexPath: where to write
+    // the index, empty for none. csi asks a CSI index of .vcf.gz instead of
+    // TBI (BCF is always indexed with CSI). With an index, records must come
+    // sorted. Turns htslib's own messages off, as the reader does.
+    bool open(const std::string& path, variantFormat format, const header& h,
+              const std::string& indexPath, bool csi, std::string& error);
+    // One record: CHROM of the contig, POS, ID, REF, ALT; QUAL, FILTER and
+    // INFO '.'; FORMAT GT, sample k "a|b" with a = bit 2k, b = bit 2k+1.
+    bool write(int contig, int32_t pos, std::string_view id, std::string_view ref,
+               std::string_view alt, const uint64_t* bits, std::string& error);
+    // Finishes the file and writes the index.
+    bool close(std::string& error);
+
+private:
+    bool checkOrder(int contig, int32_t pos, std::string& error);
+    bool put(const char* bytes, size_t n, std::string& error);
+    bool finishBlock(std::string& error);
+    bool drain(std::string& error);
+    bool saveIndex(std::string& error);
+    bool indexRecord(int contig, int32_t pos, size_t refLength, std::string& error);
+    void release();
+};
+
+#endif
