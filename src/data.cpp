@@ -13,6 +13,7 @@
 
 #include "chunkrow.h"
 #include "utils.h"
+#include "vcf.h"
 
 namespace {
 
@@ -98,9 +99,12 @@ void requireReadToEnd(const ifile& in) {
         futils::fatal("cannot read [" + in.name() + "]: the file is damaged or unreadable");
 }
 
-[[noreturn]] void badLine(const std::string& name, size_t lineNo, const std::string& what) {
-    futils::fatal("cannot read [" + name + "] line " + std::to_string(lineNo) + ": " + what);
+[[noreturn]] void badLine(const std::string& name, const std::string& where,
+                          const std::string& what) {
+    futils::fatal("cannot read [" + name + "] " + where + ": " + what);
 }
+
+std::string lineAt(size_t lineNo) { return "line " + std::to_string(lineNo); }
 
 // Ends an open "Reading haplotypes in [" line before a failure message on
 // standard error, so that both streams stay line by line on a terminal.
@@ -182,27 +186,27 @@ int32_t data::contigIndex(std::string_view chrom) {
     return contig;
 }
 
-void data::readSampleNames(std::string_view line, const std::string& name, size_t lineNo) {
-    std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
+void data::addSamples(const std::vector<std::string>& names, const std::string& name,
+                      const std::string& where) {
     std::set<std::string> seen(I.begin(), I.end());
-    for (size_t t = 9; t < tok.size(); t++) {
-        if (tok[t].find(' ') != std::string::npos)
-            badLine(name, lineNo, "sample " + quoted(tok[t]) + " holds a space");
-        if (!seen.insert(tok[t]).second)
-            badLine(name, lineNo, "sample " + quoted(tok[t]) + " is given twice");
-        I.push_back(tok[t]);
+    for (const std::string& sample : names) {
+        if (sample.find(' ') != std::string::npos)
+            badLine(name, where, "sample " + quoted(sample) + " holds a space");
+        if (!seen.insert(sample).second)
+            badLine(name, where, "sample " + quoted(sample) + " is given twice");
+        I.push_back(sample);
     }
     std::cout << "  * #inds=" << I.size() << std::endl;
 }
 
-void data::addSite(const std::string_view* f, const std::string& name, size_t lineNo) {
+void data::addSite(const std::string_view* f, const std::string& name, const std::string& where) {
     int32_t pos;
-    if (!parsePosition(f[1], pos)) badLine(name, lineNo, badPosition(f[1]));
+    if (!parsePosition(f[1], pos)) badLine(name, where, badPosition(f[1]));
     // The outputs separate their fields with spaces.
     const char* what[] = {"ID", "REF", "ALT"};
     for (int k = 0; k < 3; k++)
         if (f[2 + k].find(' ') != std::string_view::npos)
-            badLine(name, lineNo, std::string(what[k]) + " " + quoted(f[2 + k]) + " holds a space");
+            badLine(name, where, std::string(what[k]) + " " + quoted(f[2 + k]) + " holds a space");
     site s;
     s.chr = toInt32(f[0]);
     s.pos = pos;
@@ -219,8 +223,21 @@ void data::addSite(const std::string_view* f, const std::string& name, size_t li
 
 void data::readMap(const char* name) {
     std::cout << "Reading site map in [" << name << "]" << std::endl;
-    ifile in(name, false);
-    requireOpen(in);
+    inputFile input(name);
+    if (!input.isOpen())
+        futils::fatal("cannot open [" + input.name + "]: " + strerror(input.error));
+    // A VCF text site map is read as text, which needs only five columns.
+    if (input.isBcf()) {
+        readVariantMap(name, input.release());
+    } else {
+        ifile in(name, input.release());
+        readTextMap(in);
+    }
+    std::cout << "  * #sites=" << sites.size() << std::endl;
+}
+
+void data::readTextMap(ifile& in) {
+    const std::string& name = in.file;
     lineReader lines(in);
     std::string_view line;
     std::string_view f[5];
@@ -230,20 +247,42 @@ void data::readMap(const char* name) {
             lineNo++;
             dropCarriageReturn(line);
             if (startsWith(line, "#CHR")) {
-                readSampleNames(line, name, lineNo);
+                std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
+                addSamples(std::vector<std::string>(tok.begin() + std::min<size_t>(9, tok.size()),
+                                                    tok.end()),
+                           name, lineAt(lineNo));
                 continue;
             }
+            if (startsWith(line, "##contig=")) contigLines.emplace_back(line);
             if (startsWith(line, "#")) continue;
             // Only the five leading columns are looked at; genotypes are never split.
             if (sutils::splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
-            addSite(f, name, lineNo);
+            addSite(f, name, lineAt(lineNo));
         }
     } catch (const std::bad_alloc&) {
-        badLine(name, lineNo + 1, "out of memory");
+        badLine(name, lineAt(lineNo + 1), "out of memory");
     }
     requireReadToEnd(in);
     in.close();
-    std::cout << "  * #sites=" << sites.size() << std::endl;
+}
+
+void data::readVariantMap(const std::string& name, hFILE* fp) {
+    variantReader reader;
+    std::string error;
+    if (!reader.open(fp, name, error)) futils::fatal("cannot read [" + name + "]: " + error);
+    addSamples(reader.samples, name, "header");
+    contigLines = reader.contigLines;
+    std::string_view f[5];
+    std::string pos;
+    for (size_t record = 1;; record++) {
+        int got = reader.next(error);
+        if (got < 0) futils::fatal("cannot read [" + name + "]: " + error);
+        if (got == 0) break;
+        if (!isSingleAllele(reader.alt)) continue;
+        pos = std::to_string(reader.pos);
+        f[0] = reader.chrom, f[1] = pos, f[2] = reader.id, f[3] = reader.ref, f[4] = reader.alt;
+        addSite(f, name, "record " + std::to_string(record));
+    }
 }
 
 void data::readScaffold(const char* name) {
@@ -260,7 +299,7 @@ void data::readScaffold(const char* name) {
             scaffold.insert(std::string(line));
         }
     } catch (const std::bad_alloc&) {
-        badLine(name, lineNo + 1, "out of memory");
+        badLine(name, lineAt(lineNo + 1), "out of memory");
     }
     requireReadToEnd(in);
     in.close();
@@ -310,55 +349,13 @@ chunkReading data::parseChunk(const char* name, const std::atomic<bool>* cancel)
     auto c = std::make_unique<chunk>(static_cast<int>(I.size()), name);
     size_t lineNo = 0;
     try {
-        ifile in(name, false);
-        if (!in.fd.is_open())
-            throw readFailure{
-                "cannot open [" + in.name() + "]: " + reasonOf(in.error, "unknown error"), false};
-        const size_t ncodes = I.size() * 2;
-        lineReader lines(in);
-        std::string_view line;
-        chunkRow row;
-        while (lines.next(line)) {
-            lineNo++;
-            // Another chunk has failed: what this one holds will not be used.
-            if (cancel && (lineNo & 1023) == 0 && *cancel) return result;
-            dropCarriageReturn(line);
-            uint64_t* bits = c->H.add();
-            size_t nfields = row.parse(line, ncodes, bits);
-            if (nfields != ncodes + 5)
-                throw readFailure{
-                    "src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
-                        std::string(name) + "] line " + std::to_string(lineNo) + ": " +
-                        std::to_string(nfields) + " fields, expected " + std::to_string(ncodes + 5),
-                    false};
-            int32_t pos;
-            if (!parsePosition(row.fields[2], pos))
-                failRow(name, lineNo, badPosition(row.fields[2]));
-            bool swapped;
-            int32_t idx = findSite(row.fields[0], pos, row.fields[3], row.fields[4], swapped);
-            if (idx < 0)
-                throw readFailure{"Not found = " + std::to_string(pos) + " " +
-                                      std::string(row.fields[3]) + "  " +
-                                      std::string(row.fields[4]),
-                                  true};
-            if (!c->sidx.empty() && idx <= c->sidx.back())
-                failRow(name, lineNo,
-                        "the row at position " + std::to_string(pos) +
-                            " does not come after the row before it in site-map order");
-            if (row.badCode >= 0)
-                failRow(name, lineNo,
-                        "field " + std::to_string(row.badCode + 6) + " is " +
-                            quoted(row.code(row.badCode)) + ", not 0 or 1");
-            c->sidx.push_back(idx);
-            // A row with the alleles exchanged stores the complement of its codes,
-            // so that a set bit is always the site's alt allele.
-            if (swapped) invertBits(bits, ncodes);
-        }
-        if (in.bad())
-            throw readFailure{"cannot read [" + in.name() + "]: the file is damaged or unreadable",
-                              false};
+        inputFile input(name);
+        if (!input.isOpen())
+            throw readFailure{"cannot open [" + input.name + "]: " + strerror(input.error), false};
+        bool complete = input.isVariant() ? parseVariantChunk(input.release(), *c, cancel)
+                                          : parseTextChunk(input.release(), *c, cancel, lineNo);
+        if (!complete) return result;
         c->H.finish();
-        in.close();
     } catch (const readFailure& failure) {
         (failure.notFound ? result.notFound : result.error) = failure.message;
         return result;
@@ -372,6 +369,91 @@ chunkReading data::parseChunk(const char* name, const std::atomic<bool>* cancel)
     }
     result.c = c.release();
     return result;
+}
+
+int32_t data::chunkRowSite(const chunk& c, std::string_view chrom, int32_t pos, std::string_view a1,
+                           std::string_view a2, bool& swapped, const std::string& where) const {
+    int32_t idx = findSite(chrom, pos, a1, a2, swapped);
+    if (idx < 0)
+        throw readFailure{
+            "Not found = " + std::to_string(pos) + " " + std::string(a1) + "  " + std::string(a2),
+            true};
+    if (!c.sidx.empty() && idx <= c.sidx.back())
+        throw readFailure{"cannot read [" + c.name + "] " + where + ": the row at position " +
+                              std::to_string(pos) +
+                              " does not come after the row before it in site-map order",
+                          false};
+    return idx;
+}
+
+bool data::parseTextChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel,
+                          size_t& lineNo) const {
+    const std::string& name = c.name;
+    ifile in(name, fp);
+    const size_t ncodes = I.size() * 2;
+    lineReader lines(in);
+    std::string_view line;
+    chunkRow row;
+    while (lines.next(line)) {
+        lineNo++;
+        // Another chunk has failed: what this one holds will not be used.
+        if (cancel && (lineNo & 1023) == 0 && *cancel) return false;
+        dropCarriageReturn(line);
+        uint64_t* bits = c.H.add();
+        size_t nfields = row.parse(line, ncodes, bits);
+        if (nfields != ncodes + 5)
+            throw readFailure{"src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" +
+                                  name + "] line " + std::to_string(lineNo) + ": " +
+                                  std::to_string(nfields) + " fields, expected " +
+                                  std::to_string(ncodes + 5),
+                              false};
+        int32_t pos;
+        if (!parsePosition(row.fields[2], pos)) failRow(name, lineNo, badPosition(row.fields[2]));
+        bool swapped;
+        int32_t idx = chunkRowSite(c, row.fields[0], pos, row.fields[3], row.fields[4], swapped,
+                                   lineAt(lineNo));
+        if (row.badCode >= 0)
+            failRow(name, lineNo,
+                    "field " + std::to_string(row.badCode + 6) + " is " +
+                        quoted(row.code(row.badCode)) + ", not 0 or 1");
+        c.sidx.push_back(idx);
+        // A row with the alleles exchanged stores the complement of its codes,
+        // so that a set bit is always the site's alt allele.
+        if (swapped) invertBits(bits, ncodes);
+    }
+    if (in.bad())
+        throw readFailure{"cannot read [" + name + "]: the file is damaged or unreadable", false};
+    in.close();
+    return true;
+}
+
+bool data::parseVariantChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel) const {
+    const std::string& name = c.name;
+    auto fail = [&](const std::string& what) {
+        throw readFailure{"cannot read [" + name + "]: " + what, false};
+    };
+    variantReader reader;
+    std::string error;
+    std::vector<int32_t> order;
+    if (!reader.open(fp, name, error) || !sampleOrder(I, reader.samples, order, error)) fail(error);
+    const size_t ncodes = I.size() * 2;
+    for (size_t record = 1;; record++) {
+        if (cancel && (record & 1023) == 0 && *cancel) return false;
+        int got = reader.next(error);
+        if (got < 0) fail(error);
+        if (got == 0) break;
+        int32_t pos;
+        if (!parsePosition(std::to_string(reader.pos), pos))
+            fail(badPosition(std::to_string(reader.pos)));
+        bool swapped;
+        int32_t idx = chunkRowSite(c, reader.chrom, pos, reader.ref, reader.alt, swapped,
+                                   "position " + std::to_string(pos));
+        uint64_t* bits = c.H.add();
+        if (!reader.genotypes(order, bits, error)) fail(error);
+        c.sidx.push_back(idx);
+        if (swapped) invertBits(bits, ncodes);
+    }
+    return true;
 }
 
 void data::addChunk(const chunkReading& reading) {
@@ -588,6 +670,35 @@ void data::writeReport(const std::string& path) {
     closeChecked(out, report);
 }
 
+void data::writeVariants(const std::string& fhaps) {
+    const variantFormat format = variantFormatOf(fhaps);
+    variantWriter::header h;
+    h.contigLines = contigLines;
+    h.contigs = contigs;
+    h.samples = I;
+    h.source = "seamline " SEAMLINE_VERSION;
+    h.command = commandLine;
+    int32_t maxPos = 0;
+    for (const site& s : sites) maxPos = std::max(maxPos, s.pos);
+    // TBI holds positions below 2^29; beyond them only CSI does.
+    const bool csi = format == variantFormat::bcf || maxPos >= (1 << 29);
+    // An index is written beside a file that is put in place, not into a
+    // device, a pipe or standard output.
+    std::string indexPath;
+    if (format != variantFormat::vcf && !outputs[1].temp.empty())
+        indexPath = outputs[outputs.add(fhaps + (csi ? ".csi" : ".tbi"))].path();
+    variantWriter writer;
+    std::string error;
+    if (!writer.open(outputs[1].path(), format, h, indexPath, csi, error)) failOutput(fhaps, error);
+    joinedRows joined(*this);
+    const site* at;
+    const uint64_t* row;
+    while (joined.next(at, row))
+        if (!writer.write(at->contig, at->pos, id(*at), ref(*at), alt(*at), row, error))
+            failOutput(fhaps, error);
+    if (!writer.close(error)) failOutput(fhaps, error);
+}
+
 void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     // A caller that did not check the outputs before reading gets them staged now.
     if (outputs.files.empty()) checkOutputs(fhaps, fsamples, {});
@@ -601,6 +712,11 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     if (report) writeReport(outputs[2].path());
 
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
+    if (variantFormatOf(fhaps) != variantFormat::none) {
+        writeVariants(fhaps);
+        outputs.commit();
+        return;
+    }
     ofile haps(outputs[1].path(), false);
     requireOpen(haps, fhaps);
     const size_t nbits = 2 * I.size();

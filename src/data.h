@@ -12,6 +12,7 @@
 
 #include "chunk.h"
 #include "output.h"
+#include "utils.h"
 
 // One biallelic site of the site map. A chromosome may hold millions of
 // sites, so a site is a few numbers; its ID, REF and ALT texts stand one
@@ -59,6 +60,7 @@ public:
     std::vector<site> sites;
     std::string siteText;
     std::vector<std::string> contigs;       // CHROM texts of the site map, in order of appearance
+    std::vector<std::string> contigLines;   // its ##contig header lines
     std::vector<int32_t> contigChromosome;  // per contig: its chromosome, "chr" prefix ignored
     int32_t nchromosomes = 0;
     siteIndex pos2site;
@@ -66,6 +68,7 @@ public:
     const char* report = nullptr;  // the decision report, when asked for
     bool agreeSeam = false;        // each sample switches chunks where its two chunks agree
     bool seamColumn = false;       // the report shows each sample's seam
+    std::string commandLine;       // for the header of VCF and BCF outputs
     std::vector<std::string> I;    // sample identifiers
     std::vector<chunk*> chunks;
     std::set<std::string> scaffold;
@@ -82,10 +85,18 @@ public:
     // Reads a chunk file without printing or ending the run, so that several
     // can be read at once; stops early, with nothing, once cancel is set.
     chunkReading parseChunk(const char* name, const std::atomic<bool>* cancel) const;
+    // The two formats of chunk files; false when cancelled.
+    bool parseTextChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel, size_t& lineNo) const;
+    bool parseVariantChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel) const;
+    // The site of a chunk row, which must come after the chunk's last one.
+    int32_t chunkRowSite(const chunk& c, std::string_view chrom, int32_t pos, std::string_view a1,
+                         std::string_view a2, bool& swapped, const std::string& where) const;
     // Prints how the reading ended and keeps the chunk, or ends the run.
     void addChunk(const chunkReading& reading);
     void assemble();
     void writeHaplotypes(const char* fhaps, const char* fsamples);
+    // The haplotypes as VCF or BCF, with their index.
+    void writeVariants(const std::string& fhaps);
     // One row per boundary and sample: the evidence behind each orientation decision.
     void writeReport(const std::string& path);
     // Per chunk: both bits of every sample whose pair is written exchanged.
@@ -106,8 +117,12 @@ private:
     std::unordered_map<std::string, int32_t> contigOf, chromosomeOf;
     int32_t contigIndex(std::string_view chrom);
     int32_t chromosomeOfRow(std::string_view chrom) const;
-    void readSampleNames(std::string_view line, const std::string& name, size_t lineNo);
-    void addSite(const std::string_view* f, const std::string& name, size_t lineNo);
+    void readTextMap(ifile& in);
+    void readVariantMap(const std::string& name, hFILE* fp);
+    // where: the line or record, for messages.
+    void addSamples(const std::vector<std::string>& names, const std::string& name,
+                    const std::string& where);
+    void addSite(const std::string_view* f, const std::string& name, const std::string& where);
     // The row's site, or -1; swapped tells a match with the alleles exchanged.
     int32_t findSite(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
                      bool& swapped) const;

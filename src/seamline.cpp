@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
     run->report = opt.report;
     run->agreeSeam = opt.seam && std::string(opt.seam) == "agree";
     run->seamColumn = opt.seam != nullptr;
+    for (int i = 0; i < argc; i++) run->commandLine += (i ? " " : "") + std::string(argv[i]);
     std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);

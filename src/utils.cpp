@@ -1,5 +1,6 @@
 #include "utils.h"
 
+#include <htslib/hts.h>
 #include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
 
@@ -321,7 +322,27 @@ private:
 
 }  // namespace
 
+// Source that reads an hFILE: an input opened before its reader was chosen.
+struct hfileSource {
+    typedef char char_type;
+    typedef io::source_tag category;
+    hFILE* fp;
+
+    std::streamsize read(char* s, std::streamsize n) {
+        ssize_t got = hread(fp, s, static_cast<size_t>(n));
+        if (got < 0) throw std::ios_base::failure("read error");
+        return got == 0 ? -1 : got;
+    }
+};
+
 ifile::ifile() {}
+
+ifile::ifile(std::string filename, hFILE* opened) : file(filename), source(opened) {
+    compression c = compressionOf(file);
+    if (c == compression::gzip) push(gzipInflater(), bufferSize);
+    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+    push(hfileSource{source}, bufferSize);
+}
 
 ifile::ifile(std::string filename, bool binary) { open(filename, binary); }
 
@@ -352,6 +373,45 @@ bool ifile::open(std::string filename, bool binary) {
 void ifile::close() {
     if (!empty()) reset();
     if (fd.is_open()) fd.close();
+    if (source) hclose_abruptly(source);
+    source = nullptr;
+}
+
+inputFile::inputFile(const std::string& name) : name(name) {
+    // A directory opens like a file on Linux and then reads as empty.
+    if (isDirectory(name)) {
+        error = EISDIR;
+        return;
+    }
+    errno = 0;
+    fp = hopen(name.c_str(), "r");
+    if (!fp) error = errno ? errno : EIO;
+}
+
+inputFile::~inputFile() {
+    if (fp) hclose_abruptly(fp);
+}
+
+namespace {
+
+htsExactFormat contentFormat(hFILE* fp) {
+    htsFormat format;
+    return hts_detect_format(fp, &format) < 0 ? unknown_format : format.format;
+}
+
+}  // namespace
+
+bool inputFile::isVariant() {
+    htsExactFormat format = contentFormat(fp);
+    return format == vcf || format == bcf;
+}
+
+bool inputFile::isBcf() { return contentFormat(fp) == bcf; }
+
+hFILE* inputFile::release() {
+    hFILE* taken = fp;
+    fp = nullptr;
+    return taken;
 }
 
 std::string ifile::name() const { return file; }

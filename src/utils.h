@@ -1,6 +1,8 @@
 #ifndef SEAMLINE_UTILS_H
 #define SEAMLINE_UTILS_H
 
+#include <htslib/hfile.h>
+
 #include <boost/iostreams/filtering_stream.hpp>
 #include <fstream>
 #include <string>
@@ -52,14 +54,39 @@ class ifile : public boost::iostreams::filtering_istream {
 public:
     std::string file;
     std::ifstream fd;
-    int error = 0;  // errno of the last open that failed
+    hFILE* source = nullptr;  // the file, when it came already open
+    int error = 0;            // errno of the last open that failed
 
     ifile();
     ifile(std::string filename, bool binary = false);
+    // Reads a file opened by an inputFile, which hands it over.
+    ifile(std::string filename, hFILE* opened);
     ~ifile();
     bool open(std::string filename, bool binary = false);
     void close();
     std::string name() const;
+    bool isOpen() const { return fd.is_open() || source; }
+};
+
+// An input opened once, whose first bytes can be looked at without being
+// read away, so that its format is told by its content even when it is a
+// pipe that cannot be opened again.
+class inputFile {
+public:
+    std::string name;
+    hFILE* fp = nullptr;
+    int error = 0;  // errno when the file did not open
+
+    explicit inputFile(const std::string& name);
+    ~inputFile();
+    inputFile(const inputFile&) = delete;
+    inputFile& operator=(const inputFile&) = delete;
+    bool isOpen() const { return fp != nullptr; }
+    // VCF or BCF, plain or compressed, as htslib's format detection says.
+    bool isVariant();
+    bool isBcf();
+    // Hands the file over to its reader.
+    hFILE* release();
 };
 
 // Output file, compressed on the fly when the name ends in .gz or .bz2.
