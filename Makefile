@@ -3,6 +3,8 @@ BUILD ?= build
 PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2 python3
 # Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).
 PACKAGES += groff-base man-db dpkg-dev file
+# The benchmark's VCF and BCF rows, and VCF input to its scorer.
+PACKAGES += bcftools tabix
 
 .PHONY: deps build example test bench bench-small clean
 
