@@ -12,6 +12,18 @@
 // The data are generated site by site and streamed: one row of the site map
 // and one row of every chunk that covers the site are built in memory buffers
 // and written in large blocks.
+//
+// Optionally (--switch-mid, --switch-edge) every chunk also gets phasing
+// errors of its own: from a switch error on, the chunk holds that sample's two
+// haplotypes exchanged. A window phases its ends with information from one
+// side only, so the rate rises toward both edges of a chunk:
+//   rate(d) = mid + (edge - mid) * exp(-d / L),
+// d the distance in rows to the nearer edge of the chunk and L a quarter of the
+// overlap, so that at the middle of an overlap (d = O/2 = 2L) the rate is
+// within 14% of the way from mid to edge. The error-free haplotypes then go to
+// truth.haps, in the layout of seamline's text output. The errors draw from a
+// random stream of their own: the rest of the data stays the same as without
+// them.
 
 #include <sys/stat.h>
 #include <zlib.h>
@@ -32,7 +44,7 @@
 
 namespace {
 
-const char* const kVersion = "seamline_generate 1";
+const char* const kVersion = "seamline_generate 2";
 
 [[noreturn]] void fail(const std::string& message) {
     fprintf(stderr, "seamline_generate: %s\n", message.c_str());
@@ -90,15 +102,37 @@ struct options {
     uint64_t seed = 1;
     std::string out;
     bool gz = true;
+    double switchMid = 0;    // switch errors per chunk row and sample, chunk middle
+    double switchEdge = 0;   // the same at a chunk's edges
+    bool truth = false;      // write truth.haps (always with switch errors)
+    bool vcfChunks = false;  // also write every chunk as plain VCF
 };
 
 const char* const kUsage =
     "usage: seamline_generate --out DIR [--samples N] [--sites S] [--chunks K]\n"
     "                         [--overlap O] [--seed X] [--no-gz]\n"
+    "                         [--switch-mid RATE] [--switch-edge RATE] [--truth]\n"
+    "                         [--vcf-chunks]\n"
     "\n"
     "Writes DIR/sites.vcf and DIR/chunk_01.haps ... (and .gz copies of all of\n"
     "them unless --no-gz). Defaults: N=2000 samples, S=20000 sites, K=8 chunks,\n"
-    "O=500 rows shared by neighbouring chunks, seed 1.\n";
+    "O=500 rows shared by neighbouring chunks, seed 1.\n"
+    "\n"
+    "--switch-mid, --switch-edge: phasing errors per chunk row and sample in the\n"
+    "middle of a chunk and at its edges (default 0: none); with either, the\n"
+    "error-free haplotypes go to DIR/truth.haps. --truth writes truth.haps\n"
+    "without errors too. --vcf-chunks also writes DIR/chunk_01.vcf ... (plain VCF,\n"
+    "phased GT, alleles in site-map order).\n";
+
+double rate(const char* option, const char* text) {
+    if (!text) fail(std::string("option ") + option + " needs a value");
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno || end == text || *end || !(v >= 0 && v <= 1))
+        fail(std::string("option ") + option + ": not a rate between 0 and 1: " + text);
+    return v;
+}
 
 int64_t number(const char* option, const char* text) {
     if (!text) fail(std::string("option ") + option + " needs a value");
@@ -130,6 +164,14 @@ options parse(int argc, char** argv) {
             o.out = v, i++;
         } else if (a == "--no-gz") {
             o.gz = false;
+        } else if (a == "--switch-mid") {
+            o.switchMid = rate("--switch-mid", v), i++;
+        } else if (a == "--switch-edge") {
+            o.switchEdge = rate("--switch-edge", v), i++;
+        } else if (a == "--truth") {
+            o.truth = true;
+        } else if (a == "--vcf-chunks") {
+            o.vcfChunks = true;
         } else if (a == "--version") {
             printf("%s\n", kVersion);
             exit(0);
@@ -153,6 +195,7 @@ options parse(int argc, char** argv) {
     // so that only neighbouring chunks share rows.
     if (o.sites < o.chunks * (o.overlap + 1))
         fail("--sites must be at least chunks x (overlap + 1)");
+    if (o.switchMid > 0 || o.switchEdge > 0) o.truth = true;
     return o;
 }
 
@@ -306,11 +349,121 @@ std::string sampleName(int64_t k) {
     return tmp;
 }
 
-std::string chunkName(int64_t c, int64_t K) {
+// chunk_01.haps ... (extension "haps") or chunk_01.vcf ... ("vcf").
+std::string chunkName(int64_t c, int64_t K, const char* extension) {
     int width = K >= 100 ? 3 : 2;
-    char tmp[32];
-    snprintf(tmp, sizeof tmp, "chunk_%0*lld.haps", width, static_cast<long long>(c + 1));
+    char tmp[40];
+    snprintf(tmp, sizeof tmp, "chunk_%0*lld.%s", width, static_cast<long long>(c + 1), extension);
     return tmp;
+}
+
+// The switch errors of one chunk (see the top of the file). Candidate rows
+// are drawn at the highest of the two rates and kept with probability
+// rate(row) / highest, which gives every row its own rate without a draw per
+// row and sample.
+class switchErrors {
+public:
+    double mid = 0, edge = 0;
+    double scale = 1;  // L: rows over which the edge excess falls by a factor e
+    int64_t rows = 0;
+    std::vector<char> swapped;           // per sample: exchanged from the current row on
+    std::vector<int64_t> nextCandidate;  // per sample: the next row that may hold an error
+    int64_t count = 0;                   // errors drawn so far
+
+    switchErrors(double mid, double edge, double scale, int64_t rows, int64_t samples, rng& r)
+        : mid(mid),
+          edge(edge),
+          scale(scale),
+          rows(rows),
+          swapped(samples, 0),
+          nextCandidate(samples) {
+        for (int64_t& next : nextCandidate) next = drawCandidate(0, r);
+    }
+
+    double rateAt(int64_t row) const {
+        const int64_t d = std::min(row, rows - 1 - row);
+        return mid + (edge - mid) * std::exp(-static_cast<double>(d) / scale);
+    }
+
+    // Draws the errors of one row; called for rows 0, 1, ... in turn.
+    void advance(int64_t row, rng& r) {
+        const double keep = highest() > 0 ? rateAt(row) / highest() : 0;
+        for (size_t k = 0; k < nextCandidate.size(); k++) {
+            if (nextCandidate[k] != row) continue;
+            if (r.chance(keep)) {
+                swapped[k] ^= 1;
+                count++;
+            }
+            nextCandidate[k] = drawCandidate(row + 1, r);
+        }
+    }
+
+private:
+    double highest() const { return std::max(mid, edge); }
+    int64_t drawCandidate(int64_t from, rng& r) const {
+        if (highest() <= 0) return INT64_MAX;
+        return from + r.geometric(highest());
+    }
+};
+
+// Codes of one chunk row in chunk-file layout (" x y" per sample), sample k's
+// pair exchanged when swap[k] is set and complemented when flip is.
+void appendTextCodes(std::string& b, const std::vector<char>& allele, const std::vector<char>& swap,
+                     char flip) {
+    size_t at = b.size();
+    b.resize(at + 2 * allele.size());
+    char* p = &b[at];
+    for (size_t k = 0; k < swap.size(); k++) {
+        char x = allele[2 * k], y = allele[2 * k + 1];
+        if (swap[k]) std::swap(x, y);
+        p[0] = ' ';
+        p[1] = static_cast<char>('0' + (x ^ flip));
+        p[2] = ' ';
+        p[3] = static_cast<char>('0' + (y ^ flip));
+        p += 4;
+    }
+}
+
+// The same as phased VCF genotypes ("\tx|y" per sample).
+void appendVcfCodes(std::string& b, const std::vector<char>& allele,
+                    const std::vector<char>& swap) {
+    size_t at = b.size();
+    b.resize(at + 2 * allele.size());
+    char* p = &b[at];
+    for (size_t k = 0; k < swap.size(); k++) {
+        char x = allele[2 * k], y = allele[2 * k + 1];
+        if (swap[k]) std::swap(x, y);
+        p[0] = '\t';
+        p[1] = static_cast<char>('0' + x);
+        p[2] = '|';
+        p[3] = static_cast<char>('0' + y);
+        p += 4;
+    }
+}
+
+// Header of a plain VCF chunk: the site map's contig, GT only, the samples.
+void appendChunkVcfHeader(std::string& b, int64_t contigLength, int64_t N) {
+    b += "##fileformat=VCFv4.2\n##source=seamline_generate\n##contig=<ID=20,length=";
+    appendInt(b, contigLength);
+    b += ">\n##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype\">\n"
+         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+    for (int64_t k = 0; k < N; k++) {
+        b += '\t';
+        b += sampleName(k);
+    }
+    b += '\n';
+}
+
+// The first five columns of a site in seamline's text output layout.
+void appendTruthSite(std::string& b, const siteInfo& s) {
+    b += "20 rs";
+    appendInt(b, s.rs);
+    b += ' ';
+    appendInt(b, s.pos);
+    b += ' ';
+    b += s.ref;
+    b += ' ';
+    b += s.alt;
 }
 
 }  // namespace
@@ -336,13 +489,24 @@ int main(int argc, char** argv) {
     std::vector<std::vector<char>> exchanged(K, std::vector<char>(N));
     for (auto& e : exchanged)
         for (char& x : e) x = static_cast<char>(r.below(2));
+    const int64_t contigLength = (S ? sites.back().pos : 60000) + 100000;
+
+    // Switch errors per chunk, from a random stream of their own.
+    rng errorRandom(o.seed ^ 0x5357495443484552ULL);
+    const double edgeScale = std::max(1.0, O / 4.0);
+    std::vector<switchErrors> errors;
+    for (int64_t c = 0; c < K; c++)
+        errors.emplace_back(o.switchMid, o.switchEdge, edgeScale, last[c] - first[c], N,
+                            errorRandom);
+    // Per chunk and sample: exchanged as stored, after the switch errors so far.
+    std::vector<std::vector<char>> storedSwap = exchanged;
 
     // Site map header.
     output vcf(o.out + "/sites.vcf", o.gz);
     {
         std::string& b = vcf.buffer();
         b += "##fileformat=VCFv4.2\n##source=seamline_generate\n##contig=<ID=20,length=";
-        appendInt(b, (S ? sites.back().pos : 60000) + 100000);
+        appendInt(b, contigLength);
         b += ">\n"
              "##INFO=<ID=AC,Number=A,Type=Integer,Description=\"Allele count in genotypes\">\n"
              "##INFO=<ID=AN,Number=1,Type=Integer,Description=\"Total number of alleles in "
@@ -358,8 +522,10 @@ int main(int argc, char** argv) {
         vcf.maybeFlush();
     }
 
-    std::vector<std::unique_ptr<output>> files(K);
+    std::vector<std::unique_ptr<output>> files(K), vcfFiles(K);
     std::vector<int64_t> rows(K, 0), flipped(K, 0);
+    std::unique_ptr<output> truth;
+    if (o.truth) truth.reset(new output(o.out + "/truth.haps", false));
 
     // Haplotype states: founder copied, site of the next switch, site of the next mutation.
     std::vector<int> founder(H);
@@ -468,11 +634,24 @@ int main(int argc, char** argv) {
             }
             vcf.maybeFlush();
         }
+        if (truth) {
+            std::string& b = truth->buffer();
+            appendTruthSite(b, s);
+            for (int64_t h = 0; h < H; h++) {
+                b += ' ';
+                b += static_cast<char>('0' + allele[h]);
+            }
+            b += '\n';
+            truth->maybeFlush();
+        }
 
         // Rows of the chunks that cover the site (one, or two in an overlap).
         for (int64_t c = 0; c < K; c++) {
             if (i < first[c] || i >= last[c]) continue;
-            if (!files[c]) files[c].reset(new output(o.out + "/" + chunkName(c, K), o.gz));
+            if (!files[c]) files[c].reset(new output(o.out + "/" + chunkName(c, K, "haps"), o.gz));
+            switchErrors& errs = errors[c];
+            errs.advance(i - first[c], errorRandom);
+            for (int64_t k = 0; k < N; k++) storedSwap[c][k] = exchanged[c][k] ^ errs.swapped[k];
             const bool flip = r.chance(kFlipRows);
             flipped[c] += flip;
             rows[c]++;
@@ -485,31 +664,45 @@ int main(int argc, char** argv) {
             b += flip ? s.alt : s.ref;
             b += ' ';
             b += flip ? s.ref : s.alt;
-            size_t at = b.size();
-            b.resize(at + 2 * H);
-            char* p = &b[at];
-            const std::vector<char>& e = exchanged[c];
-            for (int64_t k = 0; k < N; k++) {
-                char x = allele[2 * k], y = allele[2 * k + 1];
-                if (e[k]) std::swap(x, y);
-                p[0] = ' ';
-                p[1] = static_cast<char>('0' + (x ^ flip));
-                p[2] = ' ';
-                p[3] = static_cast<char>('0' + (y ^ flip));
-                p += 4;
-            }
+            appendTextCodes(b, allele, storedSwap[c], static_cast<char>(flip));
             b += '\n';
             files[c]->maybeFlush();
+            if (o.vcfChunks) {
+                if (!vcfFiles[c]) {
+                    vcfFiles[c].reset(new output(o.out + "/" + chunkName(c, K, "vcf"), false));
+                    appendChunkVcfHeader(vcfFiles[c]->buffer(), contigLength, N);
+                }
+                std::string& v = vcfFiles[c]->buffer();
+                v += "20\t";
+                appendInt(v, s.pos);
+                v += "\trs";
+                appendInt(v, s.rs);
+                v += '\t';
+                v += s.ref;
+                v += '\t';
+                v += s.alt;
+                v += "\t.\tPASS\t.\tGT";
+                appendVcfCodes(v, allele, storedSwap[c]);
+                v += '\n';
+                vcfFiles[c]->maybeFlush();
+            }
             // A chunk is complete once its last row is written.
-            if (i + 1 == last[c]) files[c]->close();
+            if (i + 1 == last[c]) {
+                files[c]->close();
+                if (vcfFiles[c]) vcfFiles[c]->close();
+            }
         }
     }
     vcf.close();
+    if (truth) truth->close();
     for (int64_t c = 0; c < K; c++)
-        if (!files[c]) output(o.out + "/" + chunkName(c, K), o.gz).close();
+        if (!files[c]) output(o.out + "/" + chunkName(c, K, "haps"), o.gz).close();
 
-    int64_t totalRows = 0, totalFlipped = 0;
-    for (int64_t c = 0; c < K; c++) totalRows += rows[c], totalFlipped += flipped[c];
+    int64_t totalRows = 0, totalFlipped = 0, totalErrors = 0;
+    for (int64_t c = 0; c < K; c++) {
+        totalRows += rows[c], totalFlipped += flipped[c];
+        totalErrors += errors[c].count;
+    }
 
     // Written last: its presence says that every other file is complete.
     std::string summary = o.out + "/summary.txt";
@@ -522,11 +715,20 @@ int main(int argc, char** argv) {
             static_cast<long long>(K), static_cast<long long>(O),
             static_cast<unsigned long long>(o.seed), static_cast<long long>(totalRows),
             static_cast<long long>(totalFlipped), o.gz ? 1 : 0);
+    // Keys that only sets with the newer parts have.
+    if (o.switchMid > 0 || o.switchEdge > 0)
+        fprintf(f, "switch_mid=%g\nswitch_edge=%g\nswitch_scale=%g\nswitch_errors=%lld\n",
+                o.switchMid, o.switchEdge, edgeScale, static_cast<long long>(totalErrors));
+    if (o.truth) fprintf(f, "truth=1\n");
+    if (o.vcfChunks) fprintf(f, "vcf_chunks=1\n");
     if (fclose(f) != 0) fail("cannot write [" + summary + "]: " + strerror(errno));
 
     printf("%s: %lld samples, %lld sites, %lld chunks, %lld rows (%lld with exchanged alleles)%s\n",
            kVersion, static_cast<long long>(N), static_cast<long long>(S),
            static_cast<long long>(K), static_cast<long long>(totalRows),
            static_cast<long long>(totalFlipped), o.gz ? ", plain and gz" : ", plain only");
+    if (o.switchMid > 0 || o.switchEdge > 0)
+        printf("switch errors: %lld (per row and sample %g in a chunk's middle, %g at its edges)\n",
+               static_cast<long long>(totalErrors), o.switchMid, o.switchEdge);
     return 0;
 }
