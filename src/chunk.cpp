@@ -118,20 +118,16 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
     const int32_t h = right.overlapRows, middle = (h + 1) / 2;
     std::vector<int32_t> seams(N, middle);
     if (!right.overlapSitesMatch) return seams;
-    // Per sample: the run of agreeing informative rows under way (its first
-    // and last row, its length) and the best run so far.
-    struct run {
-        int32_t first = -1, last = -1, length = 0;
-        int32_t seam() const { return (first + last + 1) / 2; }
-    };
-    std::vector<run> current(N), best(N);
-    auto close = [&](size_t k) {
-        const run& c = current[k];
-        run& b = best[k];
-        if (c.length > b.length || (c.length == b.length && c.length > 0 &&
-                                    std::abs(c.seam() - middle) < std::abs(b.seam() - middle)))
-            b = c;
-        current[k] = run();
+    // Per sample: its last informative row, whether the chunks agree there,
+    // and how far from the middle the best seam found so far lies.
+    std::vector<int32_t> last(N, -1), distance(N, INT32_MAX);
+    std::vector<char> lastAgrees(N, 0);
+    // Seams after row `from` up to row `to` lie between two agreeing
+    // informative rows; the one nearest the middle is a candidate.
+    auto consider = [&](size_t k, int32_t from, int32_t to) {
+        int32_t seam = std::min(std::max(middle, from + 1), to);
+        int32_t d = std::abs(seam - middle);
+        if (d < distance[k]) distance[k] = d, seams[k] = seam;
     };
     const uint64_t first = 0x5555555555555555ULL;
     rowCursor leftRows(left.H), rightRows(right.H);
@@ -140,6 +136,7 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
         const uint64_t* xy = rightRows.row(r);
         for (size_t w = 0; w < right.H.words; w++) {
             uint64_t both = (ab[w] ^ (ab[w] >> 1)) & (xy[w] ^ (xy[w] >> 1)) & first;
+            if (!both) continue;
             // The pairs as they are written, exchanged or not.
             uint64_t a = (ab[w] & ~leftExchange[w]) | (exchangePairs(ab[w]) & leftExchange[w]);
             uint64_t x = (xy[w] & ~rightExchange[w]) | (exchangePairs(xy[w]) & rightExchange[w]);
@@ -147,19 +144,12 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
             for (uint64_t bits = both; bits; bits &= bits - 1) {
                 int at = __builtin_ctzll(bits);
                 size_t k = w * 32 + at / 2;
-                if ((agree >> at) & 1) {
-                    run& c = current[k];
-                    if (c.length++ == 0) c.first = r;
-                    c.last = r;
-                } else {
-                    close(k);
-                }
+                bool agrees = (agree >> at) & 1;
+                if (agrees && lastAgrees[k]) consider(k, last[k], r);
+                last[k] = r;
+                lastAgrees[k] = agrees;
             }
         }
-    }
-    for (size_t k = 0; k < N; k++) {
-        close(k);
-        if (best[k].length > 0) seams[k] = best[k].seam();
     }
     return seams;
 }

@@ -63,11 +63,12 @@ struct agreement {
 agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h);
 
 // Per sample, the overlap row from which the right chunk's rows are written:
-// the middle of the longest run of consecutive overlap rows where the sample
-// is heterozygous in both chunks and the pairs, as written (exchanged where
-// the masks say), agree; of equally long runs the one whose middle is nearest
-// the overlap's middle, and the overlap's middle when no row agrees or the
-// two chunks list different sites there.
+// the row nearest the overlap's middle that lies between two consecutive
+// informative rows (the sample heterozygous in both chunks) where the pairs,
+// as written (exchanged where the masks say), agree. The middle itself when
+// it lies between such rows, or when there are none, or when the two chunks
+// list different sites in the overlap; of two candidates equally near, the
+// earlier.
 std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
                                 const chunk& right, const std::vector<uint64_t>& rightExchange);
 
