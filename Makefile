@@ -27,6 +27,9 @@ example: build
 	cd examples && ../$(BUILD)/seamline --vcf sites.vcf --chunks chr20.c1.haps.gz chr20.c3.haps chr20.c2.haps.bz2 --scaffold scaffold.txt --flip --output ../$(BUILD)/example.haps.gz ../$(BUILD)/example.sample
 	@echo "--- $(BUILD)/example.sample"; cat $(BUILD)/example.sample
 	@echo "--- $(BUILD)/example.haps.gz (first lines)"; zcat $(BUILD)/example.haps.gz | head -n 8
+	@echo "--- the same chunks as VCF.gz, BCF and VCF, joined into an indexed VCF.gz"
+	$(BUILD)/seamline --vcf examples/sites.vcf --chunks examples/chr20.c1.vcf.gz examples/chr20.c2.bcf examples/chr20.c3.vcf --scaffold examples/scaffold.txt --flip --output $(BUILD)/example.vcf.gz $(BUILD)/example.vcf.sample >/dev/null
+	@ls $(BUILD)/example.vcf.gz*; zcat $(BUILD)/example.vcf.gz | grep -v '^##' | head -n 4
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
