@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "testutil.h"
+#include "threads.h"
 #include "utils.h"
 
 using strings = std::vector<std::string>;
@@ -192,5 +194,112 @@ TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
         out2 << big;
         out2.close();
         EXPECT_TRUE(out2.bad()) << name << " large write";
+    }
+}
+
+TEST(ThreadPool, RunsEveryTaskOnTheCallerOnlyWithOneThread) {
+    struct {
+        int threads;
+        bool onCaller;
+    } cases[] = {{0, true}, {1, true}, {2, false}, {4, false}};
+    for (const auto& c : cases) {
+        std::atomic<int> done{0}, onCaller{0};
+        const std::thread::id caller = std::this_thread::get_id();
+        {
+            threadPool pool(c.threads);
+            EXPECT_EQ(pool.workers.size(), c.onCaller ? 0u : size_t(c.threads));
+            for (int t = 0; t < 100; t++)
+                pool.run(std::packaged_task<void()>([&] {
+                    if (std::this_thread::get_id() == caller) onCaller++;
+                    done++;
+                }));
+        }
+        EXPECT_EQ(done, 100) << c.threads << " threads: the pool finishes its queue";
+        EXPECT_EQ(onCaller, c.onCaller ? 100 : 0) << c.threads << " threads";
+    }
+}
+
+TEST(OrderedPipeline, ResultsComeBackInSubmissionOrder) {
+    struct {
+        int threads;
+        size_t maxInFlight;
+    } cases[] = {{1, 1}, {1, 4}, {2, 1}, {2, 2}, {3, 7}, {8, 3}};
+    for (const auto& c : cases) {
+        orderedPipeline<std::vector<int>> pipeline(c.threads, c.maxInFlight);
+        std::vector<int> taken;
+        auto takeOne = [&] {
+            std::vector<int> r = pipeline.take();
+            taken.insert(taken.end(), r.begin(), r.end());
+        };
+        for (int job = 0; job < 200; job++) {
+            while (pipeline.full()) takeOne();
+            // Jobs of very different sizes finish out of order.
+            pipeline.submit([job] { return std::vector<int>((job * 37) % 11 * 500, job); });
+            EXPECT_LE(pipeline.pending.size(), c.maxInFlight);
+        }
+        while (!pipeline.empty()) takeOne();
+        std::vector<int> expected;
+        for (int job = 0; job < 200; job++)
+            expected.insert(expected.end(), (job * 37) % 11 * 500, job);
+        EXPECT_TRUE(taken == expected)
+            << c.threads << " threads, " << c.maxInFlight << " in flight";
+    }
+}
+
+TEST(OrderedPipeline, AJobFinishedEarlyWaitsForTheOnesBeforeIt) {
+    // The first job finishes only after the second has: with two threads
+    // both run at once, and the first result is still taken first.
+    orderedPipeline<int> pipeline(2, 2);
+    std::promise<void> secondDone;
+    std::future<void> second = secondDone.get_future();
+    pipeline.submit([&] {
+        // A guard against a hang should both jobs share one thread.
+        return second.wait_for(std::chrono::seconds(60)) == std::future_status::ready ? 1 : -1;
+    });
+    pipeline.submit([&] {
+        secondDone.set_value();
+        return 2;
+    });
+    EXPECT_EQ(pipeline.take(), 1);
+    EXPECT_EQ(pipeline.take(), 2);
+}
+
+TEST(OrderedPipeline, AJobsExceptionReachesWhoeverTakesItsResult) {
+    for (int threads : {1, 2, 3}) {
+        orderedPipeline<int> pipeline(threads, 8);
+        for (int job = 0; job < 6; job++)
+            pipeline.submit([job]() -> int {
+                if (job == 2 || job == 4) throw std::runtime_error("job " + std::to_string(job));
+                return job;
+            });
+        std::vector<std::string> seen;
+        while (!pipeline.empty()) {
+            try {
+                seen.push_back(std::to_string(pipeline.take()));
+            } catch (const std::runtime_error& e) {
+                seen.push_back(e.what());
+            }
+        }
+        EXPECT_EQ(seen, (strings{"0", "1", "job 2", "3", "job 4", "5"})) << threads << " threads";
+
+        // Failed jobs never taken are dropped with the pipeline, quietly.
+        orderedPipeline<int> dropped(threads, 4);
+        for (int job = 0; job < 4; job++)
+            dropped.submit([]() -> int { throw std::runtime_error("never taken"); });
+    }
+}
+
+TEST(OrderedPipeline, RefusesToGoPastItsBoundOrToTakeNothing) {
+    for (int threads : {1, 2}) {
+        orderedPipeline<int> pipeline(threads, 2);
+        EXPECT_THROW(pipeline.take(), std::logic_error);
+        pipeline.submit([] { return 1; });
+        EXPECT_FALSE(pipeline.full());
+        pipeline.submit([] { return 2; });
+        EXPECT_TRUE(pipeline.full());
+        EXPECT_THROW(pipeline.submit([] { return 3; }), std::logic_error);
+        EXPECT_EQ(pipeline.take(), 1);
+        EXPECT_EQ(pipeline.take(), 2);
+        EXPECT_TRUE(pipeline.empty());
     }
 }
