@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 
+#include "deflate.h"
 #include "testutil.h"
 #include "threads.h"
 #include "utils.h"
@@ -176,7 +178,9 @@ TEST_F(Streams, FilesThatCannotBeOpenedFailQuietly) {
 }
 
 TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
-    std::string big(1 << 20, 'x');
+    // Larger than two gzip blocks, so that members are handed to the workers
+    // and written before the file is closed.
+    std::string big(9 << 20, 'x');
     for (std::string name : {"/dev/full", "/dev/full.gz", "/dev/full.bz2"}) {
         // /dev/full.gz does not exist: the compressed cases write through a
         // symbolic link whose name carries the extension.
@@ -185,15 +189,71 @@ TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
             target = dir.path("full" + name.substr(9));
             ASSERT_EQ(symlink("/dev/full", target.c_str()), 0);
         }
-        ofile out(target, false);
-        ASSERT_TRUE(out.fd.is_open()) << name;
-        out << "short\n";
-        out.close();
-        EXPECT_TRUE(out.bad()) << name << " small write";
-        ofile out2(target, false);
-        out2 << big;
-        out2.close();
-        EXPECT_TRUE(out2.bad()) << name << " large write";
+        for (int threads : {1, 2, 3}) {
+            std::string what = name + " with " + std::to_string(threads) + " threads";
+            ofile out(target, false, threads);
+            ASSERT_TRUE(out.fd.is_open()) << what;
+            out << "short\n";
+            out.close();
+            EXPECT_TRUE(out.bad()) << what << ", small write";
+            ofile out2(target, false, threads);
+            out2 << big;
+            out2.close();
+            EXPECT_TRUE(out2.bad()) << what << ", large write";
+        }
+    }
+}
+
+// Text of the kind seamline writes, with enough variation that the members
+// differ from one another.
+std::string haplotypeText(size_t bytes, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string text;
+    while (text.size() < bytes) {
+        text += "20 rs" + std::to_string(rng() % 100000) + " " + std::to_string(rng()) + " A G";
+        for (int c = 0; c < 500; c++) text += rng() % 7 ? " 0" : " 1";
+        text += '\n';
+    }
+    text.resize(bytes);
+    return text;
+}
+
+TEST_F(Streams, GzipOutputIsTheSameForEveryThreadCount) {
+    const size_t block = 4 << 20;
+    struct {
+        std::string what;
+        size_t bytes;
+    } cases[] = {
+        {"empty", 0},
+        {"short", 1000},
+        {"one block exactly", block},
+        {"two blocks exactly", 2 * block},
+        {"several blocks and a part", 3 * block + 12345},
+    };
+    for (const auto& c : cases) {
+        std::string text = haplotypeText(c.bytes, 7);
+        // One member per 4 MiB of text, whatever the thread count; an empty
+        // text is one empty member.
+        std::string expected;
+        deflater encoder;
+        for (size_t at = 0; at < text.size() || at == 0; at += block) {
+            encoder.gzipMember(text.data() + at, std::min(block, text.size() - at), expected);
+            if (text.empty()) break;
+        }
+        for (int threads : {1, 2, 3}) {
+            std::string what = c.what + ", " + std::to_string(threads) + " threads";
+            std::string path = dir.path("t" + std::to_string(threads) + ".gz");
+            ofile out;
+            out.threads = threads;
+            ASSERT_TRUE(out.open(path)) << what;
+            // Pieces that do not line up with the blocks.
+            for (size_t at = 0; at < text.size(); at += 999983)
+                out.write(text.data() + at, std::min<size_t>(999983, text.size() - at));
+            out.close();
+            ASSERT_FALSE(out.bad()) << what;
+            EXPECT_TRUE(slurp(path) == expected) << what;
+        }
+        EXPECT_TRUE(shell("gzip -dc " + dir.path("t3.gz")) == text) << c.what;
     }
 }
 
