@@ -288,12 +288,13 @@ private:
         blockPtr filling;  // none between handing a block over and the next write
         std::vector<blockPtr> spare;
         size_t members = 0;
-        // Two blocks per thread, so that no worker waits while the members
-        // before its block are written.
+        // One block more than threads, so that a worker that finishes finds
+        // the next block waiting while the text of another is gathered.
+        // Each block holds about 5 MiB: text, encoder tables and member.
         orderedPipeline<blockPtr> blocks;
 
         state(int threads, std::ofstream* fd)
-            : fd(fd), blocks(threads, threads > 1 ? 2 * static_cast<size_t>(threads) : 1) {}
+            : fd(fd), blocks(threads, threads > 1 ? static_cast<size_t>(threads) + 1 : 1) {}
 
         gzipBlock& fillingBlock() {
             if (!filling) {
