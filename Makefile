@@ -96,3 +96,16 @@ fuzz: build-sanitize
 	    || { tail -n 80 $$log; echo "fuzz_$$t found a failing input (see $$log)"; exit 1; }; \
 	  grep -E '^#[0-9]+[[:space:]]+DONE' $$log || true; \
 	done
+
+# ThreadSanitizer build (clang) of the unit tests, which drive the worker pool
+# and the parallel gzip output, and of the seamline their end-to-end cases run;
+# in $(TSAN_BUILD)/. A report stops the test binary with a failure.
+TSAN_BUILD ?= build-tsan
+
+.PHONY: test-tsan
+test-tsan: deps
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j2 --target unit_tests seamline
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/unit_tests

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "deflate.h"
+#include "threads.h"
 
 namespace io = boost::iostreams;
 
@@ -267,27 +268,48 @@ private:
     std::shared_ptr<state> z;
 };
 
-// Gzip output filter: the text is cut into large blocks and each block is
+// Text of one gzip member with the encoder that compresses it and, once
+// compressed, the member. These go back and forth between the gzip filter
+// and the workers, so that blocks and encoders are reused.
+struct gzipBlock {
+    std::vector<char> text = std::vector<char>(4 << 20);
+    size_t used = 0;
+    deflater encoder;
+    std::string member;
+
+    void compress() {
+        member.clear();
+        encoder.gzipMember(text.data(), used, member);
+    }
+};
+
+// Gzip output filter: the text is cut into blocks of 4 MiB and each block is
 // written as a gzip member of its own (no file name, modification time 0).
-// Readers of gzip take the members as one text.
+// Readers of gzip take the members as one text. With several threads, blocks
+// are compressed at once and their members written in order; the cuts
+// depend on the text alone, so the bytes are the same for every count. A
+// block that fails to compress marks the file stream bad, like a failed
+// write, since Boost swallows errors raised while a chain is flushed on
+// closing.
 class gzipDeflater {
 public:
     typedef char char_type;
     struct category : io::multichar_output_filter_tag, io::closable_tag {};
 
-    gzipDeflater() : z(std::make_shared<state>()) {}
+    gzipDeflater(int threads, std::ofstream* fd) : z(std::make_shared<state>(threads, fd)) {}
 
     template <typename Sink>
     std::streamsize write(Sink& snk, const char* s, std::streamsize n) {
         state& d = *z;
         std::streamsize left = n;
         while (left > 0) {
-            size_t take = std::min<size_t>(left, d.block.size() - d.used);
-            memcpy(d.block.data() + d.used, s, take);
-            d.used += take;
+            gzipBlock& b = d.fillingBlock();
+            size_t take = std::min<size_t>(left, b.text.size() - b.used);
+            memcpy(b.text.data() + b.used, s, take);
+            b.used += take;
             s += take;
             left -= static_cast<std::streamsize>(take);
-            if (d.used == d.block.size()) d.emit(snk);
+            if (b.used == b.text.size()) d.emit(snk);
         }
         return n;
     }
@@ -296,25 +318,64 @@ public:
     void close(Sink& snk) {
         state& d = *z;
         // An empty text still makes one (empty) member: a valid gzip file.
-        if (d.used > 0 || d.members == 0) d.emit(snk);
+        if (d.fillingBlock().used > 0 || d.members == 0) d.emit(snk);
+        while (!d.blocks.empty()) d.writeOldest(snk);
         d.members = 0;
     }
 
 private:
-    struct state {
-        deflater encoder;
-        std::vector<char> block = std::vector<char>(4 << 20);
-        std::string out;
-        size_t used = 0;
-        size_t members = 0;
+    typedef std::unique_ptr<gzipBlock> blockPtr;
 
+    struct state {
+        std::ofstream* fd;
+        blockPtr filling;  // none between handing a block over and the next write
+        std::vector<blockPtr> spare;
+        size_t members = 0;
+        // One block more than threads, so that a worker that finishes finds
+        // the next block waiting while the text of another is gathered.
+        // Each block holds about 5 MiB: text, encoder tables and member.
+        orderedPipeline<blockPtr> blocks;
+
+        state(int threads, std::ofstream* fd)
+            : fd(fd), blocks(threads, threads > 1 ? static_cast<size_t>(threads) + 1 : 1) {}
+
+        gzipBlock& fillingBlock() {
+            if (!filling) {
+                if (spare.empty()) {
+                    filling = std::make_unique<gzipBlock>();
+                } else {
+                    filling = std::move(spare.back());
+                    spare.pop_back();
+                }
+            }
+            return *filling;
+        }
+
+        // Hands the filling block over to be compressed and writes the
+        // members that are done, in order.
         template <typename Sink>
         void emit(Sink& snk) {
-            out.clear();
-            encoder.gzipMember(block.data(), used, out);
-            io::write(snk, out.data(), static_cast<std::streamsize>(out.size()));
-            used = 0;
+            while (blocks.full()) writeOldest(snk);
+            blocks.submit([b = std::move(filling)]() mutable {
+                b->compress();
+                return std::move(b);
+            });
             members++;
+            while (blocks.ready()) writeOldest(snk);
+        }
+
+        template <typename Sink>
+        void writeOldest(Sink& snk) {
+            blockPtr b;
+            try {
+                b = blocks.take();
+            } catch (...) {
+                fd->setstate(std::ios::badbit);
+                throw;
+            }
+            io::write(snk, b->member.data(), static_cast<std::streamsize>(b->member.size()));
+            b->used = 0;
+            spare.push_back(std::move(b));
         }
     };
     std::shared_ptr<state> z;
@@ -418,7 +479,9 @@ std::string ifile::name() const { return file; }
 
 ofile::ofile() {}
 
-ofile::ofile(std::string filename, bool binary) { open(filename, binary); }
+ofile::ofile(std::string filename, bool binary, int threads) : threads(threads) {
+    open(filename, binary);
+}
 
 ofile::~ofile() { close(); }
 
@@ -438,7 +501,7 @@ bool ofile::open(std::string filename, bool binary) {
         error = errno;
         return false;
     }
-    if (c == compression::gzip) push(gzipDeflater(), bufferSize);
+    if (c == compression::gzip) push(gzipDeflater(threads, &fd), bufferSize);
     if (c == compression::bzip2)
         push(io::bzip2_compressor(io::bzip2_params(9, 30), bufferSize), bufferSize);
     push(checkedSink{&fd}, bufferSize);

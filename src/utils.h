@@ -96,9 +96,12 @@ public:
     std::string file;
     std::ofstream fd;
     int error = 0;  // errno of the last open that failed
+    // Gzip blocks compressed at once, taken by the next open; the bytes
+    // written are the same for every count.
+    int threads = 1;
 
     ofile();
-    ofile(std::string filename, bool binary = false);
+    ofile(std::string filename, bool binary = false, int threads = 1);
     ~ofile();
     bool open(std::string filename, bool binary = false);
     void close();

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 
+#include "deflate.h"
 #include "testutil.h"
+#include "threads.h"
 #include "utils.h"
 
 using strings = std::vector<std::string>;
@@ -174,7 +178,9 @@ TEST_F(Streams, FilesThatCannotBeOpenedFailQuietly) {
 }
 
 TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
-    std::string big(1 << 20, 'x');
+    // Larger than two gzip blocks, so that members are handed to the workers
+    // and written before the file is closed.
+    std::string big(9 << 20, 'x');
     for (std::string name : {"/dev/full", "/dev/full.gz", "/dev/full.bz2"}) {
         // /dev/full.gz does not exist: the compressed cases write through a
         // symbolic link whose name carries the extension.
@@ -183,14 +189,146 @@ TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
             target = dir.path("full" + name.substr(9));
             ASSERT_EQ(symlink("/dev/full", target.c_str()), 0);
         }
-        ofile out(target, false);
-        ASSERT_TRUE(out.fd.is_open()) << name;
-        out << "short\n";
-        out.close();
-        EXPECT_TRUE(out.bad()) << name << " small write";
-        ofile out2(target, false);
-        out2 << big;
-        out2.close();
-        EXPECT_TRUE(out2.bad()) << name << " large write";
+        for (int threads : {1, 2, 3}) {
+            std::string what = name + " with " + std::to_string(threads) + " threads";
+            ofile out(target, false, threads);
+            ASSERT_TRUE(out.fd.is_open()) << what;
+            out << "short\n";
+            out.close();
+            EXPECT_TRUE(out.bad()) << what << ", small write";
+            ofile out2(target, false, threads);
+            out2 << big;
+            out2.close();
+            EXPECT_TRUE(out2.bad()) << what << ", large write";
+        }
+    }
+}
+
+// Text of the kind seamline writes, with enough variation that the members
+// differ from one another.
+std::string haplotypeText(size_t bytes, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string text;
+    while (text.size() < bytes) {
+        text += "20 rs" + std::to_string(rng() % 100000) + " " + std::to_string(rng()) + " A G";
+        for (int c = 0; c < 500; c++) text += rng() % 7 ? " 0" : " 1";
+        text += '\n';
+    }
+    text.resize(bytes);
+    return text;
+}
+
+TEST_F(Streams, GzipOutputIsTheSameForEveryThreadCount) {
+    const size_t block = 4 << 20;
+    struct {
+        std::string what;
+        size_t bytes;
+    } cases[] = {
+        {"empty", 0},
+        {"short", 1000},
+        {"one block exactly", block},
+        {"two blocks exactly", 2 * block},
+        {"several blocks and a part", 3 * block + 12345},
+    };
+    for (const auto& c : cases) {
+        std::string text = haplotypeText(c.bytes, 7);
+        // One member per 4 MiB of text, whatever the thread count; an empty
+        // text is one empty member.
+        std::string expected;
+        deflater encoder;
+        for (size_t at = 0; at < text.size() || at == 0; at += block) {
+            encoder.gzipMember(text.data() + at, std::min(block, text.size() - at), expected);
+            if (text.empty()) break;
+        }
+        for (int threads : {1, 2, 3}) {
+            std::string what = c.what + ", " + std::to_string(threads) + " threads";
+            std::string path = dir.path("t" + std::to_string(threads) + ".gz");
+            ofile out;
+            out.threads = threads;
+            ASSERT_TRUE(out.open(path)) << what;
+            // Pieces that do not line up with the blocks.
+            for (size_t at = 0; at < text.size(); at += 999983)
+                out.write(text.data() + at, std::min<size_t>(999983, text.size() - at));
+            out.close();
+            ASSERT_FALSE(out.bad()) << what;
+            EXPECT_TRUE(slurp(path) == expected) << what;
+        }
+        EXPECT_TRUE(shell("gzip -dc " + dir.path("t3.gz")) == text) << c.what;
+    }
+}
+
+TEST(ThreadPool, RunsEveryTaskOnTheCallerOnlyWithOneThread) {
+    struct {
+        int threads;
+        bool onCaller;
+    } cases[] = {{0, true}, {1, true}, {2, false}, {4, false}};
+    for (const auto& c : cases) {
+        std::atomic<int> done{0}, onCaller{0};
+        const std::thread::id caller = std::this_thread::get_id();
+        {
+            threadPool pool(c.threads);
+            EXPECT_EQ(pool.workers.size(), c.onCaller ? 0u : size_t(c.threads));
+            for (int t = 0; t < 100; t++)
+                pool.run(std::packaged_task<void()>([&] {
+                    if (std::this_thread::get_id() == caller) onCaller++;
+                    done++;
+                }));
+        }
+        EXPECT_EQ(done, 100) << c.threads << " threads: the pool finishes its queue";
+        EXPECT_EQ(onCaller, c.onCaller ? 100 : 0) << c.threads << " threads";
+    }
+}
+
+TEST(OrderedPipeline, ResultsComeBackInSubmissionOrder) {
+    struct {
+        int threads;
+        size_t maxInFlight;
+    } cases[] = {{1, 1}, {1, 4}, {2, 1}, {2, 2}, {3, 7}, {8, 3}};
+    for (const auto& c : cases) {
+        orderedPipeline<std::vector<int>> pipeline(c.threads, c.maxInFlight);
+        std::vector<int> taken;
+        auto takeOne = [&] {
+            std::vector<int> r = pipeline.take();
+            taken.insert(taken.end(), r.begin(), r.end());
+        };
+        for (int job = 0; job < 200; job++) {
+            if (pipeline.full()) {
+                EXPECT_THROW(pipeline.submit([] { return std::vector<int>(); }), std::logic_error);
+                takeOne();
+            }
+            // Jobs of very different sizes finish out of order.
+            pipeline.submit([job] { return std::vector<int>((job * 37) % 11 * 500, job); });
+        }
+        while (!pipeline.empty()) takeOne();
+        std::vector<int> expected;
+        for (int job = 0; job < 200; job++)
+            expected.insert(expected.end(), (job * 37) % 11 * 500, job);
+        EXPECT_TRUE(taken == expected)
+            << c.threads << " threads, " << c.maxInFlight << " in flight";
+    }
+}
+
+TEST(OrderedPipeline, AJobsExceptionReachesWhoeverTakesItsResult) {
+    for (int threads : {1, 2, 3}) {
+        orderedPipeline<int> pipeline(threads, 8);
+        for (int job = 0; job < 6; job++)
+            pipeline.submit([job]() -> int {
+                if (job == 2 || job == 4) throw std::runtime_error("job " + std::to_string(job));
+                return job;
+            });
+        std::vector<std::string> seen;
+        while (!pipeline.empty()) {
+            try {
+                seen.push_back(std::to_string(pipeline.take()));
+            } catch (const std::runtime_error& e) {
+                seen.push_back(e.what());
+            }
+        }
+        EXPECT_EQ(seen, (strings{"0", "1", "job 2", "3", "job 4", "5"})) << threads << " threads";
+
+        // Failed jobs never taken are dropped with the pipeline, quietly.
+        orderedPipeline<int> dropped(threads, 4);
+        for (int job = 0; job < 4; job++)
+            dropped.submit([]() -> int { throw std::runtime_error("never taken"); });
     }
 }
