@@ -12,6 +12,7 @@
 #include <new>
 
 #include "chunkrow.h"
+#include "threads.h"
 #include "utils.h"
 #include "vcf.h"
 
@@ -471,6 +472,41 @@ void data::readChunk(const char* name) {
     addChunk(parseChunk(name, nullptr));
 }
 
+void data::readChunks(const std::vector<const char*>& names) {
+    if (threads <= 1) {
+        for (const char* name : names) readChunk(name);
+        return;
+    }
+    // Files are read on the pool and reported in command-line order; the
+    // first failure in that order is the one reported, as in a run that reads
+    // them one after the other, once the others have stopped.
+    std::atomic<bool> cancel(false);
+    chunkReading failed;
+    orderedPipeline<chunkReading> reading(threads, threads + 1);
+    size_t reported = 0;
+    auto report = [&](chunkReading r) {
+        const char* name = names[reported++];
+        if (cancel) {
+            delete r.c;
+            return;
+        }
+        std::cout << "Reading haplotypes in [" << name << "]" << std::flush;
+        if (r.c) {
+            addChunk(r);
+            return;
+        }
+        cancel = true;
+        failed = r;
+    };
+    for (const char* name : names) {
+        while (reading.full()) report(reading.take());
+        if (cancel) break;
+        reading.submit([this, name, &cancel] { return parseChunk(name, &cancel); });
+    }
+    while (!reading.empty()) report(reading.take());
+    if (cancel) addChunk(failed);
+}
+
 bool less_than_chunk::operator()(const chunk* a, const chunk* b) const {
     // A chunk without rows has no first site; it goes after every other.
     if (a->sidx.empty()) return false;
@@ -688,6 +724,7 @@ void data::writeVariants(const std::string& fhaps) {
     if (format != variantFormat::vcf && !outputs[1].temp.empty())
         indexPath = outputs[outputs.add(fhaps + (csi ? ".csi" : ".tbi"))].path();
     variantWriter writer;
+    writer.threads = threads;
     std::string error;
     if (!writer.open(outputs[1].path(), format, h, indexPath, csi, error)) failOutput(fhaps, error);
     joinedRows joined(*this);
@@ -717,7 +754,7 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
         outputs.commit();
         return;
     }
-    ofile haps(outputs[1].path(), false);
+    ofile haps(outputs[1].path(), false, threads);
     requireOpen(haps, fhaps);
     const size_t nbits = 2 * I.size();
     std::string text;

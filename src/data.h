@@ -69,7 +69,8 @@ public:
     bool agreeSeam = false;        // each sample switches chunks where its two chunks agree
     bool seamColumn = false;       // the report shows each sample's seam
     std::string commandLine;       // for the header of VCF and BCF outputs
-    std::vector<std::string> I;    // sample identifiers
+    int threads = 1;
+    std::vector<std::string> I;  // sample identifiers
     std::vector<chunk*> chunks;
     std::set<std::string> scaffold;
     outputSet outputs;
@@ -82,6 +83,8 @@ public:
     void readMap(const char* name);
     void readScaffold(const char* name);
     void readChunk(const char* name);
+    // Every chunk file, in command-line order, several at once with threads.
+    void readChunks(const std::vector<const char*>& names);
     // Reads a chunk file without printing or ending the run, so that several
     // can be read at once; stops early, with nothing, once cancel is set.
     chunkReading parseChunk(const char* name, const std::atomic<bool>* cancel) const;

@@ -85,12 +85,13 @@ std::string identityOf(const std::string& path) {
     return id;
 }
 
-// Creates the staged file beside target. Its name ends with the target's own
-// name, so that it keeps the extension that chooses the format; a long name is
-// cut at the front so that the staged name stays within the file-name limit.
+// Creates the staged file beside target. Its name ends with the name given,
+// which chose the format by its extension, whatever the name of the file a
+// symbolic link leads to; a long name is cut at the front so that the staged
+// name stays within the file-name limit.
 std::string stage(const std::string& name, const std::string& target) {
     const std::string prefix = ".seamline-XXXXXX-";
-    std::string base = baseOf(target);
+    std::string base = baseOf(name);
     if (prefix.size() + base.size() > NAME_MAX)
         base = base.substr(base.size() - (NAME_MAX - prefix.size()));
     std::string temp = directoryOf(target) + prefix + base;
@@ -110,7 +111,7 @@ std::string stage(const std::string& name, const std::string& target) {
 const std::string& output::path() const {
     static const std::string standardOutput = "-";
     if (toStdout) return standardOutput;
-    return temp.empty() ? target : temp;
+    return temp.empty() ? name : temp;
 }
 
 bool isStandardOutput(const std::string& name) {

@@ -14,7 +14,7 @@ public:
     std::string temp;    // the staged file; empty when written in place
     bool toStdout = false;
 
-    // Where the writer writes: the staged file, the target itself, or "-".
+    // Where the writer writes: the staged file, the name itself, or "-".
     const std::string& path() const;
 };
 

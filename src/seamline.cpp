@@ -92,14 +92,23 @@ int main(int argc, char** argv) {
     run->report = opt.report;
     run->agreeSeam = opt.seam && std::string(opt.seam) == "agree";
     run->seamColumn = opt.seam != nullptr;
-    for (int i = 0; i < argc; i++) run->commandLine += (i ? " " : "") + std::string(argv[i]);
+    if (opt.threads) run->threads = threadCount(opt.threads);
+    // The outputs are the same whatever the thread count, the command line
+    // that VCF and BCF headers record included.
+    for (int i = 0; i < argc; i++) {
+        if (std::string(argv[i]) == "--threads") {
+            i++;
+            continue;
+        }
+        run->commandLine += (run->commandLine.empty() ? "" : " ") + std::string(argv[i]);
+    }
     std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);
     run->checkOutputs(opt.haplotypes, opt.samples, inputs);
     run->readMap(opt.vcf);
     if (opt.scaffold) run->readScaffold(opt.scaffold);
-    for (const char* name : opt.chunks) run->readChunk(name);
+    run->readChunks(opt.chunks);
     run->assemble();
     run->writeHaplotypes(opt.haplotypes, opt.samples);
     delete run;

@@ -767,6 +767,8 @@ struct headerLines {
 variantWriter::~variantWriter() { release(); }
 
 void variantWriter::release() {
+    compressing.reset();
+    entries.clear();
     if (index) hts_idx_destroy(index);
     if (fd >= 0 && ownFd) ::close(fd);
     index = nullptr;
@@ -838,6 +840,10 @@ bool variantWriter::open(const std::string& outPath, variantFormat outFormat, co
     // The records start in a block of their own, as htslib's do.
     if (!put(text.data(), text.size(), error)) return false;
     if (format != variantFormat::vcf && !finishBlock(error)) return false;
+    if (threads > 1 && format != variantFormat::vcf) {
+        if (!flushBlocks(error)) return false;
+        compressing = std::make_unique<orderedPipeline<compressedBlock>>(threads, 2 * threads);
+    }
 
     contigDone.assign(contigs.size(), false);
     if (indexPath.empty()) return true;
@@ -925,11 +931,21 @@ bool variantWriter::indexRecord(int contig, int32_t pos, size_t refLength, std::
                   ? contigKeys[contig]
                   : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
     // The offset where the record ends, which is where the next one starts.
-    const uint64_t offset = blockAddress << 16 | block.size();
-    if (tid < 0 || hts_idx_push(index, tid, begin, end, offset, 1) < 0) {
+    if (tid < 0) {
         error = "cannot index " + contigs[contig] + ":" + std::to_string(pos);
         return false;
     }
+    // The block's address is known once the blocks before it are compressed.
+    entries.push_back({tid, begin, end, static_cast<uint32_t>(block.size())});
+    return true;
+}
+
+bool variantWriter::pushEntries(const std::vector<indexEntry>& blockEntries, std::string& error) {
+    for (const indexEntry& e : blockEntries)
+        if (hts_idx_push(index, e.tid, e.begin, e.end, blockAddress << 16 | e.within, 1) < 0) {
+            error = "cannot index record at " + std::to_string(e.begin + 1);
+            return false;
+        }
     return true;
 }
 
@@ -949,11 +965,52 @@ bool variantWriter::put(const char* bytes, size_t n, std::string& error) {
 }
 
 bool variantWriter::finishBlock(std::string& error) {
-    const size_t before = pending.size();
-    encoder.bgzfBlock(block.data(), block.size(), pending);
-    blockAddress += pending.size() - before;
+    if (!compressing) {
+        const size_t before = pending.size();
+        encoder.bgzfBlock(block.data(), block.size(), pending);
+        if (index && !pushEntries(entries, error)) return false;
+        entries.clear();
+        blockAddress += pending.size() - before;
+        block.clear();
+        return pending.size() < drainSize || drain(error);
+    }
+    // Blocks are cut by size alone, so compressing several at once changes
+    // no byte; each job takes an encoder and gives it back with its block.
+    while (compressing->full())
+        if (!placeBlock(compressing->take(), error)) return false;
+    std::unique_ptr<deflater> coder;
+    if (spareEncoders.empty()) {
+        coder = std::make_unique<deflater>();
+        coder->hashBytes = encoder.hashBytes;
+    } else {
+        coder = std::move(spareEncoders.back());
+        spareEncoders.pop_back();
+    }
+    compressing->submit([text = std::move(block), blockEntries = std::move(entries),
+                         coder = std::move(coder)]() mutable {
+        compressedBlock done;
+        coder->bgzfBlock(text.data(), text.size(), done.bytes);
+        done.entries = std::move(blockEntries);
+        done.coder = std::move(coder);
+        return done;
+    });
     block.clear();
+    entries.clear();
+    return true;
+}
+
+bool variantWriter::placeBlock(compressedBlock done, std::string& error) {
+    if (index && !pushEntries(done.entries, error)) return false;
+    pending += done.bytes;
+    blockAddress += done.bytes.size();
+    spareEncoders.push_back(std::move(done.coder));
     return pending.size() < drainSize || drain(error);
+}
+
+bool variantWriter::flushBlocks(std::string& error) {
+    while (compressing && !compressing->empty())
+        if (!placeBlock(compressing->take(), error)) return false;
+    return true;
 }
 
 // Writes out every pending byte.
@@ -1002,7 +1059,7 @@ bool variantWriter::close(std::string& error) {
     }
     bool ok = true;
     if (format != variantFormat::vcf) {
-        ok = block.empty() || finishBlock(error);
+        ok = (block.empty() || finishBlock(error)) && flushBlocks(error);
         if (ok && index) {
             if (hts_idx_finish(index, blockAddress << 16) < 0) {
                 error = "cannot finish the index";

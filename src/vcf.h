@@ -7,11 +7,13 @@
 #include <htslib/vcf.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "deflate.h"
+#include "threads.h"
 
 // Reads a VCF (plain, gzip or BGZF) or BCF file record by record: the leading
 // columns of every record, and on request its phased genotypes as bit rows.
@@ -116,6 +118,22 @@ public:
     int lastContig = -1;
     int64_t lastPos = 0;
     std::vector<bool> contigDone;  // contigs whose records are all behind
+    int threads = 1;               // BGZF blocks compressed at once; set before open
+    // An index entry of a record in the block being filled, whose address is
+    // not known until the blocks before it are compressed.
+    struct indexEntry {
+        int tid;
+        hts_pos_t begin, end;
+        uint32_t within;  // where the record ends in its block
+    };
+    std::vector<indexEntry> entries;
+    struct compressedBlock {
+        std::string bytes;
+        std::vector<indexEntry> entries;
+        std::unique_ptr<deflater> coder;
+    };
+    std::unique_ptr<orderedPipeline<compressedBlock>> compressing;  // with threads > 1
+    std::vector<std::unique_ptr<deflater>> spareEncoders;
 
     variantWriter() = default;
     variantWriter(const variantWriter&) = delete;
@@ -140,6 +158,9 @@ private:
     bool checkOrder(int contig, int32_t pos, std::string& error);
     bool put(const char* bytes, size_t n, std::string& error);
     bool finishBlock(std::string& error);
+    bool placeBlock(compressedBlock done, std::string& error);
+    bool flushBlocks(std::string& error);
+    bool pushEntries(const std::vector<indexEntry>& blockEntries, std::string& error);
     bool drain(std::string& error);
     bool saveIndex(std::string& error);
     bool indexRecord(int contig, int32_t pos, size_t refLength, std::string& error);

@@ -491,6 +491,15 @@ TEST_F(Faults, SymbolicLinkOutputsAreReplacedOnlyBySuccessfulRuns) {
             "0\n");
     }
     EXPECT_EQ(slurp(dir.path("s.sample")), samples);
+    // The name given chooses the compression, not the name the link leads to.
+    ASSERT_EQ(symlink("real/plain.txt", dir.path("z.haps.gz").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", dir.path("null.haps.gz").c_str()), 0);
+    for (std::string out : {"z.haps.gz", "null.haps.gz"}) {
+        runResult r = runSeamline(
+            dir.root, {"--vcf", "sites.vcf", "--chunks", "c.haps", "--output", out, "s.sample"});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(shell("gzip -dc " + dir.path("real/plain.txt")), haps);
 }
 
 // "-" (or a name of the file that standard output is) writes there, and the

@@ -583,6 +583,54 @@ TEST_F(Run, AgreeSeamSwitchesWhereTheChunksAgree) {
     EXPECT_EQ(seams, (std::vector<std::string>{"6", "4", "3", "2"}));
 }
 
+// Every output is the same bytes whatever the number of threads: gzip members
+// and BGZF blocks are cut before any thread sees them, chunks are reported in
+// command-line order, and the first failure in that order is the one reported.
+TEST_F(Run, ThreadsChangeNoByteOfOutputsOrMessages) {
+    makeMap(400, 6000, 12);
+    std::vector<std::string> chunks;
+    for (int c = 0; c < 5; c++) {
+        chunks.push_back("c" + std::to_string(c) + ".haps");
+        writeChunk(chunks.back(), c * 1150, std::min(5999, c * 1150 + 1350),
+                   {c % 2 == 1, c % 3 == 1, true});
+    }
+    shell("cd " + dir.root + " && gzip c1.haps c3.haps");
+    chunks[1] += ".gz";
+    chunks[3] += ".gz";
+    std::string bad = slurp(dir.path("c2.haps"));
+    bad[bad.find('\n', 1000) + 40] = '7';  // a code on line 2 or 3 that is neither 0 nor 1
+    spit(dir.path("bad.haps"), bad);
+    struct {
+        std::vector<std::string> chunks;
+        std::string haps;
+    } cases[] = {
+        {chunks, "o.haps.gz"},
+        {chunks, "o.vcf.gz"},
+        {chunks, "o.bcf"},
+        {{chunks[0], chunks[1], "bad.haps", chunks[3], "missing.haps"}, "o.haps.gz"},
+    };
+    for (const auto& c : cases) {
+        std::string first;
+        for (std::string threads : {"1", "2", "3"}) {
+            std::vector<std::string> args = {"--vcf", "sites.vcf", "--chunks"};
+            args.insert(args.end(), c.chunks.begin(), c.chunks.end());
+            args.insert(args.end(), {"--output", c.haps, "o.sample", "--threads", threads});
+            shell("rm -f " + dir.path("o.*"));
+            runResult r = runSeamline(dir.root, args);
+            std::string all = std::to_string(r.status) + "\n" + r.out + r.err;
+            for (std::string f :
+                 {c.haps, c.haps + ".tbi", c.haps + ".csi", std::string("o.sample")})
+                if (exists(dir.path(f))) all += f + ":" + slurp(dir.path(f));
+            if (threads == "1") {
+                first = all;
+                EXPECT_EQ(r.status, c.chunks[2] == "bad.haps" ? 1 : 0) << r.err;
+            } else {
+                EXPECT_TRUE(all == first) << c.haps << " with " << threads << " threads";
+            }
+        }
+    }
+}
+
 // Splits a known haplotype set into overlapping chunks, exchanges each
 // sample's pair at random in each chunk, and checks that the joined output
 // is the truth up to one orientation per sample.
