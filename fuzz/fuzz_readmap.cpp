@@ -2,10 +2,13 @@
 // bytes of the site map.
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "data.h"
 #include "harness.h"
+#include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 1) return 0;
@@ -14,6 +17,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     harness::isolated([&] {
         data run;
         run.readMap(file.c_str());
+        // A site map that was read holds distinct sample names and sites the
+        // outputs can carry: positions in range, no spaces in the fields.
+        std::set<std::string> names(run.I.begin(), run.I.end());
+        require(names.size() == run.I.size());
+        for (const std::string& name : run.I) require(name.find(' ') == std::string::npos);
+        for (const site& s : run.sites) {
+            require(s.pos >= 1);
+            for (std::string_view f : {run.id(s), run.ref(s), run.alt(s)})
+                require(f.find(' ') == std::string_view::npos);
+        }
     });
     return 0;
 }
