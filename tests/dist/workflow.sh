@@ -10,7 +10,7 @@
 # Usage: workflow.sh SEAMLINE SRCDIR WORKDIR
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 3 ] || fail "usage: workflow.sh SEAMLINE SRCDIR WORKDIR"
-need snakemake python3 cmp zcat
+need snakemake python3 cmp zcat bcftools
 bin=$(realpath "$1")
 src=$(realpath "$2")
 mkdir -p "$3"
@@ -18,7 +18,7 @@ work=$(realpath "$3")
 example=$src/examples/workflow
 [ -x "$bin" ] || fail "$bin is not an executable"
 
-rm -rf "${work:?}"/{run,out,direct,dry,cluster,fake-slurm}
+rm -rf "${work:?}"/{run,out,vcf,direct,dry,cluster,fake-slurm}
 mkdir -p "$work"/{run,direct,fake-slurm}
 
 snake() {
@@ -70,6 +70,18 @@ workflow --cores 2 --config "${settings[@]}" outdir="$work/out" >"$work/rerun.lo
 grep -q 'Nothing to be done' "$work/rerun.log" || fail "a second run did work again:
 $(cat "$work/rerun.log")"
 [ "$(stat -c %Y.%s "$work/out/chr21.haps.gz")" = "$stamp" ] || fail "a second run rewrote an output"
+
+# --- VCF output with its index, and the report, written for real.
+workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extension=.vcf.gz report=true \
+    >"$work/vcf.log" 2>&1 || fail "the workflow failed with VCF output: $(tail -n 20 "$work/vcf.log")"
+for chrom in chr21 chr22; do
+    [ -s "$work/vcf/$chrom.vcf.gz.tbi" ] || fail "no index beside $chrom.vcf.gz"
+    cmp <(bcftools query -f '[%GT ]\n' "$work/vcf/$chrom.vcf.gz" | sed 's/|/ /g; s/ $//') \
+        <(zcat "$work/direct/$chrom.haps.gz" | cut -d' ' -f6-) >/dev/null ||
+        fail "$chrom.vcf.gz does not hold the direct run's haplotypes"
+    head -n 1 "$work/vcf/$chrom.report.tsv" | grep -q $'^left\tright\tsample' ||
+        fail "$chrom.report.tsv does not begin with the report's header"
+done
 
 # --- Settings reach the command line (dry runs print the commands).
 # dry_run NAME SETTING...: a dry run with the settings, its output in $scratch/NAME.
