@@ -116,9 +116,14 @@ const std::string& output::path() const {
 
 bool isStandardOutput(const std::string& name) {
     if (name == "-") return true;
+    std::string target = followLinks(name);
+    if (target == "/dev/stdout" || target == "/dev/fd/1" || target == "/proc/self/fd/1")
+        return true;
+    // The file or pipe that standard output is, by another name; a device
+    // such as /dev/null or a terminal is shared without mixing anything.
     struct stat st, out;
     return !name.empty() && stat(name.c_str(), &st) == 0 && fstat(1, &out) == 0 &&
-           st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+           st.st_dev == out.st_dev && st.st_ino == out.st_ino && !S_ISCHR(st.st_mode);
 }
 
 void failOutput(const std::string& name, const std::string& message) {
