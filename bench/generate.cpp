@@ -466,6 +466,18 @@ void appendTruthSite(std::string& b, const siteInfo& s) {
     b += s.alt;
 }
 
+// CHROM, POS, ID, REF and ALT of a site in VCF, tab-separated.
+void appendVcfSite(std::string& b, const siteInfo& s) {
+    b += "20\t";
+    appendInt(b, s.pos);
+    b += "\trs";
+    appendInt(b, s.rs);
+    b += '\t';
+    b += s.ref;
+    b += '\t';
+    b += s.alt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -576,14 +588,7 @@ int main(int argc, char** argv) {
         // Site map row.
         {
             std::string& b = vcf.buffer();
-            b += "20\t";
-            appendInt(b, s.pos);
-            b += "\trs";
-            appendInt(b, s.rs);
-            b += '\t';
-            b += s.ref;
-            b += '\t';
-            b += s.alt;
+            appendVcfSite(b, s);
             b += "\t100\tPASS\tAC=";
             appendInt(b, ac);
             b += ";AN=";
@@ -673,14 +678,7 @@ int main(int argc, char** argv) {
                     appendChunkVcfHeader(vcfFiles[c]->buffer(), contigLength, N);
                 }
                 std::string& v = vcfFiles[c]->buffer();
-                v += "20\t";
-                appendInt(v, s.pos);
-                v += "\trs";
-                appendInt(v, s.rs);
-                v += '\t';
-                v += s.ref;
-                v += '\t';
-                v += s.alt;
+                appendVcfSite(v, s);
                 v += "\t.\tPASS\t.\tGT";
                 appendVcfCodes(v, allele, storedSwap[c]);
                 v += '\n';

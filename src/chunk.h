@@ -75,6 +75,16 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
 // Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
 int reportQuality(int32_t keep, int32_t swap);
 
+// Moves the bits at even positions of x to the low half, in order.
+inline uint32_t evenBits(uint32_t x) {
+    x &= 0x55555555u;
+    x = (x | (x >> 1)) & 0x33333333u;
+    x = (x | (x >> 2)) & 0x0f0f0f0fu;
+    x = (x | (x >> 4)) & 0x00ff00ffu;
+    x = (x | (x >> 8)) & 0x0000ffffu;
+    return x;
+}
+
 // Inverts the first nbits bits of a row, leaving the bits past them clear.
 void invertBits(uint64_t* words, size_t nbits);
 

@@ -1,24 +1,11 @@
 #include "chunkrow.h"
 
+#include "chunk.h"
 #include "utils.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-
-namespace {
-
-// Moves the bits at even positions of x to the low half, in order.
-inline uint32_t evenBits(uint32_t x) {
-    x &= 0x55555555u;
-    x = (x | (x >> 1)) & 0x33333333u;
-    x = (x | (x >> 2)) & 0x0f0f0f0fu;
-    x = (x | (x >> 4)) & 0x00ff00ffu;
-    x = (x | (x >> 8)) & 0x0000ffffu;
-    return x;
-}
-
-}  // namespace
 
 bool packCodes(const char* text, size_t ncodes, uint64_t* bits) {
     size_t i = 0;

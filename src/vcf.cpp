@@ -16,6 +16,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "chunk.h"
+
 namespace {
 
 const char* const damaged = "the file is damaged or unreadable";
@@ -87,16 +89,6 @@ genotype parseGenotype(std::string_view text) {
 
 inline void setPair(uint64_t* bits, int32_t sample, uint64_t pair) {
     bits[sample >> 5] |= pair << (2 * (sample & 31));
-}
-
-// Moves the bits at even positions of x to the low half, in order.
-inline uint32_t evenBits(uint32_t x) {
-    x &= 0x55555555u;
-    x = (x | (x >> 1)) & 0x33333333u;
-    x = (x | (x >> 2)) & 0x0f0f0f0fu;
-    x = (x | (x >> 4)) & 0x00ff00ffu;
-    x = (x | (x >> 8)) & 0x0000ffffu;
-    return x;
 }
 
 // The usual layout of the sample columns: n genotypes "a|b" of alleles 0 and
