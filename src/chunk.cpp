@@ -90,7 +90,6 @@ agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h) {
     agreement counts;
     counts.keep.assign(N, 0);
     counts.swap.assign(N, 0);
-    const uint64_t first = 0x5555555555555555ULL;  // the first haplotype of each sample
     rowCursor prevRows(prev.H), currRows(curr.H);
     for (int r = 0; r < h; r++) {
         const uint64_t* ab = prevRows.row(p + r);
@@ -98,7 +97,7 @@ agreement countAgreement(const chunk& prev, int p, const chunk& curr, int h) {
         for (size_t w = 0; w < curr.H.words; w++) {
             // Heterozygous in both chunks; then the pairs agree as stored
             // when the first haplotypes agree, and exchanged otherwise.
-            uint64_t both = (ab[w] ^ (ab[w] >> 1)) & (xy[w] ^ (xy[w] >> 1)) & first;
+            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
             if (!both) continue;
             uint64_t differ = (ab[w] ^ xy[w]) & both;
             for (uint64_t bits = both; bits; bits &= bits - 1) {
@@ -129,18 +128,16 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
         int32_t d = std::abs(seam - middle);
         if (d < distance[k]) distance[k] = d, seams[k] = seam;
     };
-    const uint64_t first = 0x5555555555555555ULL;
     rowCursor leftRows(left.H), rightRows(right.H);
     for (int32_t r = 0; r < h; r++) {
         const uint64_t* ab = leftRows.row(right.overlapStart + r);
         const uint64_t* xy = rightRows.row(r);
         for (size_t w = 0; w < right.H.words; w++) {
-            uint64_t both = (ab[w] ^ (ab[w] >> 1)) & (xy[w] ^ (xy[w] >> 1)) & first;
+            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
             if (!both) continue;
             // The pairs as they are written, exchanged or not.
-            uint64_t a = (ab[w] & ~leftExchange[w]) | (exchangePairs(ab[w]) & leftExchange[w]);
-            uint64_t x = (xy[w] & ~rightExchange[w]) | (exchangePairs(xy[w]) & rightExchange[w]);
-            uint64_t agree = both & ~(a ^ x);
+            uint64_t agree = both & ~(orientPairs(ab[w], leftExchange[w]) ^
+                                      orientPairs(xy[w], rightExchange[w]));
             for (uint64_t bits = both; bits; bits &= bits - 1) {
                 int at = __builtin_ctzll(bits);
                 size_t k = w * 32 + at / 2;

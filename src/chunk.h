@@ -54,6 +54,18 @@ inline uint64_t exchangePairs(uint64_t w) {
     return ((w & even) << 1) | ((w >> 1) & even);
 }
 
+// The pairs of a word with those of the samples whose two bits are set in
+// mask exchanged.
+inline uint64_t orientPairs(uint64_t w, uint64_t mask) {
+    return (w & ~mask) | (exchangePairs(w) & mask);
+}
+
+// The first bit of every sample's pair in both words where the sample is
+// heterozygous in both.
+inline uint64_t heterozygousInBoth(uint64_t ab, uint64_t xy) {
+    return (ab ^ (ab >> 1)) & (xy ^ (xy >> 1)) & 0x5555555555555555ULL;
+}
+
 // Per sample, the overlap rows where the sample is heterozygous in both
 // chunks and the two stored pairs agree as they stand (keep) or only once one
 // of them is exchanged (swap). Every other row fits both orders equally well.

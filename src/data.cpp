@@ -23,6 +23,8 @@ int32_t toInt32(std::string_view field) {
     return static_cast<int32_t>(strtol(std::string(field).c_str(), nullptr, 10));
 }
 
+bool isPosition(int64_t value) { return value >= 1 && value <= INT32_MAX; }
+
 // A position is a whole decimal number from 1 to 2^31 - 1, nothing else.
 bool parsePosition(std::string_view field, int32_t& pos) {
     if (field.empty()) return false;
@@ -33,7 +35,7 @@ bool parsePosition(std::string_view field, int32_t& pos) {
         if (value > INT32_MAX) return false;
     }
     pos = static_cast<int32_t>(value);
-    return pos >= 1;
+    return isPosition(value);
 }
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
@@ -112,6 +114,16 @@ std::string lineAt(size_t lineNo) { return "line " + std::to_string(lineNo); }
 [[noreturn]] void stopReading(const std::string& message) {
     std::cout << std::endl;
     futils::fatal(message);
+}
+
+// The outputs separate their fields with spaces: a site's ID, REF or ALT
+// that holds one, described; empty when none does.
+std::string spaceIn(const std::string_view* f) {
+    const char* what[] = {"ID", "REF", "ALT"};
+    for (int k = 0; k < 3; k++)
+        if (f[2 + k].find(' ') != std::string_view::npos)
+            return std::string(what[k]) + " " + quoted(f[2 + k]) + " holds a space";
+    return "";
 }
 
 uint64_t keyOf(int32_t chromosome, int32_t pos, std::string_view ref, std::string_view alt) {
@@ -200,14 +212,7 @@ void data::addSamples(const std::vector<std::string>& names, const std::string& 
     std::cout << "  * #inds=" << I.size() << std::endl;
 }
 
-void data::addSite(const std::string_view* f, const std::string& name, const std::string& where) {
-    int32_t pos;
-    if (!parsePosition(f[1], pos)) badLine(name, where, badPosition(f[1]));
-    // The outputs separate their fields with spaces.
-    const char* what[] = {"ID", "REF", "ALT"};
-    for (int k = 0; k < 3; k++)
-        if (f[2 + k].find(' ') != std::string_view::npos)
-            badLine(name, where, std::string(what[k]) + " " + quoted(f[2 + k]) + " holds a space");
+void data::addSite(const std::string_view* f, int32_t pos) {
     site s;
     s.chr = toInt32(f[0]);
     s.pos = pos;
@@ -258,7 +263,10 @@ void data::readTextMap(ifile& in) {
             if (startsWith(line, "#")) continue;
             // Only the five leading columns are looked at; genotypes are never split.
             if (sutils::splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
-            addSite(f, name, lineAt(lineNo));
+            int32_t pos;
+            if (!parsePosition(f[1], pos)) badLine(name, lineAt(lineNo), badPosition(f[1]));
+            if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, lineAt(lineNo), bad);
+            addSite(f, pos);
         }
     } catch (const std::bad_alloc&) {
         badLine(name, lineAt(lineNo + 1), "out of memory");
@@ -273,16 +281,17 @@ void data::readVariantMap(const std::string& name, hFILE* fp) {
     if (!reader.open(fp, name, error)) futils::fatal("cannot read [" + name + "]: " + error);
     addSamples(reader.samples, name, "header");
     contigLines = reader.contigLines;
-    std::string_view f[5];
-    std::string pos;
     for (size_t record = 1;; record++) {
         int got = reader.next(error);
         if (got < 0) futils::fatal("cannot read [" + name + "]: " + error);
         if (got == 0) break;
         if (!isSingleAllele(reader.alt)) continue;
-        pos = std::to_string(reader.pos);
-        f[0] = reader.chrom, f[1] = pos, f[2] = reader.id, f[3] = reader.ref, f[4] = reader.alt;
-        addSite(f, name, "record " + std::to_string(record));
+        auto where = [record] { return "record " + std::to_string(record); };
+        if (!isPosition(reader.pos))
+            badLine(name, where(), badPosition(std::to_string(reader.pos)));
+        std::string_view f[5] = {reader.chrom, {}, reader.id, reader.ref, reader.alt};
+        if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, where(), bad);
+        addSite(f, static_cast<int32_t>(reader.pos));
     }
 }
 
@@ -373,15 +382,16 @@ chunkReading data::parseChunk(const char* name, const std::atomic<bool>* cancel)
 }
 
 int32_t data::chunkRowSite(const chunk& c, std::string_view chrom, int32_t pos, std::string_view a1,
-                           std::string_view a2, bool& swapped, const std::string& where) const {
+                           std::string_view a2, bool& swapped, size_t lineNo) const {
     int32_t idx = findSite(chrom, pos, a1, a2, swapped);
     if (idx < 0)
         throw readFailure{
             "Not found = " + std::to_string(pos) + " " + std::string(a1) + "  " + std::string(a2),
             true};
     if (!c.sidx.empty() && idx <= c.sidx.back())
-        throw readFailure{"cannot read [" + c.name + "] " + where + ": the row at position " +
-                              std::to_string(pos) +
+        throw readFailure{"cannot read [" + c.name + "] " +
+                              (lineNo ? lineAt(lineNo) : "position " + std::to_string(pos)) +
+                              ": the row at position " + std::to_string(pos) +
                               " does not come after the row before it in site-map order",
                           false};
     return idx;
@@ -411,8 +421,8 @@ bool data::parseTextChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel,
         int32_t pos;
         if (!parsePosition(row.fields[2], pos)) failRow(name, lineNo, badPosition(row.fields[2]));
         bool swapped;
-        int32_t idx = chunkRowSite(c, row.fields[0], pos, row.fields[3], row.fields[4], swapped,
-                                   lineAt(lineNo));
+        int32_t idx =
+            chunkRowSite(c, row.fields[0], pos, row.fields[3], row.fields[4], swapped, lineNo);
         if (row.badCode >= 0)
             failRow(name, lineNo,
                     "field " + std::to_string(row.badCode + 6) + " is " +
@@ -443,12 +453,10 @@ bool data::parseVariantChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cance
         int got = reader.next(error);
         if (got < 0) fail(error);
         if (got == 0) break;
-        int32_t pos;
-        if (!parsePosition(std::to_string(reader.pos), pos))
-            fail(badPosition(std::to_string(reader.pos)));
+        if (!isPosition(reader.pos)) fail(badPosition(std::to_string(reader.pos)));
+        const int32_t pos = static_cast<int32_t>(reader.pos);
         bool swapped;
-        int32_t idx = chunkRowSite(c, reader.chrom, pos, reader.ref, reader.alt, swapped,
-                                   "position " + std::to_string(pos));
+        int32_t idx = chunkRowSite(c, reader.chrom, pos, reader.ref, reader.alt, swapped, 0);
         uint64_t* bits = c.H.add();
         if (!reader.genotypes(order, bits, error)) fail(error);
         c.sidx.push_back(idx);
@@ -618,8 +626,7 @@ const uint64_t* joinedRows::stored(size_t c, size_t r) {
 
 void joinedRows::written(const uint64_t* bits, size_t c, uint64_t* out) const {
     const std::vector<uint64_t>& mask = exchange[c];
-    for (size_t w = 0; w < mask.size(); w++)
-        out[w] = (bits[w] & ~mask[w]) | (exchangePairs(bits[w]) & mask[w]);
+    for (size_t w = 0; w < mask.size(); w++) out[w] = orientPairs(bits[w], mask[w]);
 }
 
 void joinedRows::enterOverlap(size_t b) {

@@ -91,9 +91,10 @@ public:
     // The two formats of chunk files; false when cancelled.
     bool parseTextChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel, size_t& lineNo) const;
     bool parseVariantChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel) const;
-    // The site of a chunk row, which must come after the chunk's last one.
+    // The site of a chunk row, which must come after the chunk's last one;
+    // lineNo names the row in messages, or 0 for a record named by position.
     int32_t chunkRowSite(const chunk& c, std::string_view chrom, int32_t pos, std::string_view a1,
-                         std::string_view a2, bool& swapped, const std::string& where) const;
+                         std::string_view a2, bool& swapped, size_t lineNo) const;
     // Prints how the reading ended and keeps the chunk, or ends the run.
     void addChunk(const chunkReading& reading);
     void assemble();
@@ -125,7 +126,8 @@ private:
     // where: the line or record, for messages.
     void addSamples(const std::vector<std::string>& names, const std::string& name,
                     const std::string& where);
-    void addSite(const std::string_view* f, const std::string& name, const std::string& where);
+    // f: CHROM, POS, ID, REF, ALT, checked; the position, read, in pos.
+    void addSite(const std::string_view* f, int32_t pos);
     // The row's site, or -1; swapped tells a match with the alleles exchanged.
     int32_t findSite(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
                      bool& swapped) const;

@@ -399,15 +399,19 @@ struct hfileSource {
 ifile::ifile() {}
 
 ifile::ifile(std::string filename, hFILE* opened) : file(filename), source(opened) {
-    compression c = compressionOf(file);
-    if (c == compression::gzip) push(gzipInflater(), bufferSize);
-    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+    pushDecompressor();
     push(hfileSource{source}, bufferSize);
 }
 
 ifile::ifile(std::string filename, bool binary) { open(filename, binary); }
 
 ifile::~ifile() { close(); }
+
+void ifile::pushDecompressor() {
+    compression c = compressionOf(file);
+    if (c == compression::gzip) push(gzipInflater(), bufferSize);
+    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+}
 
 bool ifile::open(std::string filename, bool binary) {
     file = filename;
@@ -425,8 +429,7 @@ bool ifile::open(std::string filename, bool binary) {
         error = errno;
         return false;
     }
-    if (c == compression::gzip) push(gzipInflater(), bufferSize);
-    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+    pushDecompressor();
     push(fd, bufferSize);
     return true;
 }

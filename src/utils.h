@@ -66,6 +66,10 @@ public:
     void close();
     std::string name() const;
     bool isOpen() const { return fd.is_open() || source; }
+
+private:
+    // The decompressor the name's extension asks for, if any.
+    void pushDecompressor();
 };
 
 // An input opened once, whose first bytes can be looked at without being

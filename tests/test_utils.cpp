@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -254,28 +253,6 @@ TEST_F(Streams, GzipOutputIsTheSameForEveryThreadCount) {
             EXPECT_TRUE(slurp(path) == expected) << what;
         }
         EXPECT_TRUE(shell("gzip -dc " + dir.path("t3.gz")) == text) << c.what;
-    }
-}
-
-TEST(ThreadPool, RunsEveryTaskOnTheCallerOnlyWithOneThread) {
-    struct {
-        int threads;
-        bool onCaller;
-    } cases[] = {{0, true}, {1, true}, {2, false}, {4, false}};
-    for (const auto& c : cases) {
-        std::atomic<int> done{0}, onCaller{0};
-        const std::thread::id caller = std::this_thread::get_id();
-        {
-            threadPool pool(c.threads);
-            EXPECT_EQ(pool.workers.size(), c.onCaller ? 0u : size_t(c.threads));
-            for (int t = 0; t < 100; t++)
-                pool.run(std::packaged_task<void()>([&] {
-                    if (std::this_thread::get_id() == caller) onCaller++;
-                    done++;
-                }));
-        }
-        EXPECT_EQ(done, 100) << c.threads << " threads: the pool finishes its queue";
-        EXPECT_EQ(onCaller, c.onCaller ? 100 : 0) << c.threads << " threads";
     }
 }
 
