@@ -173,19 +173,46 @@ echo "$id"
 EOF
 cat >"$fakes/sacct" <<'EOF'
 #!/bin/bash
-# The state of job ID in sacct -j ID: from the fake sbatch's files, or, when
-# FAKE_SACCT is set, "STATE|EXITSTATUS" as given there.
+# The line of job ID in sacct -j ID --parsable2 --format=COLUMNS: the columns
+# asked for (JobID, State) separated by |. The state comes from the fake
+# sbatch's files, or, when FAKE_SACCT is set, "STATE|EXITSTATUS" as given
+# there; a STATE beginning "sacct: " is a message, which sacct writes on
+# standard error in place of the job's line.
 set -euo pipefail
-while [ $# -gt 0 ] && [ "$1" != -j ]; do shift; done
-echo "$2" >>"$FAKE_SLURM_DIR/sacct-jobs"
+id= format=State
+while [ $# -gt 0 ]; do
+    case $1 in
+    -j) id=$2; shift ;;
+    --format=*) format=${1#--format=} ;;
+    esac
+    shift
+done
+echo "$id" >>"$FAKE_SLURM_DIR/sacct-jobs"
+job_line() {
+    local line= column columns
+    IFS=, read -ra columns <<<"$format"
+    for column in "${columns[@]}"; do
+        case $column in
+        JobID) line+="|$id" ;;
+        State) line+="|$1" ;;
+        *) echo "fake sacct: no column $column" >&2; exit 1 ;;
+        esac
+    done
+    echo "${line#|}"
+}
 if [ -n "${FAKE_SACCT:-}" ]; then
-    [ -z "${FAKE_SACCT%|*}" ] || echo "${FAKE_SACCT%|*}"
+    state=${FAKE_SACCT%|*}
+    case $state in
+    '') ;;
+    'sacct: '*) echo "$state" >&2 ;;
+    *) job_line "$state" ;;
+    esac
     exit "${FAKE_SACCT#*|}"
 fi
-status=$FAKE_SLURM_DIR/$2.status
-if [ ! -e "$status" ]; then echo RUNNING
-elif [ "$(cat "$status")" = 0 ]; then echo COMPLETED
-else echo FAILED; fi
+status=$FAKE_SLURM_DIR/$id.status
+if [ ! -e "$status" ]; then job_line RUNNING
+elif [ "$(cat "$status")" = 0 ]; then job_line COMPLETED
+else job_line FAILED; fi
 EOF
 cat >"$fakes/scontrol" <<'EOF'
 #!/bin/bash
@@ -224,7 +251,8 @@ grep -qx 1000 "$FAKE_SLURM_DIR/sacct-jobs" || fail "the status command never ask
 echo "a run through the SLURM profile submits one job per chromosome, same outputs"
 
 # The status command's answers: sacct's state (STATE|EXITSTATUS), then
-# scontrol's when sacct has none.
+# scontrol's when sacct has no line for the job, as when it exits 0 with only
+# a warning.
 status=$profile/slurm-status.py
 while IFS='|' read -r sacct sacct_status scontrol scontrol_status expected; do
     got=$(FAKE_SACCT="$sacct|$sacct_status" FAKE_SCONTROL="$scontrol|$scontrol_status" \
@@ -245,6 +273,8 @@ COMPLETING|0||1|running
 |1|JobId=77 JobName=x JobState=FAILED Reason=NonZeroExitCode|0|failed
 |1|slurm_load_jobs error: Invalid job id specified|1|failed
 |1|slurm_load_jobs error: Socket timed out on send/recv operation|1|running
+sacct: warning: accounting storage is not responding|0|JobId=77 JobName=x JobState=COMPLETED Reason=None|0|success
+sacct: warning: accounting storage is not responding|0|slurm_load_jobs error: Invalid job id specified|1|failed
 EOF
 grep -qx 77 "$FAKE_SLURM_DIR/sacct-jobs" || fail "$status did not strip ';cluster' from the job id"
 echo "the status command maps SLURM's job states"

@@ -33,10 +33,19 @@ def run(command):
 
 
 def state_from_sacct(job):
-    # One line per job allocation (-X), e.g. "COMPLETED" or "CANCELLED by 1000".
-    text, ok = run(["sacct", "-j", job, "-X", "--noheader", "--parsable2", "--format=State"])
-    words = text.split() if ok else []
-    return words[0].rstrip("+") if words else None
+    """The job's State in sacct, None when no line of sacct's names the job."""
+    # One line per job allocation (-X), e.g. "77|COMPLETED" or
+    # "77|CANCELLED by 1000". sacct may exit 0 having printed only a message
+    # ("sacct: warning: ..."), so only a line whose JobID is the job's counts.
+    text, ok = run(["sacct", "-j", job, "-X", "--noheader", "--parsable2",
+                    "--format=JobID,State"])
+    for line in text.splitlines() if ok else []:
+        fields = line.split("|")
+        if len(fields) == 2 and fields[0] == job:
+            words = fields[1].split()
+            if words:
+                return words[0].rstrip("+")
+    return None
 
 
 def state_from_scontrol(job):
