@@ -278,3 +278,16 @@ sacct: warning: accounting storage is not responding|0|slurm_load_jobs error: In
 EOF
 grep -qx 77 "$FAKE_SLURM_DIR/sacct-jobs" || fail "$status did not strip ';cluster' from the job id"
 echo "the status command maps SLURM's job states"
+
+# When snakemake is interrupted, the status command's reader may be gone
+# before it answers: it exits 0 and says nothing. Descriptor 4 is the writing
+# end of a pipe whose only reader (descriptor 3) has been closed.
+mkfifo "$scratch/no-reader"
+# shellcheck disable=SC2094 # both ends of the FIFO are opened on purpose
+exec 3<>"$scratch/no-reader" 4>"$scratch/no-reader" 3<&-
+FAKE_SACCT="COMPLETED|0" PATH=$fakes:$PATH "$status" '77;cluster' >&4 2>"$scratch/no-reader.err" ||
+    fail "$status failed when nobody reads its answer: $(cat "$scratch/no-reader.err")"
+exec 4>&-
+[ ! -s "$scratch/no-reader.err" ] ||
+    fail "$status wrote on standard error when nobody reads its answer: $(cat "$scratch/no-reader.err")"
+echo "the status command answers nobody quietly"

@@ -6,7 +6,9 @@ sacct answers for jobs that have ended; scontrol for a job that sacct does not
 know yet. When neither can answer (a busy controller), the job counts as
 running and snakemake asks again; only a job that SLURM does not know at all
 counts as failed. The script always exits with status 0, since snakemake
-stops the whole run when a status command fails."""
+stops the whole run when a status command fails; that holds too when snakemake
+has gone (an interrupted run) and nobody reads the answer."""
+import os
 import subprocess
 import sys
 
@@ -58,15 +60,27 @@ def state_from_scontrol(job):
     return "unknown" if "Invalid job id" in text else None
 
 
+def answer(text):
+    """Prints text; says nothing when the reader has closed the pipe."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        # The unwritten answer stays in stdout's buffer, and Python would fail
+        # again flushing it at exit; point stdout at /dev/null so that flush
+        # succeeds.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: slurm-status.py JOBID")
     job = sys.argv[1].split(";")[0]  # --parsable may append ";cluster"
     state = state_from_sacct(job) or state_from_scontrol(job)
     if state == "unknown":
-        print("failed")
+        answer("failed")
     else:
-        print(status_of(state) if state else "running")
+        answer(status_of(state) if state else "running")
 
 
 if __name__ == "__main__":
