@@ -11,6 +11,8 @@
 #include "require.h"
 #include "utils.h"
 
+using namespace seamline;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const size_t ncodes = 2 * (data[0] % 128);

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "data.h"
+#include "chunks.h"
 #include "harness.h"
 #include "require.h"
+
+using namespace seamline;
 
 namespace {
 
@@ -42,19 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::string text(reinterpret_cast<const char*>(bytes + 2), size - 2);
     std::string file = harness::store("chunk.haps", static_cast<char>(bytes[0]), text);
     bool flip = bytes[1] == 'f';
-    harness::isolated([&] {
-        data run;
-        run.flip = flip;
-        run.readMap(map.c_str());
-        run.readChunk(file.c_str());
-        require(run.chunks.size() == 1);
-        const chunk& c = *run.chunks[0];
-        require(c.sidx.size() == c.H.size());
-        require(c.H.words == (2 * run.I.size() + 63) / 64);
-        for (size_t r = 0; r < c.sidx.size(); r++) {
-            require(c.sidx[r] >= 0 && static_cast<size_t>(c.sidx[r]) < run.sites.size());
+    harness::contained([&] {
+        const siteMap sites = siteMap::read(map);
+        std::vector<chunk> chunks = readChunks({file}, sites, flip, 1);
+        require(chunks.size() == 1);
+        const chunk& c = chunks[0];
+        require(c.sites.size() == c.rows.size());
+        require(c.rows.words() == (2 * sites.samples().size() + 63) / 64);
+        for (size_t r = 0; r < c.sites.size(); r++) {
+            require(c.sites[r] >= 0 && static_cast<size_t>(c.sites[r]) < sites.sites().size());
             // Rows follow the site map's order, each site once.
-            require(r == 0 || c.sidx[r] > c.sidx[r - 1]);
+            require(r == 0 || c.sites[r] > c.sites[r - 1]);
         }
     });
     return 0;

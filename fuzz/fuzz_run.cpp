@@ -12,10 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "data.h"
+#include "chunks.h"
 #include "harness.h"
+#include "join.h"
 #include "require.h"
+#include "scaffold.h"
 #include "utils.h"
+#include "writers.h"
+
+using namespace seamline;
 
 namespace {
 
@@ -69,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (parts.size() < 3) return 0;
 
     std::string map = harness::store("sites.vcf", flags & 2 ? 'g' : 'p', parts[0]);
-    std::string scaffold = harness::store("scaffold.txt", 'p', parts[1]);
+    std::string scaffoldFile = harness::store("scaffold.txt", 'p', parts[1]);
     std::vector<std::string> chunks;
     const char modes[] = {'p', 'g', 'b'};
     for (size_t k = 2; k < parts.size(); k++)
@@ -82,19 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     unlink(haps.c_str());
     unlink(samples.c_str());
 
-    int status = harness::isolated([&] {
-        data run;
-        run.flip = flags & 1;
-        run.readMap(map.c_str());
-        run.readScaffold(scaffold.c_str());
-        for (const std::string& c : chunks) run.readChunk(c.c_str());
-        run.assemble();
-        run.writeHaplotypes(haps.c_str(), samples.c_str());
+    int status = harness::contained([&] {
+        outputSet outputs;
+        outputs.add(samples);
+        outputs.add(haps);
+        const siteMap sites = siteMap::read(map);
+        const std::vector<bool> scaffold = scaffolded(sites.samples(), readScaffold(scaffoldFile));
+        joinResult joined = joinChunks(readChunks(chunks, sites, flags & 1, 1), sites.sites(),
+                                       scaffold, seamRule::middle);
+        writeSamples(outputs[0], sites.samples());
+        writeHaplotypes(outputs, 1, sites, joined, {});
+        outputs.commit();
         // One line per mapped site, and the two header lines plus one per sample.
         size_t mapped = 0;
-        for (const site& s : run.sites) mapped += s.cidx >= 0;
+        for (const source& s : joined.sources) mapped += s.chunk >= 0;
         require(countLines(haps) == mapped);
-        require(countLines(samples) == run.I.size() + 2);
+        require(countLines(samples) == sites.samples().size() + 2);
     });
     // A finished run leaves both outputs, a failed one neither; no temporary file stays.
     require(exists(haps) == (status == 0));

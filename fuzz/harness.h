@@ -1,37 +1,28 @@
 // Shared parts of the fuzz targets: a scratch directory, file writing with
-// in-process gzip and bzip2 compression, and running the readers in a child
-// process.
+// in-process gzip and bzip2 compression, and running the stages in process.
 //
-// The readers end a failed run with exit(1), which would stop an in-process
-// fuzzer at the first damaged input. So every input runs in a forked child:
-// exit status 0 or 1 is a normal end, anything else (a signal, a sanitizer
-// report, an uncaught exception) is a crash, and the parent calls abort() so
-// that libFuzzer records the input. The child copies its coverage counters
-// back to the parent before it exits, so that the search stays guided by what
-// the readers did with the input. Leaks are not looked for in the child: the
-// leak checker does not know a forked child's thread and would miss its
-// stack; the sanitized test suite runs the binary with leak checking instead.
+// The stages end a failed run by throwing a failure, which the driver turns
+// into a message and exit status 1. So a target runs its stages in process
+// and takes a failure for the normal end of a bad input; anything else (a
+// crash, a sanitizer report, another exception) stops the fuzzer, which keeps
+// the input.
 #ifndef SEAMLINE_FUZZ_HARNESS_H
 #define SEAMLINE_FUZZ_HARNESS_H
 
 #include <bzlib.h>
-#include <fcntl.h>
-#include <sanitizer/common_interface_defs.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
+#include <iostream>
+#include <streambuf>
 #include <string>
 #include <vector>
+
+#include "failure.h"
 
 namespace harness {
 
@@ -119,94 +110,27 @@ inline std::string store(const std::string& base, char mode, const std::string& 
     return path(name);
 }
 
-namespace detail {
+// Standard output of the stages goes nowhere while a target runs them.
+class nullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
 
-inline size_t counterCount() { return countersEnd() - countersBegin(); }
-
-inline uint8_t* sharedCounters() {
-    static uint8_t* shared = [] {
-        size_t n = counterCount();
-        void* p =
-            mmap(nullptr, n ? n : 1, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) abort();
-        return static_cast<uint8_t*>(p);
-    }();
-    return shared;
-}
-
-// Runs first among the exit handlers (it is registered last), before static
-// destructors and before libFuzzer's own handler, which would take any exit
-// inside the fuzz target for a crash.
-inline void childExit(int status, void*) {
-    if (counterCount()) memcpy(sharedCounters(), countersBegin(), counterCount());
-    _exit(status);
-}
-
-inline void childDeath() {
-    signal(SIGABRT, SIG_DFL);
-    abort();
-}
-
-}  // namespace detail
-
-// Runs body in a forked child with standard output on /dev/null and standard
-// error in a file, and returns the child's exit status (0 or 1). Any other end
-// is a crash: the child's standard error is shown and the parent aborts.
-inline int isolated(const std::function<void()>& body) {
-    std::string errFile = path(".stderr");
-    detail::sharedCounters();
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        perror("fork");
-        abort();
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int out = open("/dev/null", O_WRONLY);
-        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0) _exit(90);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(out);
-        close(err);
-        // A sanitizer report or an abort ends the child by SIGABRT.
-        signal(SIGABRT, SIG_DFL);
-        __sanitizer_set_death_callback(detail::childDeath);
-        on_exit(detail::childExit, nullptr);
-        body();
-        exit(0);
-    }
+// Runs body with standard output silenced and returns 0 when it ends, 1 when
+// it throws a failure. SEAMLINE_FUZZ_SHOW=1 shows every failure's message.
+inline int contained(const std::function<void()>& body) {
+    static nullBuffer nowhere;
+    std::streambuf* out = std::cout.rdbuf(&nowhere);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) {
-            perror("waitpid");
-            abort();
-        }
-    bool normal = WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 1);
-    // SEAMLINE_FUZZ_SHOW=1 shows every run's standard error and status.
-    if (!normal || getenv("SEAMLINE_FUZZ_SHOW")) {
-        FILE* f = fopen(errFile.c_str(), "rb");
-        if (f) {
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
-            fclose(f);
-        }
+    try {
+        body();
+    } catch (const seamline::failure& f) {
+        status = 1;
+        if (getenv("SEAMLINE_FUZZ_SHOW")) fprintf(stderr, "failure: %s\n", f.message().c_str());
     }
-    if (normal) {
-        if (getenv("SEAMLINE_FUZZ_SHOW"))
-            fprintf(stderr, "seamline fuzz: the run ended with status %d\n", WEXITSTATUS(status));
-        if (detail::counterCount())
-            memcpy(countersBegin(), detail::sharedCounters(), detail::counterCount());
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status))
-        fprintf(stderr, "seamline fuzz: the run ended by signal %d\n", WTERMSIG(status));
-    else
-        fprintf(stderr, "seamline fuzz: the run ended with status %d\n", WEXITSTATUS(status));
-    abort();
+    std::cout.rdbuf(out);
+    return status;
 }
 
 }  // namespace harness

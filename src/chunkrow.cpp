@@ -1,11 +1,13 @@
 #include "chunkrow.h"
 
-#include "chunk.h"
+#include "bits.h"
 #include "utils.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+
+namespace seamline {
 
 bool packCodes(const char* text, size_t ncodes, uint64_t* bits) {
     size_t i = 0;
@@ -65,3 +67,5 @@ size_t chunkRow::parse(std::string_view line, size_t ncodes, uint64_t* bits) {
     }
     return tok.size();
 }
+
+}  // namespace seamline

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace seamline {
+
 // Splits one line of a chunk file: five leading fields (chromosome,
 // identifier, position, first and second allele), then one code per
 // haplotype. Fields are separated by runs of spaces; a code means the second
@@ -29,5 +31,7 @@ public:
 // (separated by single spaces): sets bit i of bits where code i is '1'.
 // False when the text has any other layout, or a code other than '0' and '1'.
 bool packCodes(const char* text, size_t ncodes, uint64_t* bits);
+
+}  // namespace seamline
 
 #endif

@@ -16,8 +16,13 @@ public:
     enum class stream { console, errors };
 
     explicit failure(const std::string& message, stream where = stream::errors)
-        : std::runtime_error(message), where(where) {}
+        : std::runtime_error(message), where(where), text(message) {}
     stream where;
+    // The whole message: what() stops at a NUL byte that input text may hold.
+    const std::string& message() const { return text; }
+
+private:
+    std::string text;
 };
 
 // Throws a failure for standard error.

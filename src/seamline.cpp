@@ -1,17 +1,28 @@
+#include <htslib/hts.h>
+
 #include <csignal>
 #include <iostream>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "data.h"
-#include "utils.h"
+#include "chunks.h"
+#include "failure.h"
+#include "join.h"
+#include "scaffold.h"
+#include "sitemap.h"
+#include "staging.h"
+#include "writers.h"
+
+using namespace seamline;
 
 namespace {
 
 // The settings of the command line; null means unset.
 struct options {
     const char* vcf = nullptr;
-    std::vector<const char*> chunks;
+    std::vector<std::string> chunks;
     const char* scaffold = nullptr;
     const char* haplotypes = nullptr;
     const char* samples = nullptr;
@@ -52,9 +63,79 @@ int threadCount(const std::string& text) {
     return std::stoi(text);
 }
 
-[[noreturn]] void missing(const char* line) {
-    std::cout << line << std::endl;
-    exit(1);
+// Threads beyond the cores only hold more blocks in memory (about 5 MiB each).
+int usableThreads(const char* asked) {
+    if (!asked) return 1;
+    int threads = threadCount(asked);
+    if (threads < 1)
+        fail("--threads takes a whole number of at least 1, not [" + std::string(asked) + "]");
+    int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores > 0 ? std::min(threads, cores) : threads;
+}
+
+// Checks the options and echoes them.
+void echo(const options& opt) {
+    if (!opt.vcf) failOnConsole("Missing option --vcf");
+    std::cout << "VCF :\t[" << opt.vcf << "]" << std::endl;
+    if (opt.chunks.empty()) failOnConsole("Missing option: --chunks");
+    std::cout << "Chunks :\t" << opt.chunks.size() << " haplotype files" << std::endl;
+    if (opt.scaffold) std::cout << "Scaffold :\t[" << opt.scaffold << "]" << std::endl;
+    // --output followed by one argument only leaves the sample file unset.
+    if (!opt.haplotypes || !opt.samples) failOnConsole("Missing option: --output");
+    std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
+    if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
+}
+
+// The command line that VCF and BCF headers record: the same whatever the
+// thread count, so that the outputs are too.
+std::string commandLine(int argc, char** argv) {
+    std::string line;
+    for (int i = 0; i < argc; i++) {
+        if (std::string(argv[i]) == "--threads") {
+            i++;
+            continue;
+        }
+        line += (line.empty() ? "" : " ") + std::string(argv[i]);
+    }
+    return line;
+}
+
+// Stages every output before anything is read: the sample file first (and
+// so put in place first), the haplotypes, the report. None may be an input.
+void stage(outputSet& outputs, const options& opt) {
+    outputs.add(opt.samples);
+    outputs.add(opt.haplotypes);
+    if (opt.report) outputs.add(opt.report);
+    std::vector<std::string> inputs(opt.chunks);
+    inputs.push_back(opt.vcf);
+    if (opt.scaffold) inputs.push_back(opt.scaffold);
+    outputs.refuseInputs(inputs);
+}
+
+int run(int argc, char** argv) {
+    options opt = scanArguments(argc, argv);
+    if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
+        fail("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
+    const int threads = usableThreads(opt.threads);
+    // With data on standard output, progress goes to standard error.
+    for (const char* name : {opt.haplotypes, opt.samples, opt.report})
+        if (name && isStandardOutput(name)) std::cout.rdbuf(std::cerr.rdbuf());
+    echo(opt);
+
+    outputSet outputs;
+    stage(outputs, opt);
+    const siteMap sites = siteMap::read(opt.vcf);
+    const std::vector<bool> scaffold = scaffolded(
+        sites.samples(), opt.scaffold ? readScaffold(opt.scaffold) : std::set<std::string>());
+    std::vector<chunk> chunks = readChunks(opt.chunks, sites, opt.flip, threads);
+    const seamRule rule =
+        opt.seam && std::string(opt.seam) == "agree" ? seamRule::agree : seamRule::middle;
+    const joinResult joined = joinChunks(std::move(chunks), sites.sites(), scaffold, rule);
+    writeSamples(outputs[0], sites.samples());
+    if (opt.report) writeReport(outputs[2], joined, sites.samples(), scaffold, opt.seam != nullptr);
+    writeHaplotypes(outputs, 1, sites, joined, {commandLine(argc, argv), threads});
+    outputs.commit();
+    return 0;
 }
 
 }  // namespace
@@ -65,52 +146,21 @@ int main(int argc, char** argv) {
     // removes the temporary outputs; their signals would kill it and leave them.
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    options opt = scanArguments(argc, argv);
-    if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
-        futils::fatal("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
-    if (opt.threads && threadCount(opt.threads) < 1)
-        futils::fatal("--threads takes a whole number of at least 1, not [" +
-                      std::string(opt.threads) + "]");
-    // With data on standard output, progress goes to standard error.
-    if ((opt.haplotypes && isStandardOutput(opt.haplotypes)) ||
-        (opt.samples && isStandardOutput(opt.samples)) ||
-        (opt.report && isStandardOutput(opt.report)))
-        std::cout.rdbuf(std::cerr.rdbuf());
-
-    if (!opt.vcf) missing("Missing option --vcf");
-    std::cout << "VCF :\t[" << opt.vcf << "]" << std::endl;
-    if (opt.chunks.empty()) missing("Missing option: --chunks");
-    std::cout << "Chunks :\t" << opt.chunks.size() << " haplotype files" << std::endl;
-    if (opt.scaffold) std::cout << "Scaffold :\t[" << opt.scaffold << "]" << std::endl;
-    // --output followed by one argument only leaves the sample file unset.
-    if (!opt.haplotypes || !opt.samples) missing("Missing option: --output");
-    std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
-    if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
-
-    data* run = new data();
-    run->flip = opt.flip;
-    run->report = opt.report;
-    run->agreeSeam = opt.seam && std::string(opt.seam) == "agree";
-    run->seamColumn = opt.seam != nullptr;
-    if (opt.threads) run->threads = threadCount(opt.threads);
-    // The outputs are the same whatever the thread count, the command line
-    // that VCF and BCF headers record included.
-    for (int i = 0; i < argc; i++) {
-        if (std::string(argv[i]) == "--threads") {
-            i++;
-            continue;
+    // Every failure is reported through an exception; htslib's own lines
+    // would only repeat it. Set once, before any thread starts.
+    hts_set_log_level(HTS_LOG_OFF);
+    try {
+        return run(argc, argv);
+    } catch (const failure& f) {
+        if (f.where == failure::stream::console) {
+            std::cout << f.message() << std::endl;
+        } else {
+            std::cout.flush();
+            std::cerr << "seamline: " << f.message() << std::endl;
         }
-        run->commandLine += (run->commandLine.empty() ? "" : " ") + std::string(argv[i]);
+    } catch (const std::bad_alloc&) {
+        std::cout.flush();
+        std::cerr << "seamline: out of memory" << std::endl;
     }
-    std::vector<std::string> inputs(opt.chunks.begin(), opt.chunks.end());
-    inputs.push_back(opt.vcf);
-    if (opt.scaffold) inputs.push_back(opt.scaffold);
-    run->checkOutputs(opt.haplotypes, opt.samples, inputs);
-    run->readMap(opt.vcf);
-    if (opt.scaffold) run->readScaffold(opt.scaffold);
-    run->readChunks(opt.chunks);
-    run->assemble();
-    run->writeHaplotypes(opt.haplotypes, opt.samples);
-    delete run;
-    return 0;
+    return 1;
 }

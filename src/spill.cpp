@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "utils.h"
+#include "failure.h"
+
+namespace seamline {
 
 namespace {
 
@@ -33,7 +35,7 @@ std::string temporaryDirectory() {
 
 }  // namespace
 
-spillFile::spillFile() : dir(temporaryDirectory()), budget(budgetFromEnvironment()) {}
+spillFile::spillFile() : budget(budgetFromEnvironment()), dir(temporaryDirectory()) {}
 
 spillFile::~spillFile() {
     if (fd >= 0) ::close(fd);
@@ -44,30 +46,30 @@ spillFile& spillFile::shared() {
     return file;
 }
 
-uint64_t spillFile::write(const void* data, size_t bytes) {
-    {
-        std::lock_guard<std::mutex> lock(opening);
-        if (fd < 0) {
-            // A file without a name where the file system allows it, else one
-            // unlinked as soon as it is made.
-            fd = open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
-            if (fd < 0 && errno != ENOENT && errno != EACCES && errno != EROFS) {
-                std::string name = dir + "/.seamline-rows-XXXXXX";
-                fd = mkstemp(&name[0]);
-                if (fd >= 0) unlink(name.c_str());
-            }
-            if (fd < 0)
-                futils::fatal("cannot write temporary data in [" + dir + "]: " + strerror(errno));
-        }
+void spillFile::open() {
+    std::lock_guard<std::mutex> lock(opening);
+    if (fd >= 0) return;
+    // A file without a name where the file system allows it, else one
+    // unlinked as soon as it is made.
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0 && errno != ENOENT && errno != EACCES && errno != EROFS) {
+        std::string name = dir + "/.seamline-rows-XXXXXX";
+        fd = mkstemp(&name[0]);
+        if (fd >= 0) unlink(name.c_str());
     }
+    if (fd < 0) fail("cannot write temporary data in [" + dir + "]: " + strerror(errno));
+}
+
+uint64_t spillFile::write(const void* data, size_t bytes) {
+    open();
     uint64_t offset = end.fetch_add(bytes);
     const char* p = static_cast<const char*>(data);
     for (size_t done = 0; done < bytes;) {
         ssize_t n = pwrite(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            throw spillError("cannot write temporary data in [" + dir +
-                             "]: " + strerror(n < 0 ? errno : ENOSPC));
+            fail("cannot write temporary data in [" + dir +
+                 "]: " + strerror(n < 0 ? errno : ENOSPC));
         }
         done += static_cast<size_t>(n);
     }
@@ -80,15 +82,15 @@ void spillFile::read(uint64_t offset, void* data, size_t bytes) const {
         ssize_t n = pread(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            futils::fatal("cannot read temporary data in [" + dir +
-                          "]: " + (n < 0 ? strerror(errno) : "the file is cut short"));
+            fail("cannot read temporary data in [" + dir +
+                 "]: " + (n < 0 ? strerror(errno) : "the file is cut short"));
         }
         done += static_cast<size_t>(n);
     }
 }
 
-rowStore::rowStore(size_t bits) : words((bits + 63) / 64) {
-    if (words > 0) rowsPerExtent = std::max<size_t>(1, extentBytes / (8 * words));
+rowStore::rowStore(size_t bits) : wordsPerRow((bits + 63) / 64) {
+    if (wordsPerRow > 0) rowsPerExtent = std::max<size_t>(1, extentBytes / (8 * wordsPerRow));
 }
 
 rowStore::~rowStore() {
@@ -101,16 +103,16 @@ uint64_t* rowStore::add() {
     // Rows without samples hold nothing.
     static uint64_t nothing;
     rows++;
-    if (words == 0) return &nothing;
+    if (wordsPerRow == 0) return &nothing;
     if ((rows - 1) % rowsPerExtent == 0) {
         if (!extents.empty()) settle(extents.back());
         extents.emplace_back();
-        extents.back().memory.reserve(rowsPerExtent * words);
+        extents.back().memory.reserve(rowsPerExtent * wordsPerRow);
     }
     std::vector<uint64_t>& memory = extents.back().memory;
-    memory.resize(memory.size() + words, 0);
-    spillFile::shared().inMemory += 8 * words;
-    return memory.data() + memory.size() - words;
+    memory.resize(memory.size() + wordsPerRow, 0);
+    spillFile::shared().inMemory += 8 * wordsPerRow;
+    return memory.data() + memory.size() - wordsPerRow;
 }
 
 void rowStore::finish() {
@@ -132,19 +134,20 @@ void rowStore::read(size_t first, size_t count, uint64_t* dest) const {
         size_t within = first % rowsPerExtent;
         size_t n = std::min(count, rowsPerExtent - within);
         if (!e.memory.empty())
-            memcpy(dest, e.memory.data() + within * words, 8 * n * words);
+            memcpy(dest, e.memory.data() + within * wordsPerRow, 8 * n * wordsPerRow);
         else
-            spillFile::shared().read(e.offset + 8 * within * words, dest, 8 * n * words);
+            spillFile::shared().read(e.offset + 8 * within * wordsPerRow, dest,
+                                     8 * n * wordsPerRow);
         first += n;
         count -= n;
-        dest += n * words;
+        dest += n * wordsPerRow;
     }
 }
 
 rowCursor::rowCursor(const rowStore& store) : store(&store) {}
 
 const uint64_t* rowCursor::row(size_t r) {
-    if (store->words == 0) return nullptr;
+    if (store->wordsPerRow == 0) return nullptr;
     if (r < first || r >= first + count) {
         size_t e = r / store->rowsPerExtent;
         first = e * store->rowsPerExtent;
@@ -153,10 +156,12 @@ const uint64_t* rowCursor::row(size_t r) {
         if (!x.memory.empty()) {
             window = x.memory.data();
         } else {
-            buffer.resize(count * store->words);
+            buffer.resize(count * store->wordsPerRow);
             store->read(first, count, buffer.data());
             window = buffer.data();
         }
     }
-    return window + (r - first) * store->words;
+    return window + (r - first) * store->wordsPerRow;
 }
+
+}  // namespace seamline

@@ -5,38 +5,41 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// The spill file cannot be made or written (a full disk, a file size limit).
-struct spillError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace seamline {
 
 // The temporary file that takes the packed rows which do not fit the memory
 // budget of the run. It is made in $TMPDIR (default /tmp) when first needed
 // and unlinked at once, so it never outlives the run. Rows are written and
 // read back with pwrite and pread, never mapped, so that what is on disk
-// does not count as resident memory.
+// does not count as resident memory. A file that cannot be made, written or
+// read throws a failure, on whichever thread meets it.
 class spillFile {
 public:
-    std::string dir;
-    int fd = -1;
-    std::atomic<uint64_t> end{0};     // bytes handed out so far
-    std::atomic<size_t> inMemory{0};  // bytes of rows the run holds in memory
-    size_t budget;                    // bytes of rows the run may hold in memory
-    std::mutex opening;
-
     spillFile();
     ~spillFile();
-    // Writes the bytes at the end of the file; returns where they went. Throws
-    // spillError when the file cannot be made or written.
+    spillFile(const spillFile&) = delete;
+    spillFile& operator=(const spillFile&) = delete;
+    // Writes the bytes at the end of the file; returns where they went.
     uint64_t write(const void* data, size_t bytes);
     void read(uint64_t offset, void* data, size_t bytes) const;
 
+    // Bytes of rows held in memory by the whole run, and how many it may hold.
+    std::atomic<size_t> inMemory{0};
+    size_t budget;
+
     // The one spill file of the process.
     static spillFile& shared();
+
+private:
+    std::string dir;
+    int fd = -1;
+    std::atomic<uint64_t> end{0};  // bytes handed out so far
+    std::mutex opening;
+
+    void open();
 };
 
 // The packed rows of one chunk, a fixed number of 64-bit words each, kept in
@@ -45,17 +48,9 @@ public:
 // index, in any order.
 class rowStore {
 public:
-    struct extent {
-        std::vector<uint64_t> memory;  // the rows, while they are held in memory
-        uint64_t offset = 0;           // where they are in the spill file otherwise
-    };
-    size_t words = 0;  // per row
-    size_t rows = 0;
-    size_t rowsPerExtent = 1;
-    std::vector<extent> extents;
-
     explicit rowStore(size_t bits = 0);
     ~rowStore();
+    rowStore(rowStore&& other) noexcept = default;
     rowStore(const rowStore&) = delete;
     rowStore& operator=(const rowStore&) = delete;
     // A new row at the end, all clear, to be filled in place until the next add.
@@ -63,10 +58,21 @@ public:
     // Moves the rows of the last extent to the spill file if the budget is spent.
     void finish();
     size_t size() const { return rows; }
+    size_t words() const { return wordsPerRow; }
     // Copies count rows from row first on into dest.
     void read(size_t first, size_t count, uint64_t* dest) const;
 
 private:
+    friend class rowCursor;
+    struct extent {
+        std::vector<uint64_t> memory;  // the rows, while they are held in memory
+        uint64_t offset = 0;           // where they are in the spill file otherwise
+    };
+    size_t wordsPerRow = 0;
+    size_t rows = 0;
+    size_t rowsPerExtent = 1;
+    std::vector<extent> extents;
+
     void settle(extent& e);
 };
 
@@ -74,13 +80,16 @@ private:
 // megabyte; rows held in memory are not copied.
 class rowCursor {
 public:
+    explicit rowCursor(const rowStore& store);
+    const uint64_t* row(size_t r);
+
+private:
     const rowStore* store;
     size_t first = 0, count = 0;  // the rows of the window
     const uint64_t* window = nullptr;
     std::vector<uint64_t> buffer;
-
-    explicit rowCursor(const rowStore& store);
-    const uint64_t* row(size_t r);
 };
+
+}  // namespace seamline
 
 #endif

@@ -26,12 +26,6 @@ std::string extensionFile(const std::string& filename) {
     return filename.substr(dot + 1);
 }
 
-void fatal(const std::string& message) {
-    std::cout.flush();
-    std::cerr << "seamline: " << message << std::endl;
-    exit(1);
-}
-
 }  // namespace futils
 
 namespace sutils {
@@ -41,20 +35,6 @@ std::vector<std::string> tokenize(const std::string& str, std::string delimiters
     size_t start = str.find_first_not_of(delimiters, 0);
     size_t end = str.find_first_of(delimiters, start);
     while (start != std::string::npos || end != std::string::npos) {
-        tokens.push_back(str.substr(start, end - start));
-        start = str.find_first_not_of(delimiters, end);
-        end = str.find_first_of(delimiters, start);
-    }
-    return tokens;
-}
-
-std::vector<std::string> tokenize(const std::string& str, std::string delimiters, int n) {
-    std::vector<std::string> tokens;
-    if (n <= 0) return tokens;
-    size_t start = str.find_first_not_of(delimiters, 0);
-    size_t end = str.find_first_of(delimiters, start);
-    while ((start != std::string::npos || end != std::string::npos) &&
-           tokens.size() < static_cast<size_t>(n)) {
         tokens.push_back(str.substr(start, end - start));
         start = str.find_first_not_of(delimiters, end);
         end = str.find_first_of(delimiters, start);

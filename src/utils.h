@@ -12,17 +12,11 @@
 namespace futils {
 // Everything after the last "." of the whole name; empty when there is none.
 std::string extensionFile(const std::string& filename);
-
-// Prints "seamline: " and the message on standard error and ends the run
-// with exit status 1.
-[[noreturn]] void fatal(const std::string& message);
 }  // namespace futils
 
 namespace sutils {
 // Splits at any character of the delimiter set; never yields empty fields.
 std::vector<std::string> tokenize(const std::string& str, std::string delimiters);
-// The same, stopping after the first n fields (the rest is not joined).
-std::vector<std::string> tokenize(const std::string& str, std::string delimiters, int n);
 // The limited split with a single delimiter character, without copying:
 // stores at most n fields of text in fields and returns how many it stored.
 size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields);

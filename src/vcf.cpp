@@ -16,7 +16,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "chunk.h"
+#include "bits.h"
+
+using seamline::evenBits;
 
 namespace {
 

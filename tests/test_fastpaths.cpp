@@ -9,6 +9,8 @@
 #include "testutil.h"
 #include "utils.h"
 
+using namespace seamline;
+
 namespace {
 
 struct reference {
@@ -99,7 +101,7 @@ TEST(ChunkRow, PackCodesRejectsAnyOtherLayoutInBlocksAndTail) {
     }
 }
 
-TEST(SplitFields, AgreesWithTheLimitedTokenizer) {
+TEST(SplitFields, AgreesWithTheFirstFieldsOfTheTokenizer) {
     std::mt19937 rng(3);
     const char alphabet[] = "ab\t\t  ,\r";
     for (int trial = 0; trial < 2000; trial++) {
@@ -109,8 +111,8 @@ TEST(SplitFields, AgreesWithTheLimitedTokenizer) {
         size_t n = rng() % 7;
         std::string_view fields[6];
         size_t got = sutils::splitFields(text, delimiter, n, fields);
-        std::vector<std::string> want =
-            sutils::tokenize(text, std::string(1, delimiter), static_cast<int>(n));
+        std::vector<std::string> want = sutils::tokenize(text, std::string(1, delimiter));
+        if (want.size() > n) want.resize(n);
         ASSERT_EQ(got, want.size()) << text;
         for (size_t f = 0; f < got; f++) EXPECT_EQ(fields[f], want[f]);
     }

@@ -107,6 +107,12 @@ protected:
         }
         return values;
     }
+    // Sites from first to last where sample k is heterozygous.
+    int hets(int first, int last, int k) const {
+        int n = 0;
+        for (int i = first; i <= last; i++) n += truth[i][2 * k] != truth[i][2 * k + 1];
+        return n;
+    }
     // Sample k's pair as written at site i, relative to the truth:
     // 'k' kept order, 'x' exchanged order, '?' uninformative (a = b).
     char orientation(const std::vector<int>& w, int i, int k) {
@@ -197,7 +203,7 @@ TEST_F(Run, EqualSumsClearTheBitAndRestartTheParity) {
     writeChunk("c1.haps", 0, 4);
     writeChunk("c2.haps", 2, 7, {true});
     writeChunk("c3.haps", 6, 8, {true});
-    runResult r = run({"c1.haps", "c2.haps", "c3.haps"});
+    runResult r = run({"c1.haps", "c2.haps", "c3.haps"}, {"--report", "r.tsv"});
     ASSERT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("  * overlap=2\n  * prev chunk end = 6\n  * curr chunk beg = 7\n"
                          "  * #switches=0 out of 1 possible\n"),
@@ -208,6 +214,12 @@ TEST_F(Run, EqualSumsClearTheBitAndRestartTheParity) {
     // file order is written exchanged, so it ends in the truth's order.
     for (int i = 0; i <= 6; i++) EXPECT_NE(orientation(w[i], i, 0), 'k') << i;
     EXPECT_EQ(orientation(w[8], 8, 0), 'k');
+    // The report shows the decisions that were written: c2 swapped against
+    // c1 on both heterozygous overlap sites, and no evidence at c2-c3.
+    EXPECT_EQ(slurp(dir.path("r.tsv")),
+              lines({"left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality",
+                     "c1.haps\tc2.haps\tS1\t3\t0\t" + std::to_string(hets(2, 4, 0)) + "\tswap\t99",
+                     "c2.haps\tc3.haps\tS1\t2\t0\t0\tkeep\t0"}));
 }
 
 TEST_F(Run, FlipAcceptsRowsWithExchangedAllelesAndStoresTheirComplement) {

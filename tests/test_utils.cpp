@@ -32,18 +32,6 @@ TEST(Tokenize, SplitsAtEveryCharacterOfTheSetAndNeverYieldsEmptyFields) {
         EXPECT_EQ(sutils::tokenize(c.text, c.delimiters), c.fields) << c.text;
 }
 
-TEST(Tokenize, LimitedOverloadStopsAfterNFieldsWithoutJoiningTheRest) {
-    EXPECT_EQ(sutils::tokenize("a b c d", " ", 2), (strings{"a", "b"}));
-    EXPECT_EQ(sutils::tokenize("a b c d", " ", 5), (strings{"a", "b", "c", "d"}));
-    EXPECT_EQ(sutils::tokenize("a b c d", " ", 4), (strings{"a", "b", "c", "d"}));
-    EXPECT_EQ(sutils::tokenize("a b c d", " ", 0), strings{});
-    EXPECT_EQ(sutils::tokenize("a b c d", " ", -3), strings{});
-    EXPECT_EQ(sutils::tokenize("  x", " ", 1), strings{"x"});
-    EXPECT_EQ(sutils::tokenize("", " ", 3), strings{});
-    EXPECT_EQ(sutils::tokenize("1\t2\t\t3\t4\t5\t6\t7", "\t", 5),
-              (strings{"1", "2", "3", "4", "5"}));
-}
-
 TEST(ExtensionFile, TakesEverythingAfterTheLastDotOfTheWholeName) {
     struct {
         std::string name, extension;

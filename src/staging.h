@@ -1,8 +1,10 @@
-#ifndef SEAMLINE_OUTPUT_H
-#define SEAMLINE_OUTPUT_H
+#ifndef SEAMLINE_STAGING_H
+#define SEAMLINE_STAGING_H
 
 #include <string>
 #include <vector>
+
+namespace seamline {
 
 // One output file of the run. A regular file (or a new one) is written under
 // a temporary name beside its target and renamed onto it only when the whole
@@ -20,26 +22,35 @@ public:
 
 // Every output of the run. Each is checked and staged when it is added,
 // before any input is read, so that a name that cannot be written fails at
-// once. Staged files are removed when the run ends without commit (exit) or
-// is interrupted (SIGINT, SIGTERM, SIGHUP), and renamed into place together,
-// in the order they were added, by commit.
+// once. Staged files are removed when the set is destroyed before commit
+// (the run failed) or the run is interrupted (SIGINT, SIGTERM, SIGHUP), and
+// renamed into place together, in the order they were added, by commit.
 class outputSet {
 public:
-    std::vector<output> files;
-
     outputSet();
-    // Checks the name and stages it; a failure ends the run. Returns its index.
+    ~outputSet();
+    outputSet(const outputSet&) = delete;
+    outputSet& operator=(const outputSet&) = delete;
+    // Checks the name and stages it; returns its index. Throws a failure when
+    // the name cannot be written.
     size_t add(const std::string& name);
-    // Ends the run when an output is one of these files.
+    // Throws a failure when an output is one of these files.
     void refuseInputs(const std::vector<std::string>& inputs) const;
     const output& operator[](size_t i) const { return files[i]; }
+    size_t size() const { return files.size(); }
     void commit();
+
+private:
+    std::vector<output> files;
+    bool committed = false;
 };
 
 // "-", or a name that opens the file that standard output already is.
 bool isStandardOutput(const std::string& name);
 
-// Ends the run with "cannot write [name]: message" after removing every staged file.
+// Throws the failure "cannot write [name]: message".
 [[noreturn]] void failOutput(const std::string& name, const std::string& message);
+
+}  // namespace seamline
 
 #endif

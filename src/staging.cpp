@@ -1,4 +1,4 @@
-#include "output.h"
+#include "staging.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -10,41 +10,66 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "utils.h"
+#include "failure.h"
+
+namespace seamline {
 
 namespace {
 
 // The staged files not yet put in place, kept where a signal handler can
-// reach them without allocating.
+// reach them without allocating. The list changes only while the signals
+// that read it are blocked, so the handler never sees it half changed.
 const int maxStaged = 16;
 char* staged[maxStaged];
 volatile sig_atomic_t nstaged = 0;
-
-void removeStaged() {
-    for (int i = 0; i < nstaged; i++) unlink(staged[i]);
-    nstaged = 0;
-}
+const int watched[] = {SIGINT, SIGTERM, SIGHUP};
 
 void removeStagedAndDie(int sig) {
-    removeStaged();
+    for (int i = 0; i < nstaged; i++) unlink(staged[i]);
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-void watchForEndOfRun() {
+void watchForInterrupts() {
     static bool watching = false;
     if (watching) return;
     watching = true;
-    atexit(removeStaged);
     // A signal that the run was started to ignore (nohup) stays ignored.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : watched)
         if (signal(sig, removeStagedAndDie) == SIG_IGN) signal(sig, SIG_IGN);
 }
 
+// Blocks the watched signals for as long as it lives.
+class signalsHeld {
+public:
+    signalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : watched) sigaddset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &previous);
+    }
+    ~signalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+
+private:
+    sigset_t previous;
+};
+
 void remember(const std::string& temp) {
-    if (nstaged == maxStaged) futils::fatal("too many outputs");
+    signalsHeld held;
+    if (nstaged == maxStaged) fail("too many outputs");
     staged[nstaged] = strdup(temp.c_str());
     nstaged = nstaged + 1;
+}
+
+// Takes a staged file off the list: it has been put in place or removed.
+void forget(const std::string& temp) {
+    for (int s = 0; s < nstaged; s++)
+        if (temp == staged[s]) {
+            free(staged[s]);
+            staged[s] = staged[nstaged - 1];
+            nstaged = nstaged - 1;
+            return;
+        }
 }
 
 std::string directoryOf(const std::string& path) {
@@ -96,7 +121,7 @@ std::string stage(const std::string& name, const std::string& target) {
         base = base.substr(base.size() - (NAME_MAX - prefix.size()));
     std::string temp = directoryOf(target) + prefix + base;
     int fd = mkstemps(&temp[0], static_cast<int>(base.size() + 1));
-    if (fd < 0) futils::fatal("cannot open [" + name + "]: " + strerror(errno));
+    if (fd < 0) fail("cannot open [" + name + "]: " + strerror(errno));
     remember(temp);
     // mkstemps creates the file private; give it the mode a new file would get.
     mode_t mask = umask(0);
@@ -127,24 +152,34 @@ bool isStandardOutput(const std::string& name) {
 }
 
 void failOutput(const std::string& name, const std::string& message) {
-    futils::fatal("cannot write [" + name + "]: " + message);
+    fail("cannot write [" + name + "]: " + message);
 }
 
-outputSet::outputSet() { watchForEndOfRun(); }
+outputSet::outputSet() { watchForInterrupts(); }
+
+outputSet::~outputSet() {
+    if (committed) return;
+    signalsHeld held;
+    for (const output& o : files)
+        if (!o.temp.empty()) {
+            unlink(o.temp.c_str());
+            forget(o.temp);
+        }
+}
 
 size_t outputSet::add(const std::string& name) {
     // An empty name names no file; its staged file could still be made.
-    if (name.empty()) futils::fatal("cannot open []: " + std::string(strerror(ENOENT)));
+    if (name.empty()) fail("cannot open []: " + std::string(strerror(ENOENT)));
     output o;
     o.name = name;
     o.toStdout = isStandardOutput(name);
     o.target = o.toStdout ? name : followLinks(name);
     struct stat st;
     bool exists = !o.toStdout && stat(o.target.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) futils::fatal("cannot open [" + name + "]: Is a directory");
+    if (exists && S_ISDIR(st.st_mode)) fail("cannot open [" + name + "]: Is a directory");
     bool inPlace = o.toStdout || (exists && !S_ISREG(st.st_mode));
     if (inPlace && !o.toStdout && access(o.target.c_str(), W_OK) != 0)
-        futils::fatal("cannot open [" + name + "]: " + strerror(errno));
+        fail("cannot open [" + name + "]: " + strerror(errno));
     // Two names of one file would leave only the last written; devices and
     // pipes other than standard output may take several outputs.
     for (const output& other : files) {
@@ -170,17 +205,13 @@ void outputSet::refuseInputs(const std::vector<std::string>& inputs) const {
 }
 
 void outputSet::commit() {
-    for (size_t i = 0; i < files.size(); i++) {
-        const output& o = files[i];
+    signalsHeld held;
+    for (const output& o : files) {
         if (o.temp.empty()) continue;
         if (rename(o.temp.c_str(), o.target.c_str()) != 0) failOutput(o.name, strerror(errno));
-        // Put in place: no longer removed when the run ends.
-        for (int s = 0; s < nstaged; s++)
-            if (o.temp == staged[s]) {
-                free(staged[s]);
-                staged[s] = staged[nstaged - 1];
-                nstaged = nstaged - 1;
-                break;
-            }
+        forget(o.temp);
     }
+    committed = true;
 }
+
+}  // namespace seamline

@@ -1,0 +1,35 @@
+#ifndef SEAMLINE_CHUNKS_H
+#define SEAMLINE_CHUNKS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sitemap.h"
+#include "spill.h"
+
+namespace seamline {
+
+// The rows of one chunk file, in site-map order: the site of every row and
+// its haplotypes, 2N bits (bits 2k and 2k+1 are the two haplotypes of sample
+// k, a set bit is the site's ALT allele, whichever order the file gave the
+// alleles in).
+struct chunk {
+    std::string name;
+    std::vector<int32_t> sites;  // per row: its site in the site map
+    rowStore rows;
+
+    chunk(const std::string& name, size_t samples) : name(name), rows(2 * samples) {}
+};
+
+// Reads the chunk files, text or VCF/BCF as their content says, matching
+// every row to its site; several at once with threads > 1. The files are
+// reported in command-line order, and of several failures the first in that
+// order ends the run, as when they are read one after the other. With flip,
+// rows whose alleles stand the other way round match too.
+std::vector<chunk> readChunks(const std::vector<std::string>& names, const siteMap& sites,
+                              bool flip, int threads);
+
+}  // namespace seamline
+
+#endif

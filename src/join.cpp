@@ -1,0 +1,211 @@
+#include "join.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+#include "bits.h"
+#include "failure.h"
+
+namespace seamline {
+
+namespace {
+
+[[noreturn]] void noOverlap(const chunk& curr, const chunk& prev, int code) {
+    failOnConsole("Chunk [" + curr.name + "] does not overlap chunk [" + prev.name + "], code " +
+                  std::to_string(code));
+}
+
+// First row from `from` on whose site is idx, or -1.
+int32_t firstRowOf(const std::vector<int32_t>& sites, size_t from, int32_t idx) {
+    auto it = std::find(sites.begin() + std::min(from, sites.size()), sites.end(), idx);
+    return it == sites.end() ? -1 : static_cast<int32_t>(it - sites.begin());
+}
+
+// Counts, per sample, the overlap rows that keep or swap its pair.
+void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t samples) {
+    b.keep.assign(samples, 0);
+    b.swap.assign(samples, 0);
+    rowCursor prevRows(prev.rows), currRows(curr.rows);
+    for (int32_t r = 0; r < b.rows; r++) {
+        const uint64_t* ab = prevRows.row(b.leftStart + r);
+        const uint64_t* xy = currRows.row(r);
+        for (size_t w = 0; w < curr.rows.words(); w++) {
+            // Heterozygous in both chunks; then the pairs agree as stored
+            // when the first haplotypes agree, and exchanged otherwise.
+            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
+            if (!both) continue;
+            uint64_t differ = (ab[w] ^ xy[w]) & both;
+            for (uint64_t bits = both; bits; bits &= bits - 1) {
+                int at = __builtin_ctzll(bits);
+                int32_t& count =
+                    (differ >> at) & 1 ? b.swap[w * 32 + at / 2] : b.keep[w * 32 + at / 2];
+                count++;
+            }
+        }
+    }
+}
+
+// Finds where chunk curr meets chunk prev, whose rows before prevFirst are
+// supplied by the chunk before it, and prints the overlap.
+boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
+    const int32_t P = static_cast<int32_t>(prev.sites.size());
+    const int32_t Q = static_cast<int32_t>(curr.sites.size());
+    if (P == 0) noOverlap(curr, prev, 1);
+    if (Q == 0) noOverlap(curr, prev, 2);
+    const int32_t p = firstRowOf(prev.sites, prevFirst, curr.sites[0]);
+    if (p < 0) noOverlap(curr, prev, 1);
+    // The previous chunk's last row counts only when it still supplies it.
+    const int32_t q = P - 1 < prevFirst ? -1 : firstRowOf(curr.sites, 0, prev.sites[P - 1]);
+    if (q < 0) noOverlap(curr, prev, 2);
+    const int32_t o1 = P - p, o2 = q + 1;
+    if (o1 != o2)
+        failOnConsole("Overlaps are different between [" + curr.name +
+                      "] does not overlap chunk [" + prev.name + "] o1=" + std::to_string(o1) +
+                      " o2=" + std::to_string(o2));
+    boundary b;
+    b.leftStart = p;
+    b.rows = o1;
+    const int32_t m = b.middle();
+    std::cout << "  * overlap=" << b.rows << std::endl;
+    std::cout << "  * prev chunk end = " << prev.sites[p + m - 1] << std::endl;
+    // With a one-row overlap and a one-row current chunk no row is supplied here.
+    std::cout << "  * curr chunk beg = " << (m < Q ? curr.sites[m] : -1) << std::endl;
+    // Paired overlap rows hold the same sites unless one chunk lists a site
+    // the other lacks; only then may a row mix samples of both chunks.
+    b.sitesMatch =
+        std::equal(curr.sites.begin(), curr.sites.begin() + b.rows, prev.sites.begin() + p);
+    return b;
+}
+
+// Per sample, the overlap row nearest the overlap's middle that lies between
+// two consecutive informative rows (the sample heterozygous in both chunks)
+// where the pairs, as written, agree. The middle itself when it lies between
+// such rows, or when there are none, or when the two chunks list different
+// sites in the overlap; of two candidates equally near, the earlier.
+std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
+                                const chunk& right, const std::vector<uint64_t>& rightExchange,
+                                const boundary& b, size_t samples) {
+    const int32_t h = b.rows, middle = b.middle();
+    std::vector<int32_t> seams(samples, middle);
+    if (!b.sitesMatch) return seams;
+    // Per sample: its last informative row, whether the chunks agree there,
+    // and how far from the middle the best seam found so far lies.
+    std::vector<int32_t> last(samples, -1), distance(samples, INT32_MAX);
+    std::vector<char> lastAgrees(samples, 0);
+    // Seams after row `from` up to row `to` lie between two agreeing
+    // informative rows; the one nearest the middle is a candidate.
+    auto consider = [&](size_t k, int32_t from, int32_t to) {
+        int32_t seam = std::min(std::max(middle, from + 1), to);
+        int32_t d = std::abs(seam - middle);
+        if (d < distance[k]) distance[k] = d, seams[k] = seam;
+    };
+    rowCursor leftRows(left.rows), rightRows(right.rows);
+    for (int32_t r = 0; r < h; r++) {
+        const uint64_t* ab = leftRows.row(b.leftStart + r);
+        const uint64_t* xy = rightRows.row(r);
+        for (size_t w = 0; w < right.rows.words(); w++) {
+            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
+            if (!both) continue;
+            uint64_t agree = both & ~(orientPairs(ab[w], leftExchange[w]) ^
+                                      orientPairs(xy[w], rightExchange[w]));
+            for (uint64_t bits = both; bits; bits &= bits - 1) {
+                int at = __builtin_ctzll(bits);
+                size_t k = w * 32 + at / 2;
+                bool agrees = (agree >> at) & 1;
+                if (agrees && lastAgrees[k]) consider(k, last[k], r);
+                last[k] = r;
+                lastAgrees[k] = agrees;
+            }
+        }
+    }
+    return seams;
+}
+
+// Per sample: the pair of the right chunk stands the other way round to the
+// orientation carried from the first chunk, or from the last tie; left: the
+// same for the left chunk.
+std::vector<char> orientation(const boundary& b, const std::vector<char>& left) {
+    std::vector<char> exchanged(left.size());
+    int32_t count = 0;
+    for (size_t k = 0; k < left.size(); k++) {
+        exchanged[k] = !b.tied(k) && (left[k] != b.swapped(k));
+        count += exchanged[k];
+    }
+    std::cout << "  * #switches=" << count << " out of " << left.size() << " possible" << std::endl;
+    return exchanged;
+}
+
+// Writing exchanges the pair of every sample whose orientation is not
+// exchanged, unless the sample is scaffolded.
+std::vector<uint64_t> exchangeMask(const std::vector<char>& exchanged,
+                                   const std::vector<bool>& scaffolded) {
+    std::vector<uint64_t> mask((2 * exchanged.size() + 63) / 64, 0);
+    for (size_t k = 0; k < exchanged.size(); k++)
+        if (!exchanged[k] && !scaffolded[k]) mask[k >> 5] |= pairMask(k);
+    return mask;
+}
+
+// The rows each chunk supplies: from the middle of the overlap with the
+// chunk before it up to the middle of the overlap with the chunk after it.
+std::vector<source> mapSites(const joinResult& join, size_t nsites) {
+    std::vector<source> sources(nsites);
+    const size_t K = join.chunks.size();
+    for (size_t c = 0; c < K; c++) {
+        const std::vector<int32_t>& rows = join.chunks[c].sites;
+        size_t first = c > 0 ? join.boundaries[c].middle() : 0;
+        size_t end = c + 1 < K ? join.boundaries[c + 1].leftStart + join.boundaries[c + 1].middle()
+                               : rows.size();
+        for (size_t r = first; r < end; r++)
+            sources[rows[r]] = {static_cast<int32_t>(c), static_cast<int32_t>(r)};
+    }
+    return sources;
+}
+
+}  // namespace
+
+joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
+                      const std::vector<bool>& scaffolded, seamRule rule) {
+    const size_t N = scaffolded.size();
+    joinResult join;
+    join.rule = rule;
+    std::cout << "Sorting the " << chunks.size() << " chunks of data" << std::endl;
+    // A chunk without rows has no first site; it goes after every other.
+    std::vector<size_t> order(chunks.size());
+    for (size_t c = 0; c < order.size(); c++) order[c] = c;
+    std::sort(order.begin(), order.end(), [&chunks](size_t a, size_t b) {
+        if (chunks[a].sites.empty()) return false;
+        if (chunks[b].sites.empty()) return true;
+        return chunks[a].sites[0] < chunks[b].sites[0];
+    });
+    for (size_t c : order) join.chunks.push_back(std::move(chunks[c]));
+
+    join.boundaries.resize(join.chunks.size());
+    std::vector<std::vector<char>> exchanged(join.chunks.size(), std::vector<char>(N, 0));
+    for (size_t c = 1; c < join.chunks.size(); c++) {
+        const chunk &prev = join.chunks[c - 1], &curr = join.chunks[c];
+        std::cout << "Assembling [" << prev.name << "] with [" << curr.name << "]" << std::endl;
+        boundary& b = join.boundaries[c];
+        b = overlapOf(prev, c > 1 ? join.boundaries[c - 1].middle() : 0, curr);
+        countAgreement(prev, curr, b, N);
+        exchanged[c] = orientation(b, exchanged[c - 1]);
+    }
+    for (const std::vector<char>& e : exchanged)
+        join.exchange.push_back(exchangeMask(e, scaffolded));
+    if (rule == seamRule::agree)
+        for (size_t c = 1; c < join.chunks.size(); c++)
+            join.boundaries[c].seams =
+                agreeSeams(join.chunks[c - 1], join.exchange[c - 1], join.chunks[c],
+                           join.exchange[c], join.boundaries[c], N);
+
+    std::cout << "Mapping sites to chunks" << std::endl;
+    join.sources = mapSites(join, sites.size());
+    std::cout << "Checking mapping sites to chunks" << std::endl;
+    for (size_t i = 0; i < join.sources.size(); i++)
+        if (join.sources[i].chunk < 0)
+            std::cout << "Site " << i << " with pos=" << sites[i].pos << " is unmapped"
+                      << std::endl;
+    return join;
+}
+
+}  // namespace seamline

@@ -1,0 +1,64 @@
+#ifndef SEAMLINE_JOIN_H
+#define SEAMLINE_JOIN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chunks.h"
+#include "sitemap.h"
+
+namespace seamline {
+
+// Where each sample of a chunk switches over from the chunk before it: the
+// middle of the overlap, or the place nearest it where both chunks agree.
+enum class seamRule { middle, agree };
+
+// Where a chunk meets the chunk before it along the chromosome.
+struct boundary {
+    int32_t leftStart = 0;   // the left chunk's row where the overlap begins
+    int32_t rows = 0;        // overlap rows, paired in order with the right chunk's first rows
+    bool sitesMatch = true;  // paired overlap rows hold the same sites
+    // Per sample: overlap rows where the sample is heterozygous in both
+    // chunks and the stored pairs agree as they stand (keep) or only once
+    // one of them is exchanged (swap).
+    std::vector<int32_t> keep, swap;
+    // Per sample: the overlap row from which the right chunk is written;
+    // empty when every sample switches over at the middle.
+    std::vector<int32_t> seams;
+
+    // The first overlap row that the right chunk supplies.
+    int32_t middle() const { return (rows + 1) / 2; }
+    int32_t seam(size_t k) const { return seams.empty() ? middle() : seams[k]; }
+    // The orientation decision: the right chunk's pair is taken as exchanged
+    // relative to the left one's. A tie restarts the orientation instead.
+    bool swapped(size_t k) const { return swap[k] > keep[k]; }
+    bool tied(size_t k) const { return swap[k] == keep[k]; }
+};
+
+// The chunk row that supplies a site, or -1 and -1.
+struct source {
+    int32_t chunk = -1, row = -1;
+};
+
+// Everything the join decided, worked out once; the report and the writers
+// read it and never work any part of it out again.
+struct joinResult {
+    std::vector<chunk> chunks;         // along the chromosome
+    std::vector<boundary> boundaries;  // boundaries[c]: chunks[c - 1] and chunks[c]; [0] unused
+    // Per chunk: both bits of every sample whose pair is written exchanged.
+    std::vector<std::vector<uint64_t>> exchange;
+    std::vector<source> sources;  // per site of the site map
+    seamRule rule = seamRule::middle;
+};
+
+// Orders the chunks along the chromosome, joins every neighbouring pair over
+// its overlap and maps every site to the chunk row that supplies it, printing
+// each step. scaffolded: per sample, whether its pairs are written as stored.
+// Chunks that do not overlap usably end the run.
+joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
+                      const std::vector<bool>& scaffolded, seamRule rule);
+
+}  // namespace seamline
+
+#endif

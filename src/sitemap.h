@@ -1,0 +1,77 @@
+#ifndef SEAMLINE_SITEMAP_H
+#define SEAMLINE_SITEMAP_H
+
+#include <htslib/hfile.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace seamline {
+
+// One biallelic site of the site map. A chromosome may hold millions of
+// sites, so a site is a few numbers; its ID, REF and ALT texts stand one
+// after another in the site map's text.
+struct site {
+    int32_t chr;  // CHROM read as a number, 0 when it does not begin with one
+    int32_t pos;
+    int32_t contig;  // index of its CHROM text in contigs()
+    uint32_t idLength, refLength, altLength;
+    uint64_t text;  // where its ID starts in the site map's text
+};
+
+// The samples and sites of the run: a site map in VCF layout (text, of which
+// only the sample names and five columns are read, or BCF), with an index
+// that finds the site of a chunk row in constant time.
+class siteMap {
+public:
+    // Reads the file, printing its banner and counts; a file that cannot be
+    // read ends the run.
+    static siteMap read(const std::string& name);
+
+    const std::vector<std::string>& samples() const { return samples_; }
+    const std::vector<site>& sites() const { return sites_; }
+    const std::vector<std::string>& contigs() const { return contigs_; }  // CHROM texts, in order
+    const std::vector<std::string>& contigLines() const { return contigLines_; }  // ##contig lines
+    std::string_view id(const site& s) const { return {&text_[s.text], s.idLength}; }
+    std::string_view ref(const site& s) const { return {&text_[s.text + s.idLength], s.refLength}; }
+    std::string_view alt(const site& s) const {
+        return {&text_[s.text + s.idLength + s.refLength], s.altLength};
+    }
+    // The first site, in site-map order, of a chunk row, or -1. With flip, a
+    // row whose alleles stand the other way round matches too, and flipped
+    // tells such a match. With one chromosome in the site map, rows match by
+    // position alone; otherwise by chromosome too, a leading "chr" ignored.
+    int32_t find(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
+                 bool flip, bool& flipped) const;
+
+private:
+    std::vector<std::string> samples_;
+    std::vector<site> sites_;
+    std::string text_;
+    std::vector<std::string> contigs_, contigLines_;
+    std::vector<int32_t> contigChromosome_;  // per contig: its chromosome, "chr" ignored
+    int32_t nchromosomes_ = 0;
+    std::unordered_map<std::string, int32_t> contigOf_, chromosomeOf_;
+    std::vector<int32_t> slots_;  // the index: open addressing, site numbers, -1 when empty
+    size_t used_ = 0;
+
+    void readText(const std::string& name, hFILE* fp);
+    void readVariant(const std::string& name, hFILE* fp);
+    // where: the line or record, for messages.
+    void addSamples(const std::vector<std::string>& names, const std::string& name,
+                    const std::string& where);
+    // f: CHROM, POS, ID, REF, ALT, checked; the position, read, in pos.
+    void addSite(const std::string_view* f, int32_t pos);
+    int32_t contigIndex(std::string_view chrom);
+    int32_t chromosomeOfRow(std::string_view chrom) const;
+    void insert(int32_t idx);
+    int32_t lookup(int32_t chromosome, int32_t pos, std::string_view ref,
+                   std::string_view alt) const;
+};
+
+}  // namespace seamline
+
+#endif

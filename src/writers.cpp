@@ -1,0 +1,276 @@
+#include "writers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "bits.h"
+#include "failure.h"
+#include "utils.h"
+#include "vcf.h"
+
+namespace seamline {
+
+namespace {
+
+std::string reasonOf(int error, const char* fallback) { return error ? strerror(error) : fallback; }
+
+// Opens an output file for its writer; messages name the output as given.
+class outputFile : public ofile {
+public:
+    outputFile(const output& out, int threads = 1)
+        : ofile(out.path(), false, threads), name(out.name) {
+        if (!fd.is_open())
+            seamline::fail("cannot open [" + name + "]: " + reasonOf(error, "unknown error"));
+    }
+    void put(std::string& text) {
+        write(text.data(), static_cast<std::streamsize>(text.size()));
+        text.clear();
+    }
+    // A failed write, flush or compressed trailer is a failure.
+    void finish() {
+        bool failed = bad();
+        close();
+        if (failed || bad()) failOutput(name, reasonOf(errno, "write error"));
+    }
+
+private:
+    std::string name;
+};
+
+// Text is gathered into blocks of about a megabyte before it is written.
+const size_t textBlock = size_t(1) << 20;
+
+// Walks the mapped sites in site-map order and gives each one's row as it is
+// written: every sample's pair in its written orientation, from the chunk
+// that supplies the site, or, in an overlap with seams where the chunks
+// agree, from the side of that sample's seam.
+class joinedRows {
+public:
+    explicit joinedRows(const joinResult& join)
+        : join(join),
+          cursors(join.chunks.size()),
+          row(join.chunks.empty() ? 0 : join.chunks[0].rows.words()) {}
+
+    // The next mapped site and its row; false after the last.
+    bool next(size_t& site, const uint64_t*& bits) {
+        while (at < join.sources.size() && join.sources[at].chunk < 0) at++;
+        if (at == join.sources.size()) return false;
+        site = at;
+        const source s = join.sources[at++];
+        const size_t c = s.chunk, r = s.row;
+        // Cursors of chunks the walk has left behind are released.
+        if (c >= 2) cursors[c - 2].reset();
+        const uint64_t* own = stored(c, r);
+        bits = row.data();
+        if (join.rule == seamRule::agree) {
+            if (c >= 1 && r < static_cast<size_t>(join.boundaries[c].rows)) {
+                blend(c, r, stored(c - 1, join.boundaries[c].leftStart + r), own);
+                return true;
+            }
+            if (c + 1 < join.chunks.size() && join.boundaries[c + 1].rows > 0 &&
+                r >= static_cast<size_t>(join.boundaries[c + 1].leftStart)) {
+                size_t j = r - join.boundaries[c + 1].leftStart;
+                blend(c + 1, j, own, stored(c + 1, j));
+                return true;
+            }
+        }
+        written(own, c, row.data());
+        return true;
+    }
+
+private:
+    const joinResult& join;
+    std::vector<std::unique_ptr<rowCursor>> cursors;  // per chunk, while the walk needs it
+    std::vector<uint64_t> row, other;
+    size_t at = 0;  // the next site to look at
+    // The overlap being written: its samples in order of their seams, how
+    // many of them have passed their seam, and their bits.
+    int32_t current = -1;
+    std::vector<std::pair<int32_t, int32_t>> order;
+    size_t taken = 0;
+    std::vector<uint64_t> fromRight;
+
+    const uint64_t* stored(size_t c, size_t r) {
+        if (!cursors[c]) cursors[c] = std::make_unique<rowCursor>(join.chunks[c].rows);
+        return cursors[c]->row(r);
+    }
+
+    void written(const uint64_t* bits, size_t c, uint64_t* out) const {
+        const std::vector<uint64_t>& mask = join.exchange[c];
+        for (size_t w = 0; w < mask.size(); w++) out[w] = orientPairs(bits[w], mask[w]);
+    }
+
+    void enter(size_t b) {
+        current = static_cast<int32_t>(b);
+        const boundary& bound = join.boundaries[b];
+        order.clear();
+        for (size_t k = 0; k < bound.keep.size(); k++)
+            order.emplace_back(bound.seam(k), static_cast<int32_t>(k));
+        std::sort(order.begin(), order.end());
+        taken = 0;
+        fromRight.assign(row.size(), 0);
+        other.assign(row.size(), 0);
+    }
+
+    // Row j of the overlap of chunk b with the one before it: each sample
+    // from the left chunk before its seam and from the right chunk from it on.
+    void blend(size_t b, size_t j, const uint64_t* left, const uint64_t* right) {
+        if (static_cast<int32_t>(b) != current) enter(b);
+        for (; taken < order.size() && order[taken].first <= static_cast<int32_t>(j); taken++)
+            fromRight[order[taken].second >> 5] |= pairMask(order[taken].second);
+        written(left, b - 1, row.data());
+        written(right, b, other.data());
+        for (size_t w = 0; w < row.size(); w++)
+            row[w] = (row[w] & ~fromRight[w]) | (other[w] & fromRight[w]);
+    }
+};
+
+// Text of every byte of haplotype bits: " b0 b1 ... b7".
+struct codeTable {
+    char text[256][16];
+    codeTable() {
+        for (int byte = 0; byte < 256; byte++)
+            for (int b = 0; b < 8; b++) {
+                text[byte][2 * b] = ' ';
+                text[byte][2 * b + 1] = (byte >> b) & 1 ? '1' : '0';
+            }
+    }
+};
+
+// Appends " v" for each of the nbits bits.
+void appendCodes(std::string& out, const uint64_t* bits, size_t nbits) {
+    static const codeTable table;
+    size_t at = out.size();
+    out.resize(at + 2 * nbits);
+    char* p = &out[at];
+    size_t i = 0;
+    for (; i + 8 <= nbits; i += 8, p += 16)
+        memcpy(p, table.text[(bits[i >> 6] >> (i & 63)) & 0xff], 16);
+    for (; i < nbits; i++, p += 2) {
+        p[0] = ' ';
+        p[1] = (bits[i >> 6] >> (i & 63)) & 1 ? '1' : '0';
+    }
+}
+
+void writeText(const output& out, const siteMap& sites, const joinResult& join, int threads) {
+    outputFile file(out, threads);
+    const size_t nbits = 2 * sites.samples().size();
+    std::string text;
+    joinedRows joined(join);
+    size_t at;
+    const uint64_t* row;
+    while (joined.next(at, row)) {
+        const site& s = sites.sites()[at];
+        text += std::to_string(s.chr);
+        text += ' ';
+        text += sites.id(s);
+        text += ' ';
+        text += std::to_string(s.pos);
+        text += ' ';
+        text += sites.ref(s);
+        text += ' ';
+        text += sites.alt(s);
+        appendCodes(text, row, nbits);
+        text += '\n';
+        if (text.size() >= textBlock) {
+            file.put(text);
+            if (file.bad()) break;
+        }
+    }
+    file.put(text);
+    file.finish();
+}
+
+void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
+                   const joinResult& join, const haplotypeSettings& settings) {
+    const std::string name = outputs[haplotypes].name;
+    const variantFormat format = variantFormatOf(name);
+    variantWriter::header h;
+    h.contigLines = sites.contigLines();
+    h.contigs = sites.contigs();
+    h.samples = sites.samples();
+    h.source = "seamline " SEAMLINE_VERSION;
+    h.command = settings.commandLine;
+    int32_t maxPos = 0;
+    for (const site& s : sites.sites()) maxPos = std::max(maxPos, s.pos);
+    // TBI holds positions below 2^29; beyond them only CSI does.
+    const bool csi = format == variantFormat::bcf || maxPos >= (1 << 29);
+    // An index is written beside a file that is put in place, not into a
+    // device, a pipe or standard output.
+    std::string indexPath;
+    if (format != variantFormat::vcf && !outputs[haplotypes].temp.empty())
+        indexPath = outputs[outputs.add(name + (csi ? ".csi" : ".tbi"))].path();
+    variantWriter writer;
+    writer.threads = settings.threads;
+    std::string error;
+    if (!writer.open(outputs[haplotypes].path(), format, h, indexPath, csi, error))
+        failOutput(name, error);
+    joinedRows joined(join);
+    size_t at;
+    const uint64_t* row;
+    while (joined.next(at, row)) {
+        const site& s = sites.sites()[at];
+        if (!writer.write(s.contig, s.pos, sites.id(s), sites.ref(s), sites.alt(s), row, error))
+            failOutput(name, error);
+    }
+    if (!writer.close(error)) failOutput(name, error);
+}
+
+}  // namespace
+
+void writeSamples(const output& out, const std::vector<std::string>& samples) {
+    std::cout << "Writing samples in [" << out.name << "]" << std::endl;
+    outputFile file(out);
+    file << "ID_1 ID_2 missing\n0 0 0\n";
+    for (const std::string& id : samples) file << id << " " << id << " 0\n";
+    file.finish();
+}
+
+void writeReport(const output& out, const joinResult& join, const std::vector<std::string>& samples,
+                 const std::vector<bool>& scaffolded, bool seamColumn) {
+    std::cout << "Writing report in [" << out.name << "]" << std::endl;
+    outputFile file(out);
+    file << "left\tright\tsample\toverlap\tkeep\tswap\tdecision\tquality"
+         << (seamColumn ? "\tseam\n" : "\n");
+    std::string text;
+    for (size_t c = 1; c < join.chunks.size(); c++) {
+        const boundary& b = join.boundaries[c];
+        std::string names = join.chunks[c - 1].name + "\t" + join.chunks[c].name + "\t";
+        std::string overlap = "\t" + std::to_string(b.rows) + "\t";
+        for (size_t k = 0; k < samples.size(); k++) {
+            const char* decision = scaffolded[k] ? "scaffold" : b.swapped(k) ? "swap" : "keep";
+            text += names + samples[k] + overlap + std::to_string(b.keep[k]) + "\t" +
+                    std::to_string(b.swap[k]) + "\t" + decision + "\t" +
+                    std::to_string(reportQuality(b.keep[k], b.swap[k]));
+            if (seamColumn) text += "\t" + std::to_string(b.seam(k));
+            text += "\n";
+            if (text.size() >= textBlock) file.put(text);
+        }
+    }
+    file.put(text);
+    file.finish();
+}
+
+void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
+                     const joinResult& join, const haplotypeSettings& settings) {
+    const output& out = outputs[haplotypes];
+    std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
+    if (variantFormatOf(out.name) != variantFormat::none)
+        writeVariants(outputs, haplotypes, sites, join, settings);
+    else
+        writeText(out, sites, join, settings.threads);
+}
+
+int reportQuality(int32_t keep, int32_t swap) {
+    if (keep == 0 && swap == 0) return 0;
+    if (keep == 0 || swap == 0) return 99;
+    double f = static_cast<double>(keep) / (keep + swap);
+    double q = 99 * (0.7 + f * std::log(f) + (1 - f) * std::log(1 - f)) / 0.7;
+    return static_cast<int>(std::lround(std::min(99.0, std::max(0.0, q))));
+}
+
+}  // namespace seamline

@@ -1,0 +1,38 @@
+#ifndef SEAMLINE_WRITERS_H
+#define SEAMLINE_WRITERS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "join.h"
+#include "sitemap.h"
+#include "staging.h"
+
+namespace seamline {
+
+// The sample file: a two-line header, then one line per sample.
+void writeSamples(const output& out, const std::vector<std::string>& samples);
+
+// The decision report: one row per boundary and sample with the evidence of
+// the orientation decision, and with seamColumn each sample's seam.
+void writeReport(const output& out, const joinResult& join, const std::vector<std::string>& samples,
+                 const std::vector<bool>& scaffolded, bool seamColumn);
+
+// What a haplotype output needs besides the join.
+struct haplotypeSettings {
+    std::string commandLine;  // recorded in VCF and BCF headers
+    int threads = 1;
+};
+
+// One line per site that a chunk supplies, in site-map order: text rows, or
+// VCF or BCF as the name says, with its index staged beside it.
+void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
+                     const joinResult& join, const haplotypeSettings& settings);
+
+// Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
+int reportQuality(int32_t keep, int32_t swap);
+
+}  // namespace seamline
+
+#endif

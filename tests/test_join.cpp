@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "join.h"
+#include "writers.h"
+
+using namespace seamline;
+
+namespace {
+
+typedef std::vector<bool> bits;
+
+bits randomBits(size_t n, std::mt19937& rng) {
+    bits b(n);
+    for (size_t i = 0; i < n; i++) b[i] = rng() & 1;
+    return b;
+}
+
+int differing(const bits& a, const bits& b) {
+    int d = 0;
+    for (size_t i = 0; i < a.size(); i++) d += a[i] != b[i];
+    return d;
+}
+
+// One sample's orientation written out as plainly as possible: gather its
+// four overlap columns and compare their Hamming distances; a tie restarts
+// the orientation.
+bool referenceExchanged(const std::vector<bits>& prevRows, bool prevExchanged, int p,
+                        const std::vector<bits>& currRows, int h, size_t s) {
+    bits A(h), B(h), X(h), Y(h);
+    for (int r = 0; r < h; r++) {
+        A[r] = prevRows[p + r][2 * s];
+        B[r] = prevRows[p + r][2 * s + 1];
+        X[r] = currRows[r][2 * s];
+        Y[r] = currRows[r][2 * s + 1];
+    }
+    if (prevExchanged) std::swap(A, B);
+    int kept = differing(A, X) + differing(B, Y), exchanged = differing(A, Y) + differing(B, X);
+    return kept == exchanged ? false : kept > exchanged;
+}
+
+chunk stored(const std::string& name, size_t samples, int firstSite,
+             const std::vector<bits>& rows) {
+    chunk c(name, samples);
+    for (size_t r = 0; r < rows.size(); r++) {
+        c.sites.push_back(firstSite + static_cast<int>(r));
+        uint64_t* words = c.rows.add();
+        for (size_t i = 0; i < rows[r].size(); i++)
+            if (rows[r][i]) words[i >> 6] |= uint64_t(1) << (i & 63);
+    }
+    c.rows.finish();
+    return c;
+}
+
+// Three chunks, each overlapping the next by h rows: every decision follows
+// the Hamming distances carried along from the first chunk, every site comes
+// from the chunk that holds the half of the overlap it lies in, and every
+// row reads back as stored. Once with the rows in memory, once with every
+// row in the spill file.
+TEST(Join, DecisionsFollowHammingDistancesAndSitesTheOverlapMiddles) {
+    std::mt19937 rng(5);
+    spillFile& spill = spillFile::shared();
+    const size_t budget = spill.budget;
+    for (size_t spillBudget : {budget, size_t(0)}) {
+        spill.budget = spillBudget;
+        for (int N : {1, 31, 32, 33, 100, 3000}) {
+            for (int h : {1, 2, 5, 40, 300}) {
+                // Chunk c holds sites c * step to c * step + P - 1.
+                const int step = h + 3, P = step + h;
+                std::vector<std::vector<bits>> rows(3);
+                for (int r = 0; r < P; r++) rows[0].push_back(randomBits(2 * N, rng));
+                // Later chunks start with noisy copies of the overlap rows of
+                // the chunk before, each sample exchanged or not.
+                for (int c = 1; c < 3; c++) {
+                    for (int r = 0; r < P; r++)
+                        rows[c].push_back(r < h ? rows[c - 1][step + r] : randomBits(2 * N, rng));
+                    for (int s = 0; s < N; s++) {
+                        bool exchange = rng() & 1;
+                        for (int r = 0; r < h; r++) {
+                            if (exchange) {
+                                bool a = rows[c][r][2 * s];
+                                rows[c][r][2 * s] = rows[c][r][2 * s + 1];
+                                rows[c][r][2 * s + 1] = a;
+                            }
+                            if (rng() % 4 == 0) rows[c][r][2 * s + (rng() & 1)] = rng() & 1;
+                        }
+                    }
+                }
+                std::vector<chunk> chunks;
+                for (int c : {2, 0, 1})
+                    chunks.push_back(stored("c" + std::to_string(c), N, step * c, rows[c]));
+                std::vector<site> sites(2 * step + P);
+                testing::internal::CaptureStdout();
+                joinResult join =
+                    joinChunks(std::move(chunks), sites, std::vector<bool>(N), seamRule::middle);
+                testing::internal::GetCapturedStdout();
+
+                ASSERT_EQ(join.chunks.size(), 3u);
+                std::vector<bool> exchanged(N, false);
+                for (int c = 0; c < 3; c++) {
+                    EXPECT_EQ(join.chunks[c].name, "c" + std::to_string(c));
+                    for (int s = 0; s < N; s++) {
+                        if (c > 0)
+                            exchanged[s] =
+                                referenceExchanged(rows[c - 1], exchanged[s], step, rows[c], h, s);
+                        // Written exchanged: the pairs whose orientation is not.
+                        bool mask = (join.exchange[c][s >> 5] >> (2 * (s & 31))) & 1;
+                        EXPECT_EQ(mask, !exchanged[s]) << "N=" << N << " h=" << h << " s=" << s;
+                    }
+                }
+                const int m = (h + 1) / 2;
+                for (int i = 0; i < static_cast<int>(sites.size()); i++) {
+                    int c = i < step + m ? 0 : i < 2 * step + m ? 1 : 2;
+                    EXPECT_EQ(join.sources[i].chunk, c) << i;
+                    EXPECT_EQ(join.sources[i].row, i - step * c) << i;
+                }
+                std::vector<uint64_t> back(join.chunks[1].rows.words() * P);
+                join.chunks[1].rows.read(0, P, back.data());
+                for (int r = 0; r < P; r++)
+                    for (int i = 0; i < 2 * N; i++)
+                        EXPECT_EQ((back[r * join.chunks[1].rows.words() + i / 64] >> (i % 64)) & 1,
+                                  static_cast<uint64_t>(rows[1][r][i]));
+            }
+        }
+    }
+    spill.budget = budget;
+}
+
+TEST(Report, QualityFollowsTheBalanceOfKeepAndSwap) {
+    struct {
+        int32_t keep, swap;
+        int quality;
+    } cases[] = {{0, 0, 0},  {5, 0, 99},  {0, 1, 99},  {1, 1, 1},   {3, 1, 19},
+                 {1, 3, 19}, {10, 1, 56}, {50, 50, 1}, {100, 1, 91}};
+    for (const auto& c : cases)
+        EXPECT_EQ(reportQuality(c.keep, c.swap), c.quality) << c.keep << " " << c.swap;
+}
+
+}  // namespace
