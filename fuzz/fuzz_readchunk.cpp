@@ -15,7 +15,7 @@ using namespace seamline;
 namespace {
 
 // Sites of the bundled example, plus a second site at the first position.
-const char siteMap[] =
+const char mapText[] =
     "##fileformat=VCFv4.2\n"
     "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tNA12878\tNA12881\n"
     "20\t61780\trs91464062\tC\tT\n"
@@ -39,7 +39,7 @@ const char siteMap[] =
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    static const std::string map = harness::store("map.vcf", 'p', siteMap);
+    static const std::string map = harness::store("map.vcf", 'p', mapText);
     if (size < 2) return 0;
     std::string text(reinterpret_cast<const char*>(bytes + 2), size - 2);
     std::string file = harness::store("chunk.haps", static_cast<char>(bytes[0]), text);
