@@ -13,8 +13,7 @@
 #include <iostream>
 #include <memory>
 
-#include "deflate.h"
-#include "threads.h"
+#include "blocks.h"
 
 namespace io = boost::iostreams;
 
@@ -248,29 +247,13 @@ private:
     std::shared_ptr<state> z;
 };
 
-// Text of one gzip member with the encoder that compresses it and, once
-// compressed, the member. These go back and forth between the gzip filter
-// and the workers, so that blocks and encoders are reused.
-struct gzipBlock {
-    std::vector<char> text = std::vector<char>(4 << 20);
-    size_t used = 0;
-    deflater encoder;
-    std::string member;
-
-    void compress() {
-        member.clear();
-        encoder.gzipMember(text.data(), used, member);
-    }
-};
-
 // Gzip output filter: the text is cut into blocks of 4 MiB and each block is
 // written as a gzip member of its own (no file name, modification time 0).
 // Readers of gzip take the members as one text. With several threads, blocks
-// are compressed at once and their members written in order; the cuts
-// depend on the text alone, so the bytes are the same for every count. A
-// block that fails to compress marks the file stream bad, like a failed
-// write, since Boost swallows errors raised while a chain is flushed on
-// closing.
+// are compressed at once and their members written in order; the bytes are
+// the same for every count. A block that fails to compress marks the file
+// stream bad, like a failed write, since Boost swallows errors raised while a
+// chain is flushed on closing.
 class gzipDeflater {
 public:
     typedef char char_type;
@@ -281,84 +264,50 @@ public:
     template <typename Sink>
     std::streamsize write(Sink& snk, const char* s, std::streamsize n) {
         state& d = *z;
-        std::streamsize left = n;
-        while (left > 0) {
-            gzipBlock& b = d.fillingBlock();
-            size_t take = std::min<size_t>(left, b.text.size() - b.used);
-            memcpy(b.text.data() + b.used, s, take);
-            b.used += take;
-            s += take;
-            left -= static_cast<std::streamsize>(take);
-            if (b.used == b.text.size()) d.emit(snk);
-        }
+        d.markingFailure([&] { d.blocks.add(s, static_cast<size_t>(n), membersTo(snk)); });
         return n;
     }
 
     template <typename Sink>
     void close(Sink& snk) {
         state& d = *z;
-        // An empty text still makes one (empty) member: a valid gzip file.
-        if (d.fillingBlock().used > 0 || d.members == 0) d.emit(snk);
-        while (!d.blocks.empty()) d.writeOldest(snk);
-        d.members = 0;
+        d.markingFailure([&] { d.blocks.finish(membersTo(snk)); });
     }
 
 private:
-    typedef std::unique_ptr<gzipBlock> blockPtr;
+    static constexpr size_t blockSize = 4 << 20;
+    static constexpr int hashBytes = 16;  // the encoder's own choice for text
 
     struct state {
         std::ofstream* fd;
-        blockPtr filling;  // none between handing a block over and the next write
-        std::vector<blockPtr> spare;
-        size_t members = 0;
         // One block more than threads, so that a worker that finishes finds
         // the next block waiting while the text of another is gathered.
         // Each block holds about 5 MiB: text, encoder tables and member.
-        orderedPipeline<blockPtr> blocks;
+        seamline::orderedBlocks<> blocks;
 
         state(int threads, std::ofstream* fd)
-            : fd(fd), blocks(threads, threads > 1 ? static_cast<size_t>(threads) + 1 : 1) {}
+            : fd(fd),
+              blocks(seamline::blockFormat::gzipMember, blockSize, hashBytes, threads,
+                     threads > 1 ? static_cast<size_t>(threads) + 1 : 1) {}
 
-        gzipBlock& fillingBlock() {
-            if (!filling) {
-                if (spare.empty()) {
-                    filling = std::make_unique<gzipBlock>();
-                } else {
-                    filling = std::move(spare.back());
-                    spare.pop_back();
-                }
-            }
-            return *filling;
-        }
-
-        // Hands the filling block over to be compressed and writes the
-        // members that are done, in order.
-        template <typename Sink>
-        void emit(Sink& snk) {
-            while (blocks.full()) writeOldest(snk);
-            blocks.submit([b = std::move(filling)]() mutable {
-                b->compress();
-                return std::move(b);
-            });
-            members++;
-            while (blocks.ready()) writeOldest(snk);
-        }
-
-        template <typename Sink>
-        void writeOldest(Sink& snk) {
-            blockPtr b;
+        template <typename Step>
+        void markingFailure(Step step) {
             try {
-                b = blocks.take();
+                step();
             } catch (...) {
                 fd->setstate(std::ios::badbit);
                 throw;
             }
-            io::write(snk, b->member.data(), static_cast<std::streamsize>(b->member.size()));
-            b->used = 0;
-            spare.push_back(std::move(b));
         }
     };
     std::shared_ptr<state> z;
+
+    template <typename Sink>
+    static auto membersTo(Sink& snk) {
+        return [&snk](const std::string& member, seamline::noTag&) {
+            io::write(snk, member.data(), static_cast<std::streamsize>(member.size()));
+        };
+    }
 };
 
 }  // namespace

@@ -1,0 +1,13 @@
+#include "blocks.h"
+
+namespace seamline {
+
+void blockBuffers::compress(blockFormat format) {
+    compressed.clear();
+    if (format == blockFormat::gzipMember)
+        encoder.gzipMember(text.data(), text.size(), compressed);
+    else
+        encoder.bgzfBlock(text.data(), text.size(), compressed);
+}
+
+}  // namespace seamline
