@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "chunkrow.h"
+#include "files.h"
 #include "require.h"
-#include "utils.h"
+#include "text.h"
 
 using namespace seamline;
 
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t nfields = row.parse(line, ncodes, bits.data());
     require(bits.back() == guard);
 
-    std::vector<std::string> tok = sutils::tokenize(line, " ");
+    std::vector<std::string> tok = tokenize(line, " ");
     require(nfields == tok.size());
     if (nfields != ncodes + 5) return 0;
     for (size_t f = 0; f < 5; f++) require(row.fields[f] == tok[f]);

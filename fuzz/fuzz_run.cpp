@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "chunks.h"
+#include "files.h"
 #include "harness.h"
 #include "join.h"
 #include "require.h"
 #include "scaffold.h"
-#include "utils.h"
 #include "writers.h"
 
 using namespace seamline;
@@ -25,8 +25,8 @@ using namespace seamline;
 namespace {
 
 size_t countLines(const std::string& file) {
-    ifile in(file, false);
-    require(in.fd.is_open());
+    ifile in(file);
+    require(in.isOpen());
     size_t n = 0;
     std::string line;
     while (std::getline(in, line)) n++;

@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "require.h"
-#include "utils.h"
+#include "text.h"
+
+using namespace seamline;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -16,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string delimiters(reinterpret_cast<const char*>(data + 1), count);
     std::string text(reinterpret_cast<const char*>(data + 2 + count), size - 2 - count);
 
-    std::vector<std::string> all = sutils::tokenize(text, delimiters);
+    std::vector<std::string> all = tokenize(text, delimiters);
     std::string joined;
     for (const std::string& t : all) {
         require(!t.empty());

@@ -1,7 +1,7 @@
 #include "chunkrow.h"
 
 #include "bits.h"
-#include "utils.h"
+#include "text.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -44,7 +44,7 @@ size_t chunkRow::parse(std::string_view line, size_t ncodes, uint64_t* bits) {
     // Fast path: the usual layout, one-character codes with single spaces
     // between them, read in place.
     badCode = -1;
-    size_t n = sutils::splitFields(line, ' ', 5, fields);
+    size_t n = splitFields(line, ' ', 5, fields);
     if (n == 5) {
         size_t end = line.size();
         while (end > 0 && line[end - 1] == ' ') end--;
@@ -56,7 +56,7 @@ size_t chunkRow::parse(std::string_view line, size_t ncodes, uint64_t* bits) {
         for (size_t w = 0; w < (ncodes + 63) / 64; w++) bits[w] = 0;
     }
     // General path: every field split and compared as text.
-    tok = sutils::tokenize(std::string(line), " ");
+    tok = tokenize(std::string(line), " ");
     if (tok.size() != ncodes + 5) return tok.size();
     for (size_t f = 0; f < 5; f++) fields[f] = tok[f];
     for (size_t i = 0; i < ncodes; i++) {

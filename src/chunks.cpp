@@ -10,9 +10,9 @@
 #include "bits.h"
 #include "chunkrow.h"
 #include "failure.h"
+#include "files.h"
 #include "text.h"
 #include "threads.h"
-#include "utils.h"
 #include "vcf.h"
 
 namespace seamline {
@@ -31,9 +31,9 @@ public:
         size_t lineNo = 0;
         try {
             inputFile input(name);
-            if (!input.isOpen()) fail("cannot open [" + input.name + "]: " + strerror(input.error));
-            bool complete = input.isVariant() ? readVariant(input.release(), *c)
-                                              : readText(input.release(), *c, lineNo);
+            bool complete = input.content() != contentKind::other
+                                ? readVariant(input.release(), *c)
+                                : readText(input.release(), *c, lineNo);
             if (!complete) return nullptr;
             c->rows.finish();
         } catch (const std::bad_alloc&) {

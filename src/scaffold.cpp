@@ -5,16 +5,17 @@
 #include <new>
 
 #include "failure.h"
+#include "files.h"
 #include "text.h"
-#include "utils.h"
 
 namespace seamline {
 
 std::set<std::string> readScaffold(const std::string& name) {
     std::cout << "Reading scaffolded samples in [" << name << "]" << std::endl;
-    ifile in(name, false);
-    if (!in.fd.is_open())
-        fail("cannot open [" + name + "]: " + (in.error ? strerror(in.error) : "unknown error"));
+    ifile in(name);
+    if (!in.isOpen())
+        fail("cannot open [" + name +
+             "]: " + (in.openError() ? strerror(in.openError()) : "unknown error"));
     std::set<std::string> scaffold;
     lineReader lines(in);
     std::string_view line;

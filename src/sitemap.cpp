@@ -7,8 +7,8 @@
 #include <set>
 
 #include "failure.h"
+#include "files.h"
 #include "text.h"
-#include "utils.h"
 #include "vcf.h"
 
 namespace seamline {
@@ -77,9 +77,8 @@ siteMap siteMap::read(const std::string& name) {
     std::cout << "Reading site map in [" << name << "]" << std::endl;
     siteMap map;
     inputFile input(name);
-    if (!input.isOpen()) fail("cannot open [" + input.name + "]: " + strerror(input.error));
     // A VCF text site map is read as text, which needs only five columns.
-    if (input.isBcf())
+    if (input.content() == contentKind::bcf)
         map.readVariant(name, input.release());
     else
         map.readText(name, input.release());
@@ -98,7 +97,7 @@ void siteMap::readText(const std::string& name, hFILE* fp) {
             lineNo++;
             dropCarriageReturn(line);
             if (startsWith(line, "#CHR")) {
-                std::vector<std::string> tok = sutils::tokenize(std::string(line), "\t");
+                std::vector<std::string> tok = tokenize(std::string(line), "\t");
                 addSamples(std::vector<std::string>(tok.begin() + std::min<size_t>(9, tok.size()),
                                                     tok.end()),
                            name, lineAt(lineNo));
@@ -107,7 +106,7 @@ void siteMap::readText(const std::string& name, hFILE* fp) {
             if (startsWith(line, "##contig=")) contigLines_.emplace_back(line);
             if (startsWith(line, "#")) continue;
             // Only the five leading columns are looked at; genotypes are never split.
-            if (sutils::splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
+            if (splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
             int32_t pos;
             if (!parsePosition(f[1], pos)) badLine(name, lineAt(lineNo), badPosition(f[1]));
             if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, lineAt(lineNo), bad);

@@ -1,8 +1,94 @@
 #include "text.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace seamline {
+
+std::vector<std::string> tokenize(const std::string& str, const std::string& delimiters) {
+    std::vector<std::string> tokens;
+    size_t start = str.find_first_not_of(delimiters, 0);
+    size_t end = str.find_first_of(delimiters, start);
+    while (start != std::string::npos || end != std::string::npos) {
+        tokens.push_back(str.substr(start, end - start));
+        start = str.find_first_not_of(delimiters, end);
+        end = str.find_first_of(delimiters, start);
+    }
+    return tokens;
+}
+
+size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields) {
+    size_t count = 0, i = 0;
+    while (count < n) {
+        while (i < text.size() && text[i] == delimiter) i++;
+        if (i == text.size()) break;
+        size_t start = i;
+        while (i < text.size() && text[i] != delimiter) i++;
+        fields[count++] = text.substr(start, i - start);
+    }
+    return count;
+}
+
+lineReader::lineReader(std::istream& in) : in(in), buffer(1 << 20) {}
+
+bool lineReader::next(std::string_view& line) { return next(line, nullptr); }
+
+bool lineReader::next(std::string_view& line, size_t (*wanted)(std::string_view)) {
+    if (cut) {
+        // Skip what is left of the line that was cut, up to its line feed.
+        cut = false;
+        begin = end;
+        for (;;) {
+            const void* nl = memchr(buffer.data() + begin, '\n', end - begin);
+            if (nl) {
+                begin = static_cast<const char*>(nl) - buffer.data() + 1;
+                break;
+            }
+            if (exhausted) return false;
+            begin = end = 0;
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            end = static_cast<size_t>(in.gcount());
+            if (!in) exhausted = true;
+        }
+    }
+    size_t scanned = begin;
+    for (;;) {
+        const char* data = buffer.data();
+        const void* nl = memchr(data + scanned, '\n', end - scanned);
+        if (nl) {
+            size_t at = static_cast<const char*>(nl) - data;
+            line = std::string_view(data + begin, at - begin);
+            begin = at + 1;
+            return true;
+        }
+        if (exhausted) {
+            // A read error loses the unfinished line with the rest.
+            if (begin == end || in.bad()) return false;
+            line = std::string_view(data + begin, end - begin);
+            begin = end;
+            return true;
+        }
+        // Keep the unfinished line, at the front of a buffer with room to read into.
+        memmove(buffer.data(), data + begin, end - begin);
+        end -= begin;
+        scanned = end;
+        begin = 0;
+        if (end == buffer.size()) {
+            size_t keep =
+                wanted ? wanted(std::string_view(buffer.data(), end)) : std::string_view::npos;
+            if (keep != std::string_view::npos) {
+                line = std::string_view(buffer.data(), std::min(keep, end));
+                cut = true;
+                return true;
+            }
+            buffer.resize(2 * buffer.size());
+        }
+        in.read(buffer.data() + end, static_cast<std::streamsize>(buffer.size() - end));
+        end += static_cast<size_t>(in.gcount());
+        if (!in) exhausted = true;
+    }
+}
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

@@ -9,7 +9,7 @@
 
 #include "bits.h"
 #include "failure.h"
-#include "utils.h"
+#include "files.h"
 #include "vcf.h"
 
 namespace seamline {
@@ -21,10 +21,9 @@ std::string reasonOf(int error, const char* fallback) { return error ? strerror(
 // Opens an output file for its writer; messages name the output as given.
 class outputFile : public ofile {
 public:
-    outputFile(const output& out, int threads = 1)
-        : ofile(out.path(), false, threads), name(out.name) {
-        if (!fd.is_open())
-            seamline::fail("cannot open [" + name + "]: " + reasonOf(error, "unknown error"));
+    outputFile(const output& out, int threads = 1) : ofile(out.path(), threads), name(out.name) {
+        if (!isOpen())
+            seamline::fail("cannot open [" + name + "]: " + reasonOf(openError(), "unknown error"));
     }
     void put(std::string& text) {
         write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -6,8 +6,9 @@
 #include <sstream>
 
 #include "chunkrow.h"
+#include "files.h"
 #include "testutil.h"
-#include "utils.h"
+#include "text.h"
 
 using namespace seamline;
 
@@ -21,7 +22,7 @@ struct reference {
 
 reference readPlainly(const std::string& line, size_t ncodes) {
     reference r;
-    std::vector<std::string> tok = sutils::tokenize(line, " ");
+    std::vector<std::string> tok = tokenize(line, " ");
     r.nfields = tok.size();
     r.bits.assign((ncodes + 63) / 64, 0);
     if (tok.size() != ncodes + 5) return r;
@@ -110,8 +111,8 @@ TEST(SplitFields, AgreesWithTheFirstFieldsOfTheTokenizer) {
         char delimiter = trial % 2 ? '\t' : ' ';
         size_t n = rng() % 7;
         std::string_view fields[6];
-        size_t got = sutils::splitFields(text, delimiter, n, fields);
-        std::vector<std::string> want = sutils::tokenize(text, std::string(1, delimiter));
+        size_t got = splitFields(text, delimiter, n, fields);
+        std::vector<std::string> want = tokenize(text, std::string(1, delimiter));
         if (want.size() > n) want.resize(n);
         ASSERT_EQ(got, want.size()) << text;
         for (size_t f = 0; f < got; f++) EXPECT_EQ(fields[f], want[f]);
@@ -150,14 +151,14 @@ TEST(GzipOutput, EmptyAndMultiMemberTextsAreStandardGzip) {
     for (const std::string& text : {std::string(), big}) {
         std::string path = dir.path("out.gz");
         {
-            ofile out(path, false);
+            ofile out(path);
             out << text;
             out.close();
             ASSERT_FALSE(out.bad());
         }
         EXPECT_EQ(shell("gzip -t " + path + " && echo ok"), "ok\n");
         EXPECT_EQ(shell("gzip -dc " + path), text);
-        ifile in(path, false);
+        ifile in(path);
         lineReader reader(in);
         std::string_view line;
         size_t bytes = 0;

@@ -7,9 +7,12 @@
 #include <sstream>
 
 #include "deflate.h"
+#include "files.h"
 #include "testutil.h"
+#include "text.h"
 #include "threads.h"
-#include "utils.h"
+
+using namespace seamline;
 
 using strings = std::vector<std::string>;
 
@@ -28,8 +31,7 @@ TEST(Tokenize, SplitsAtEveryCharacterOfTheSetAndNeverYieldsEmptyFields) {
         {"x\r", " ", {"x\r"}},
         {"#CHROM\tPOS\t\tID", "\t", {"#CHROM", "POS", "ID"}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(sutils::tokenize(c.text, c.delimiters), c.fields) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(tokenize(c.text, c.delimiters), c.fields) << c.text;
 }
 
 TEST(ExtensionFile, TakesEverythingAfterTheLastDotOfTheWholeName) {
@@ -45,7 +47,7 @@ TEST(ExtensionFile, TakesEverythingAfterTheLastDotOfTheWholeName) {
         {"chunk.", ""},
         {".gz", "gz"},
     };
-    for (const auto& c : cases) EXPECT_EQ(futils::extensionFile(c.name), c.extension) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(extensionFile(c.name), c.extension) << c.name;
 }
 
 class Streams : public ::testing::Test {
@@ -54,14 +56,14 @@ protected:
     std::string text = "first line\nsecond\tline\r\n\nlast line without newline";
 
     void write(const std::string& name, const std::string& content) {
-        ofile out(name, false);
-        ASSERT_TRUE(out.fd.is_open());
+        ofile out(name);
+        ASSERT_TRUE(out.isOpen());
         out << content;
         out.close();
         ASSERT_FALSE(out.bad());
     }
     std::string read(const std::string& name, bool* bad = nullptr) {
-        ifile in(name, false);
+        ifile in(name);
         std::string all, line;
         bool first = true;
         while (std::getline(in, line)) {
@@ -106,7 +108,7 @@ TEST_F(Streams, ConcatenatedMembersAndStreamsReadAsOneText) {
 TEST_F(Streams, DestroyingWithoutCloseStillFinishesTheFile) {
     for (std::string name : {"d.gz", "d.bz2"}) {
         {
-            ofile out(dir.path(name), false);
+            ofile out(dir.path(name));
             out << text;
         }
         EXPECT_EQ(read(dir.path(name)), text) << name;
@@ -144,21 +146,21 @@ TEST_F(Streams, DamagedCompressedInputEndsInTheBadState) {
 }
 
 TEST_F(Streams, FilesThatCannotBeOpenedFailQuietly) {
-    ifile in(dir.path("missing.gz"), false);
-    EXPECT_FALSE(in.fd.is_open());
+    ifile in(dir.path("missing.gz"));
+    EXPECT_FALSE(in.isOpen());
     EXPECT_EQ(in.name(), dir.path("missing.gz"));
-    EXPECT_EQ(in.error, ENOENT);
+    EXPECT_EQ(in.openError(), ENOENT);
     std::string line;
     EXPECT_FALSE(std::getline(in, line));
 
-    ifile folder(dir.root, false);
-    EXPECT_FALSE(folder.fd.is_open());
-    EXPECT_EQ(folder.error, EISDIR);
+    ifile folder(dir.root);
+    EXPECT_FALSE(folder.isOpen());
+    EXPECT_EQ(folder.openError(), EISDIR);
 
     std::string nowhere = dir.path("no/such/dir/out.gz");
-    ofile out(nowhere, false);
-    EXPECT_FALSE(out.fd.is_open());
-    EXPECT_EQ(out.error, ENOENT);
+    ofile out(nowhere);
+    EXPECT_FALSE(out.isOpen());
+    EXPECT_EQ(out.openError(), ENOENT);
     out << "ignored\n";
     out.close();
     EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
@@ -178,12 +180,12 @@ TEST_F(Streams, WritingToAFullDeviceEndsInTheBadState) {
         }
         for (int threads : {1, 2, 3}) {
             std::string what = name + " with " + std::to_string(threads) + " threads";
-            ofile out(target, false, threads);
-            ASSERT_TRUE(out.fd.is_open()) << what;
+            ofile out(target, threads);
+            ASSERT_TRUE(out.isOpen()) << what;
             out << "short\n";
             out.close();
             EXPECT_TRUE(out.bad()) << what << ", small write";
-            ofile out2(target, false, threads);
+            ofile out2(target, threads);
             out2 << big;
             out2.close();
             EXPECT_TRUE(out2.bad()) << what << ", large write";
@@ -230,9 +232,8 @@ TEST_F(Streams, GzipOutputIsTheSameForEveryThreadCount) {
         for (int threads : {1, 2, 3}) {
             std::string what = c.what + ", " + std::to_string(threads) + " threads";
             std::string path = dir.path("t" + std::to_string(threads) + ".gz");
-            ofile out;
-            out.threads = threads;
-            ASSERT_TRUE(out.open(path)) << what;
+            ofile out(path, threads);
+            ASSERT_TRUE(out.isOpen()) << what;
             // Pieces that do not line up with the blocks.
             for (size_t at = 0; at < text.size(); at += 999983)
                 out.write(text.data() + at, std::min<size_t>(999983, text.size() - at));

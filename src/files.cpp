@@ -1,6 +1,5 @@
-#include "utils.h"
+#include "files.h"
 
-#include <htslib/hts.h>
 #include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
 
@@ -8,123 +7,17 @@
 #include <boost/iostreams/filter/bzip2.hpp>
 #include <boost/iostreams/operations.hpp>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 
 #include "blocks.h"
+#include "failure.h"
 
 namespace io = boost::iostreams;
 
-namespace futils {
-
-std::string extensionFile(const std::string& filename) {
-    size_t dot = filename.find_last_of('.');
-    if (dot == std::string::npos) return "";
-    return filename.substr(dot + 1);
-}
-
-}  // namespace futils
-
-namespace sutils {
-
-std::vector<std::string> tokenize(const std::string& str, std::string delimiters) {
-    std::vector<std::string> tokens;
-    size_t start = str.find_first_not_of(delimiters, 0);
-    size_t end = str.find_first_of(delimiters, start);
-    while (start != std::string::npos || end != std::string::npos) {
-        tokens.push_back(str.substr(start, end - start));
-        start = str.find_first_not_of(delimiters, end);
-        end = str.find_first_of(delimiters, start);
-    }
-    return tokens;
-}
-
-size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields) {
-    size_t count = 0, i = 0;
-    while (count < n) {
-        while (i < text.size() && text[i] == delimiter) i++;
-        if (i == text.size()) break;
-        size_t start = i;
-        while (i < text.size() && text[i] != delimiter) i++;
-        fields[count++] = text.substr(start, i - start);
-    }
-    return count;
-}
-
-}  // namespace sutils
-
-lineReader::lineReader(std::istream& in) : in(in), buffer(1 << 20) {}
-
-bool lineReader::next(std::string_view& line) { return next(line, nullptr); }
-
-bool lineReader::next(std::string_view& line, size_t (*wanted)(std::string_view)) {
-    if (cut) {
-        // Skip what is left of the line that was cut, up to its line feed.
-        cut = false;
-        begin = end;
-        for (;;) {
-            const void* nl = memchr(buffer.data() + begin, '\n', end - begin);
-            if (nl) {
-                begin = static_cast<const char*>(nl) - buffer.data() + 1;
-                break;
-            }
-            if (exhausted) return false;
-            begin = end = 0;
-            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            end = static_cast<size_t>(in.gcount());
-            if (!in) exhausted = true;
-        }
-    }
-    size_t scanned = begin;
-    for (;;) {
-        const char* data = buffer.data();
-        const void* nl = memchr(data + scanned, '\n', end - scanned);
-        if (nl) {
-            size_t at = static_cast<const char*>(nl) - data;
-            line = std::string_view(data + begin, at - begin);
-            begin = at + 1;
-            return true;
-        }
-        if (exhausted) {
-            // A read error loses the unfinished line with the rest.
-            if (begin == end || in.bad()) return false;
-            line = std::string_view(data + begin, end - begin);
-            begin = end;
-            return true;
-        }
-        // Keep the unfinished line, at the front of a buffer with room to read into.
-        memmove(buffer.data(), data + begin, end - begin);
-        end -= begin;
-        scanned = end;
-        begin = 0;
-        if (end == buffer.size()) {
-            size_t keep =
-                wanted ? wanted(std::string_view(buffer.data(), end)) : std::string_view::npos;
-            if (keep != std::string_view::npos) {
-                line = std::string_view(buffer.data(), std::min(keep, end));
-                cut = true;
-                return true;
-            }
-            buffer.resize(2 * buffer.size());
-        }
-        in.read(buffer.data() + end, static_cast<std::streamsize>(buffer.size() - end));
-        end += static_cast<size_t>(in.gcount());
-        if (!in) exhausted = true;
-    }
-}
+namespace seamline {
 
 namespace {
-
-enum class compression { none, gzip, bzip2 };
-
-compression compressionOf(const std::string& filename) {
-    std::string ext = futils::extensionFile(filename);
-    if (ext == "gz") return compression::gzip;
-    if (ext == "bz2") return compression::bzip2;
-    return compression::none;
-}
 
 bool isDirectory(const std::string& filename) {
     struct stat st;
@@ -310,8 +203,6 @@ private:
     }
 };
 
-}  // namespace
-
 // Source that reads an hFILE: an input opened before its reader was chosen.
 struct hfileSource {
     typedef char char_type;
@@ -325,81 +216,50 @@ struct hfileSource {
     }
 };
 
-ifile::ifile() {}
+}  // namespace
 
-ifile::ifile(std::string filename, hFILE* opened) : file(filename), source(opened) {
-    pushDecompressor();
-    push(hfileSource{source}, bufferSize);
-}
-
-ifile::ifile(std::string filename, bool binary) { open(filename, binary); }
-
-ifile::~ifile() { close(); }
-
-void ifile::pushDecompressor() {
-    compression c = compressionOf(file);
-    if (c == compression::gzip) push(gzipInflater(), bufferSize);
-    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
-}
-
-bool ifile::open(std::string filename, bool binary) {
-    file = filename;
-    compression c = compressionOf(file);
-    // A directory opens like a file on Linux and then reads as empty.
-    if (isDirectory(file)) {
-        error = EISDIR;
-        return false;
-    }
-    std::ios::openmode mode = std::ios::in;
-    if (binary || c != compression::none) mode |= std::ios::binary;
-    errno = 0;
-    fd.open(file, mode);
-    if (fd.fail()) {
-        error = errno;
-        return false;
-    }
-    pushDecompressor();
-    push(fd, bufferSize);
-    return true;
-}
-
-void ifile::close() {
-    if (!empty()) reset();
-    if (fd.is_open()) fd.close();
-    if (source) hclose_abruptly(source);
-    source = nullptr;
-}
-
-inputFile::inputFile(const std::string& name) : name(name) {
+ifile::ifile(const std::string& name) : file(name) {
     // A directory opens like a file on Linux and then reads as empty.
     if (isDirectory(name)) {
         error = EISDIR;
         return;
     }
     errno = 0;
-    fp = hopen(name.c_str(), "r");
-    if (!fp) error = errno ? errno : EIO;
+    source = hopen(name.c_str(), "r");
+    if (!source) {
+        error = errno ? errno : EIO;
+        return;
+    }
+    start();
+}
+
+ifile::ifile(const std::string& name, hFILE* opened) : file(name), source(opened) { start(); }
+
+ifile::~ifile() { close(); }
+
+void ifile::start() {
+    compression c = compressionOfName(file);
+    if (c == compression::gzip) push(gzipInflater(), bufferSize);
+    if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
+    push(hfileSource{source}, bufferSize);
+}
+
+void ifile::close() {
+    if (!empty()) reset();
+    if (source) hclose_abruptly(source);
+    source = nullptr;
+}
+
+inputFile::inputFile(const std::string& name) {
+    // A directory opens like a file on Linux and then reads as empty.
+    errno = isDirectory(name) ? EISDIR : 0;
+    if (errno == 0) fp = hopen(name.c_str(), "r");
+    if (!fp) fail("cannot open [" + name + "]: " + strerror(errno ? errno : EIO));
 }
 
 inputFile::~inputFile() {
     if (fp) hclose_abruptly(fp);
 }
-
-namespace {
-
-htsExactFormat contentFormat(hFILE* fp) {
-    htsFormat format;
-    return hts_detect_format(fp, &format) < 0 ? unknown_format : format.format;
-}
-
-}  // namespace
-
-bool inputFile::isVariant() {
-    htsExactFormat format = contentFormat(fp);
-    return format == vcf || format == bcf;
-}
-
-bool inputFile::isBcf() { return contentFormat(fp) == bcf; }
 
 hFILE* inputFile::release() {
     hFILE* taken = fp;
@@ -407,38 +267,26 @@ hFILE* inputFile::release() {
     return taken;
 }
 
-std::string ifile::name() const { return file; }
-
-ofile::ofile() {}
-
-ofile::ofile(std::string filename, bool binary, int threads) : threads(threads) {
-    open(filename, binary);
-}
-
-ofile::~ofile() { close(); }
-
-bool ofile::open(std::string filename, bool binary) {
-    file = filename;
-    compression c = compressionOf(file);
-    std::ios::openmode mode = std::ios::out | std::ios::trunc;
-    if (binary || c != compression::none) mode |= std::ios::binary;
+ofile::ofile(const std::string& name, int threads) : file(name) {
+    compression c = compressionOfName(file);
     errno = 0;
     // "-" is standard output, which must not be truncated: it may be a file
     // that the shell opened for appending.
     if (file == "-")
         fd.open("/dev/stdout", std::ios::out | std::ios::app | std::ios::binary);
     else
-        fd.open(file, mode);
+        fd.open(file, std::ios::out | std::ios::trunc | std::ios::binary);
     if (fd.fail()) {
         error = errno;
-        return false;
+        return;
     }
     if (c == compression::gzip) push(gzipDeflater(threads, &fd), bufferSize);
     if (c == compression::bzip2)
         push(io::bzip2_compressor(io::bzip2_params(9, 30), bufferSize), bufferSize);
     push(checkedSink{&fd}, bufferSize);
-    return true;
 }
+
+ofile::~ofile() { close(); }
 
 void ofile::close() {
     if (!empty()) {
@@ -457,4 +305,4 @@ void ofile::close() {
     }
 }
 
-std::string ofile::name() const { return file; }
+}  // namespace seamline

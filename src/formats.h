@@ -1,0 +1,27 @@
+#ifndef SEAMLINE_FORMATS_H
+#define SEAMLINE_FORMATS_H
+
+#include <htslib/hfile.h>
+
+#include <string>
+
+namespace seamline {
+
+// What a file's name or content says it is. Every such decision of the
+// program is taken here.
+
+// Everything after the last "." of the whole name; empty when there is none.
+std::string extensionFile(const std::string& filename);
+
+enum class compression { none, gzip, bzip2 };
+// By the name's extension: .gz or .bz2. Outputs are compressed this way.
+compression compressionOfName(const std::string& name);
+
+// What an input holds, by its first bytes: VCF or BCF (plain or compressed),
+// as htslib's format detection says, or anything else.
+enum class contentKind { other, vcf, bcf };
+contentKind contentOf(hFILE* fp);
+
+}  // namespace seamline
+
+#endif
