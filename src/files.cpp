@@ -238,7 +238,7 @@ ifile::ifile(const std::string& name, hFILE* opened) : file(name), source(opened
 ifile::~ifile() { close(); }
 
 void ifile::start() {
-    compression c = compressionOfName(file);
+    compression c = compressionOfContent(source, file);
     if (c == compression::gzip) push(gzipInflater(), bufferSize);
     if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
     push(hfileSource{source}, bufferSize);

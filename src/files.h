@@ -11,8 +11,9 @@
 
 namespace seamline {
 
-// Input file, decompressed on the fly when the name ends in .gz or .bz2. A
-// read error or damaged compressed data leaves it in the bad state.
+// Input file, decompressed on the fly when its content is gzip or bzip2,
+// whatever its name. A read error or damaged compressed data leaves it in
+// the bad state.
 class ifile : public boost::iostreams::filtering_istream {
 public:
     explicit ifile(const std::string& name);

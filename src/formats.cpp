@@ -17,6 +17,15 @@ compression compressionOfName(const std::string& name) {
     return compression::none;
 }
 
+compression compressionOfContent(hFILE* fp, const std::string& name) {
+    unsigned char magic[3];
+    ssize_t n = hpeek(fp, magic, sizeof magic);
+    if (n <= 0) return compressionOfName(name);
+    if (n >= 2 && magic[0] == 0x1f && magic[1] == 0x8b) return compression::gzip;
+    if (n == 3 && magic[0] == 'B' && magic[1] == 'Z' && magic[2] == 'h') return compression::bzip2;
+    return compression::none;
+}
+
 contentKind contentOf(hFILE* fp) {
     htsFormat format;
     if (hts_detect_format(fp, &format) < 0) return contentKind::other;

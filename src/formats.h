@@ -17,6 +17,10 @@ enum class compression { none, gzip, bzip2 };
 // By the name's extension: .gz or .bz2. Outputs are compressed this way.
 compression compressionOfName(const std::string& name);
 
+// By an input's first bytes: gzip (BGZF included) or bzip2 magic. An empty
+// input takes the name's word, so that an empty .gz file stays damaged.
+compression compressionOfContent(hFILE* fp, const std::string& name);
+
 // What an input holds, by its first bytes: VCF or BCF (plain or compressed),
 // as htslib's format detection says, or anything else.
 enum class contentKind { other, vcf, bcf };

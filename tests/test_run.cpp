@@ -376,6 +376,16 @@ TEST_F(Run, CompressedChunksAndDamagedOnes) {
     runResult r = run({"c2.haps.bz2", "c1.haps.gz"}, {});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(written().size(), 2000u);
+    const std::string joined = slurp(dir.path("o.haps"));
+    // Compression is told by content: a pipe or a name that does not say it.
+    shell("cd " + dir.root + " && cp c1.haps.gz c1.bgz && cp c2.haps.bz2 c2.txt");
+    r = run({"c2.txt", "c1.bgz"}, {});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(slurp(dir.path("o.haps")), joined);
+    r = runSeamline(dir.root, {"--vcf", "sites.vcf", "--chunks", "/dev/stdin", "--output",
+                               "o.haps", "o.sample"},
+                    "exec < c1.haps.gz;");
+    EXPECT_EQ(r.status, 0) << r.err;
     r = run({"cut.haps.gz"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "seamline: cannot read [cut.haps.gz]: the file is damaged or unreadable\n");

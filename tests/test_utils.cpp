@@ -135,13 +135,34 @@ TEST_F(Streams, DamagedCompressedInputEndsInTheBadState) {
         {"cut.bz2", bz.substr(0, bz.size() / 2)},
         {"flipped.gz", flipped},
         {"crc.gz", badCrc},
-        {"notgz.gz", "plain text\n"},
     };
     for (const auto& c : cases) {
         spit(dir.path(c.name), c.content);
         bool bad = false;
         read(dir.path(c.name), &bad);
         EXPECT_TRUE(bad) << c.name;
+    }
+}
+
+// Compression is told by the first bytes, whatever the name says.
+TEST_F(Streams, CompressionIsToldByContent) {
+    const std::string text = "line 1\nline 2\n";
+    write(dir.path("t.gz"), text);
+    write(dir.path("t.bz2"), text);
+    struct {
+        std::string name, content;
+    } cases[] = {
+        {"gzip.txt", slurp(dir.path("t.gz"))},
+        {"gzip.bgz", slurp(dir.path("t.gz"))},
+        {"bzip2.vcf", slurp(dir.path("t.bz2"))},
+        {"plain.gz", text},
+        {"plain.bz2", text},
+    };
+    for (const auto& c : cases) {
+        spit(dir.path(c.name), c.content);
+        bool bad = true;
+        EXPECT_EQ(read(dir.path(c.name), &bad), "line 1\nline 2") << c.name;
+        EXPECT_FALSE(bad) << c.name;
     }
 }
 
