@@ -108,4 +108,4 @@ test-tsan: deps
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
 	  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j2 --target unit_tests seamline
-	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/unit_tests
+	TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_BUILD)/tests/unit_tests

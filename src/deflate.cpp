@@ -6,6 +6,8 @@
 #include <cstring>
 #include <queue>
 
+namespace seamline {
+
 namespace {
 
 const int windowSize = 32768;
@@ -367,3 +369,5 @@ void deflater::writeBlock(bitWriter& bits, bool last) {
     bits.put(litCode[256], litLength[256]);
     tokens.clear();
 }
+
+}  // namespace seamline

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace seamline {
+
 // Gzip encoder made for haplotype text: lines of "0 1 1 0 ..." whose
 // three-byte contexts say almost nothing about where a long match lies. It
 // finds matches through a hash of 16 (or 8) bytes, the distance of the previous
@@ -50,5 +52,6 @@ extern const char bgzfEndOfFile[28];
 // least two symbols get a code, so that the code is complete, as inflaters
 // require; frequencies are flattened until the longest code fits.
 void huffmanLengths(const uint32_t* frequency, int n, int maxBits, uint8_t* lengths);
+}  // namespace seamline
 
 #endif

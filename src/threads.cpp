@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+namespace seamline {
+
 threadPool::threadPool(int threads) {
     if (threads < 2) return;
     workers.reserve(threads);
@@ -48,3 +50,5 @@ void threadPool::work() {
         task();
     }
 }
+
+}  // namespace seamline

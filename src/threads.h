@@ -12,18 +12,14 @@
 #include <thread>
 #include <vector>
 
+namespace seamline {
+
 // Worker threads that take queued tasks first in, first out. With threads <= 1
 // there is no worker and run executes each task at once on the caller's
 // thread. Should the system refuse a thread, the pool keeps the workers it
 // has (none: tasks run on the caller's thread), which changes no result.
 class threadPool {
 public:
-    std::vector<std::thread> workers;
-    std::deque<std::packaged_task<void()>> tasks;
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stopping = false;
-
     explicit threadPool(int threads);
     // Finishes every queued task, then joins the workers.
     ~threadPool();
@@ -35,6 +31,12 @@ public:
     void run(std::packaged_task<void()> task);
 
 private:
+    std::vector<std::thread> workers;
+    std::deque<std::packaged_task<void()>> tasks;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+
     void work();
 };
 
@@ -48,10 +50,6 @@ private:
 template <typename Result>
 class orderedPipeline {
 public:
-    threadPool pool;
-    size_t maxInFlight;
-    std::deque<std::future<Result>> pending;
-
     orderedPipeline(int threads, size_t maxInFlight)
         : pool(threads), maxInFlight(std::max<size_t>(maxInFlight, 1)) {}
 
@@ -80,6 +78,13 @@ public:
         pending.pop_front();
         return oldest.get();
     }
+
+private:
+    threadPool pool;
+    size_t maxInFlight;
+    std::deque<std::future<Result>> pending;
 };
+
+}  // namespace seamline
 
 #endif

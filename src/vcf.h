@@ -15,6 +15,11 @@
 #include "deflate.h"
 #include "threads.h"
 
+using seamline::deflater;
+using seamline::orderedPipeline;
+using seamline::bgzfBlockSize;
+using seamline::bgzfEndOfFile;
+
 // Reads a VCF (plain, gzip or BGZF) or BCF file record by record: the leading
 // columns of every record, and on request its phased genotypes as bit rows.
 // VCF text is split in place; BCF goes through htslib. Messages are without

@@ -6,6 +6,8 @@
 
 #include "deflate.h"
 
+using namespace seamline;
+
 namespace {
 
 // Inflates every gzip member of data with zlib, checking each member's CRC
