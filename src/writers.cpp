@@ -185,6 +185,15 @@ void writeText(const output& out, const siteMap& sites, const joinResult& join, 
     file.finish();
 }
 
+// TBI holds records that begin below 2^29 and end at 2^29 at most (0-based
+// begin pos - 1, end begin + REF length); a site beyond that needs CSI.
+bool beyondTbi(const siteMap& sites) {
+    const int64_t reach = int64_t(1) << 29;
+    for (const site& s : sites.sites())
+        if (s.pos >= reach || int64_t(s.pos) - 1 + s.refLength > reach) return true;
+    return false;
+}
+
 void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                    const joinResult& join, const haplotypeSettings& settings) {
     const std::string name = outputs[haplotypes].name;
@@ -195,10 +204,7 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
     h.samples = sites.samples();
     h.source = "seamline " SEAMLINE_VERSION;
     h.command = settings.commandLine;
-    int32_t maxPos = 0;
-    for (const site& s : sites.sites()) maxPos = std::max(maxPos, s.pos);
-    // TBI holds positions below 2^29; beyond them only CSI does.
-    const bool csi = format == variantFormat::bcf || maxPos >= (1 << 29);
+    const bool csi = format == variantFormat::bcf || beyondTbi(sites);
     // An index is written beside a file that is put in place, not into a
     // device, a pipe or standard output.
     std::string indexPath;
