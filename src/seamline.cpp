@@ -101,11 +101,13 @@ std::string commandLine(int argc, char** argv) {
 }
 
 // Stages every output before anything is read: the sample file first (and
-// so put in place first), the haplotypes, the report. None may be an input.
+// so put in place first), the haplotypes, the report; the names the index may
+// take are checked too. None may be an input.
 void stage(outputSet& outputs, const options& opt) {
     outputs.add(opt.samples);
     outputs.add(opt.haplotypes);
     if (opt.report) outputs.add(opt.report);
+    reserveIndex(outputs, 1);
     std::vector<std::string> inputs(opt.chunks);
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);

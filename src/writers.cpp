@@ -185,6 +185,17 @@ void writeText(const output& out, const siteMap& sites, const joinResult& join, 
     file.finish();
 }
 
+// An index is written beside a compressed VCF or a BCF file that is put in
+// place, not into a device, a pipe or standard output.
+bool indexed(const output& out) {
+    const variantFormat format = variantFormatOf(out.name);
+    return (format == variantFormat::vcfgz || format == variantFormat::bcf) && !out.temp.empty();
+}
+
+std::string indexName(const std::string& haplotypes, bool csi) {
+    return haplotypes + (csi ? ".csi" : ".tbi");
+}
+
 // TBI holds records that begin below 2^29 and end at 2^29 at most (0-based
 // begin pos - 1, end begin + REF length); a site beyond that needs CSI.
 bool beyondTbi(const siteMap& sites) {
@@ -205,11 +216,8 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
     h.source = "seamline " SEAMLINE_VERSION;
     h.command = settings.commandLine;
     const bool csi = format == variantFormat::bcf || beyondTbi(sites);
-    // An index is written beside a file that is put in place, not into a
-    // device, a pipe or standard output.
     std::string indexPath;
-    if (format != variantFormat::vcf && !outputs[haplotypes].temp.empty())
-        indexPath = outputs[outputs.add(name + (csi ? ".csi" : ".tbi"))].path();
+    if (indexed(outputs[haplotypes])) indexPath = outputs[outputs.add(indexName(name, csi))].path();
     variantWriter writer;
     writer.threads = settings.threads;
     std::string error;
@@ -269,6 +277,13 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
         writeVariants(outputs, haplotypes, sites, join, settings);
     else
         writeText(out, sites, join, settings.threads);
+}
+
+void reserveIndex(outputSet& outputs, size_t haplotypes) {
+    if (!indexed(outputs[haplotypes])) return;
+    const std::string name = outputs[haplotypes].name;
+    if (variantFormatOf(name) == variantFormat::vcfgz) outputs.reserve(indexName(name, false));
+    outputs.reserve(indexName(name, true));
 }
 
 int reportQuality(int32_t keep, int32_t swap) {
