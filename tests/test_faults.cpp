@@ -359,23 +359,32 @@ TEST_F(Faults, MalformedTextInputsAreRefusedWithTheirLine) {
 }
 
 // With several chromosomes in the site map, a row matches only sites of its
-// own chromosome, named with or without "chr".
+// own chromosome, named with or without "chr". With one, a text row matches by
+// position alone; a VCF record names its chromosome, which must still match.
 TEST_F(Faults, SeveralChromosomesMatchRowsByChromosome) {
     spit(dir.path("two.vcf"), header + "\tS1\nchr20\t100\ta\tA\tG\nchr20\t200\tb\tC\tT\n" +
                                   "chr21\t100\tc\tA\tG\nchr21\t200\td\tC\tT\n");
+    spit(dir.path("one.vcf"), header + "\tS1\n20\t100\ta\tA\tG\n");
+    const std::string records = "##fileformat=VCFv4.2\n" + header + "\tS1\n";
     struct {
         std::string rows;
         int status;
         std::string haps;
+        std::string map = "two.vcf";
     } cases[] = {
         {"20 x 100 A G 0 1\n20 x 200 C T 1 1\n", 0, "0 a 100 A G 1 0\n0 b 200 C T 1 1\n"},
         {"chr21 x 100 A G 0 1\nchr21 x 200 C T 1 1\n", 0, "0 c 100 A G 1 0\n0 d 200 C T 1 1\n"},
         {"21 x 200 C T 1 0\n", 0, "0 d 200 C T 0 1\n"},
         {"22 x 100 A G 0 1\n", 1, ""},
+        {records + "21\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 0, "0 c 100 A G 1 0\n"},
+        {records + "22\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 1, ""},
+        {"21 x 100 A G 0 1\n", 0, "20 a 100 A G 1 0\n", "one.vcf"},
+        {records + "chr20\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 0, "20 a 100 A G 1 0\n", "one.vcf"},
+        {records + "21\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 1, "", "one.vcf"},
     };
     for (const auto& c : cases) {
         spit(dir.path("two.haps"), c.rows);
-        runResult r = run("two.vcf", {"two.haps"});
+        runResult r = run(c.map, {"two.haps"});
         EXPECT_EQ(r.status, c.status) << c.rows;
         if (c.status == 0) {
             EXPECT_EQ(slurp(dir.path("o.haps")), c.haps) << c.rows;
