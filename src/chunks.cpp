@@ -52,10 +52,11 @@ private:
     bool cancelled(size_t count) const { return cancel && (count & 1023) == 0 && *cancel; }
 
     // The site of a row, which must come after the chunk's last one; lineNo
-    // names the row in messages, or 0 for a record named by position.
+    // names a text row in messages, or is 0 for a VCF or BCF record, which is
+    // named by position and whose chromosome must match its site's.
     int32_t siteOf(const chunk& c, std::string_view chrom, int32_t pos, std::string_view a1,
                    std::string_view a2, bool& flipped, size_t lineNo) const {
-        int32_t idx = sites.find(chrom, pos, a1, a2, flip, flipped);
+        int32_t idx = sites.find(chrom, lineNo == 0, pos, a1, a2, flip, flipped);
         if (idx < 0)
             failOnConsole("Not found = " + std::to_string(pos) + " " + std::string(a1) + "  " +
                           std::string(a2));

@@ -59,7 +59,10 @@ boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
     const int32_t q = P - 1 < prevFirst ? -1 : firstRowOf(curr.sites, 0, prev.sites[P - 1]);
     if (q < 0) noOverlap(curr, prev, 2);
     const int32_t o1 = P - p, o2 = q + 1;
-    if (o1 != o2)
+    // Overlap rows are paired in order, so both chunks must list the same
+    // sites there: a site one of them lacks would pair rows of two sites.
+    if (o1 != o2 ||
+        !std::equal(curr.sites.begin(), curr.sites.begin() + o1, prev.sites.begin() + p))
         failOnConsole("Overlaps are different between [" + curr.name +
                       "] does not overlap chunk [" + prev.name + "] o1=" + std::to_string(o1) +
                       " o2=" + std::to_string(o2));
@@ -71,24 +74,19 @@ boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
     std::cout << "  * prev chunk end = " << prev.sites[p + m - 1] << std::endl;
     // With a one-row overlap and a one-row current chunk no row is supplied here.
     std::cout << "  * curr chunk beg = " << (m < Q ? curr.sites[m] : -1) << std::endl;
-    // Paired overlap rows hold the same sites unless one chunk lists a site
-    // the other lacks; only then may a row mix samples of both chunks.
-    b.sitesMatch =
-        std::equal(curr.sites.begin(), curr.sites.begin() + b.rows, prev.sites.begin() + p);
     return b;
 }
 
 // Per sample, the overlap row nearest the overlap's middle that lies between
 // two consecutive informative rows (the sample heterozygous in both chunks)
 // where the pairs, as written, agree. The middle itself when it lies between
-// such rows, or when there are none, or when the two chunks list different
-// sites in the overlap; of two candidates equally near, the earlier.
+// such rows, or when there are none; of two candidates equally near, the
+// earlier.
 std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
                                 const chunk& right, const std::vector<uint64_t>& rightExchange,
                                 const boundary& b, size_t samples) {
     const int32_t h = b.rows, middle = b.middle();
     std::vector<int32_t> seams(samples, middle);
-    if (!b.sitesMatch) return seams;
     // Per sample: its last informative row, whether the chunks agree there,
     // and how far from the middle the best seam found so far lies.
     std::vector<int32_t> last(samples, -1), distance(samples, INT32_MAX);

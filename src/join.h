@@ -16,9 +16,10 @@ enum class seamRule { middle, agree };
 
 // Where a chunk meets the chunk before it along the chromosome.
 struct boundary {
-    int32_t leftStart = 0;   // the left chunk's row where the overlap begins
-    int32_t rows = 0;        // overlap rows, paired in order with the right chunk's first rows
-    bool sitesMatch = true;  // paired overlap rows hold the same sites
+    int32_t leftStart = 0;  // the left chunk's row where the overlap begins
+    // Overlap rows, paired in order with the right chunk's first rows; both
+    // chunks list the same sites there.
+    int32_t rows = 0;
     // Per sample: overlap rows where the sample is heterozygous in both
     // chunks and the stored pairs agree as they stand (keep) or only once
     // one of them is exchanged (swap).

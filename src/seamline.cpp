@@ -30,6 +30,7 @@ struct options {
     const char* seam = nullptr;
     const char* threads = nullptr;
     bool flip = false;
+    std::vector<std::string> ignored;  // arguments that are neither options nor their values
 };
 
 // Every argument is compared with the option texts in its turn, even one that
@@ -37,21 +38,33 @@ struct options {
 // value (argv[argc] is null).
 options scanArguments(int argc, char** argv) {
     options opt;
+    std::vector<bool> taken(argc, false);  // per argument: an option, or the value of one
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "--scaffold") opt.scaffold = argv[i + 1];
+        // The k-th argument after the option, taken as its value.
+        auto value = [&](int k) {
+            taken[i] = true;
+            if (i + k < argc) taken[i + k] = true;
+            return argv[i + k];
+        };
+        if (arg == "--scaffold") opt.scaffold = value(1);
         if (arg == "--output") {
-            opt.haplotypes = argv[i + 1];
-            opt.samples = argv[i + 1] ? argv[i + 2] : nullptr;
+            opt.haplotypes = value(1);
+            opt.samples = argv[i + 1] ? value(2) : nullptr;
         }
-        if (arg == "--vcf") opt.vcf = argv[i + 1];
-        if (arg == "--flip") opt.flip = true;
-        if (arg == "--report") opt.report = argv[i + 1];
-        if (arg == "--seam") opt.seam = argv[i + 1];
-        if (arg == "--threads") opt.threads = argv[i + 1];
-        if (arg == "--chunks")
-            for (int j = i + 1; j < argc && argv[j][0] != '-'; j++) opt.chunks.push_back(argv[j]);
+        if (arg == "--vcf") opt.vcf = value(1);
+        if (arg == "--flip") opt.flip = taken[i] = true;
+        if (arg == "--report") opt.report = value(1);
+        if (arg == "--seam") opt.seam = value(1);
+        if (arg == "--threads") opt.threads = value(1);
+        if (arg == "--chunks") {
+            taken[i] = true;
+            for (int j = i + 1; j < argc && argv[j][0] != '-'; j++)
+                opt.chunks.push_back(value(j - i));
+        }
     }
+    for (int i = 1; i < argc; i++)
+        if (!taken[i]) opt.ignored.push_back(argv[i]);
     return opt;
 }
 
@@ -101,11 +114,13 @@ std::string commandLine(int argc, char** argv) {
 }
 
 // Stages every output before anything is read: the sample file first (and
-// so put in place first), the haplotypes, the report. None may be an input.
+// so put in place first), the haplotypes, the report; the names the index may
+// take are checked too. None may be an input.
 void stage(outputSet& outputs, const options& opt) {
     outputs.add(opt.samples);
     outputs.add(opt.haplotypes);
     if (opt.report) outputs.add(opt.report);
+    reserveIndex(outputs, 1);
     std::vector<std::string> inputs(opt.chunks);
     inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);
@@ -114,6 +129,9 @@ void stage(outputSet& outputs, const options& opt) {
 
 int run(int argc, char** argv) {
     options opt = scanArguments(argc, argv);
+    // A stray argument may be a chunk file that --chunks stopped short of.
+    for (const std::string& arg : opt.ignored)
+        std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
     if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
         fail("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
     const int threads = usableThreads(opt.threads);

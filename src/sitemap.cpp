@@ -214,15 +214,15 @@ int32_t siteMap::lookup(int32_t chromosome, int32_t pos, std::string_view ref,
     return -1;
 }
 
-int32_t siteMap::chromosomeOfRow(std::string_view chrom) const {
-    if (nchromosomes_ <= 1) return 0;
+int32_t siteMap::chromosomeOfRow(std::string_view chrom, bool named) const {
+    if (nchromosomes_ <= 1 && !named) return 0;
     auto found = chromosomeOf_.find(std::string(withoutChr(chrom)));
     return found == chromosomeOf_.end() ? -1 : found->second;
 }
 
-int32_t siteMap::find(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
-                      bool flip, bool& flipped) const {
-    int32_t chromosome = chromosomeOfRow(chrom);
+int32_t siteMap::find(std::string_view chrom, bool named, int32_t pos, std::string_view a1,
+                      std::string_view a2, bool flip, bool& flipped) const {
+    int32_t chromosome = chromosomeOfRow(chrom, named);
     flipped = false;
     if (chromosome < 0) return -1;
     int32_t straight = lookup(chromosome, pos, a1, a2);

@@ -42,10 +42,12 @@ public:
     }
     // The first site, in site-map order, of a chunk row, or -1. With flip, a
     // row whose alleles stand the other way round matches too, and flipped
-    // tells such a match. With one chromosome in the site map, rows match by
-    // position alone; otherwise by chromosome too, a leading "chr" ignored.
-    int32_t find(std::string_view chrom, int32_t pos, std::string_view a1, std::string_view a2,
-                 bool flip, bool& flipped) const;
+    // tells such a match. Rows match by chromosome too, a leading "chr"
+    // ignored; with one chromosome in the site map, text rows match by
+    // position alone, but not a VCF or BCF record (named), whose CHROM is
+    // its chromosome.
+    int32_t find(std::string_view chrom, bool named, int32_t pos, std::string_view a1,
+                 std::string_view a2, bool flip, bool& flipped) const;
 
 private:
     std::vector<std::string> samples_;
@@ -66,7 +68,7 @@ private:
     // f: CHROM, POS, ID, REF, ALT, checked; the position, read, in pos.
     void addSite(const std::string_view* f, int32_t pos);
     int32_t contigIndex(std::string_view chrom);
-    int32_t chromosomeOfRow(std::string_view chrom) const;
+    int32_t chromosomeOfRow(std::string_view chrom, bool named) const;
     void insert(int32_t idx);
     int32_t lookup(int32_t chromosome, int32_t pos, std::string_view ref,
                    std::string_view alt) const;

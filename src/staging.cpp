@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -110,17 +111,35 @@ std::string identityOf(const std::string& path) {
     return id;
 }
 
-// Creates the staged file beside target. Its name ends with the name given,
-// which chose the format by its extension, whatever the name of the file a
-// symbolic link leads to; a long name is cut at the front so that the staged
-// name stays within the file-name limit.
-std::string stage(const std::string& name, const std::string& target) {
-    const std::string prefix = ".seamline-XXXXXX-";
+// A path that the system refuses for its length alone (ENAMETOOLONG): PATH_MAX
+// bytes or more, or a component longer than NAME_MAX bytes.
+bool tooLong(const std::string& path) {
+    if (path.size() >= PATH_MAX) return true;
+    size_t start = 0;
+    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
+        if (slash - start > NAME_MAX) return true;
+    return path.size() - start > NAME_MAX;
+}
+
+// The template of the staged file beside target. Its name ends with the name
+// given, which chose the format by its extension, whatever the name of the
+// file a symbolic link leads to; a long name is cut at the front so that the
+// staged name stays within the file-name limit.
+const std::string stagedPrefix = ".seamline-XXXXXX-";
+
+std::string stagedName(const std::string& name, const std::string& target) {
     std::string base = baseOf(name);
-    if (prefix.size() + base.size() > NAME_MAX)
-        base = base.substr(base.size() - (NAME_MAX - prefix.size()));
-    std::string temp = directoryOf(target) + prefix + base;
-    int fd = mkstemps(&temp[0], static_cast<int>(base.size() + 1));
+    if (stagedPrefix.size() + base.size() > NAME_MAX)
+        base = base.substr(base.size() - (NAME_MAX - stagedPrefix.size()));
+    return directoryOf(target) + stagedPrefix + base;
+}
+
+// Creates the staged file beside target.
+std::string stage(const std::string& name, const std::string& target) {
+    std::string temp = stagedName(name, target);
+    // What follows the X's: "-" and the name.
+    const size_t suffix = baseOf(temp).size() - stagedPrefix.size() + 1;
+    int fd = mkstemps(&temp[0], static_cast<int>(suffix));
     if (fd < 0) fail("cannot open [" + name + "]: " + strerror(errno));
     remember(temp);
     // mkstemps creates the file private; give it the mode a new file would get.
@@ -167,41 +186,63 @@ outputSet::~outputSet() {
         }
 }
 
-size_t outputSet::add(const std::string& name) {
+output outputSet::checked(const std::string& name, bool& inPlace) const {
     // An empty name names no file; its staged file could still be made.
     if (name.empty()) fail("cannot open []: " + std::string(strerror(ENOENT)));
     output o;
     o.name = name;
     o.toStdout = isStandardOutput(name);
     o.target = o.toStdout ? name : followLinks(name);
+    // A name too long for the system would fail only when it is renamed into
+    // place, after the outputs renamed before it.
+    if (!o.toStdout && (tooLong(o.target) || tooLong(stagedName(name, o.target))))
+        fail("cannot open [" + name + "]: " + strerror(ENAMETOOLONG));
     struct stat st;
     bool exists = !o.toStdout && stat(o.target.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) fail("cannot open [" + name + "]: Is a directory");
-    bool inPlace = o.toStdout || (exists && !S_ISREG(st.st_mode));
+    inPlace = o.toStdout || (exists && !S_ISREG(st.st_mode));
     if (inPlace && !o.toStdout && access(o.target.c_str(), W_OK) != 0)
         fail("cannot open [" + name + "]: " + strerror(errno));
     // Two names of one file would leave only the last written; devices and
     // pipes other than standard output may take several outputs.
-    for (const output& other : files) {
-        bool same = o.toStdout ? other.toStdout
-                               : !inPlace && identityOf(o.target) == identityOf(other.target);
-        if (same) failOutput(name, "it is the same file as the output [" + other.name + "]");
-    }
+    for (const std::vector<output>* set : {&files, &reserved})
+        for (const output& other : *set) {
+            bool same = o.toStdout ? other.toStdout
+                                   : !inPlace && identityOf(o.target) == identityOf(other.target);
+            if (same) failOutput(name, "it is the same file as the output [" + other.name + "]");
+        }
+    return o;
+}
+
+size_t outputSet::add(const std::string& name) {
+    // A reserved name is checked again, against the other outputs.
+    reserved.erase(std::remove_if(reserved.begin(), reserved.end(),
+                                  [&name](const output& o) { return o.name == name; }),
+                   reserved.end());
+    bool inPlace;
+    output o = checked(name, inPlace);
     if (!inPlace) o.temp = stage(name, o.target);
     files.push_back(o);
     return files.size() - 1;
 }
 
+void outputSet::reserve(const std::string& name) {
+    bool inPlace;
+    reserved.push_back(checked(name, inPlace));
+}
+
 void outputSet::refuseInputs(const std::vector<std::string>& inputs) const {
-    for (const output& o : files) {
-        struct stat out;
-        if (o.toStdout || stat(o.target.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) continue;
-        for (const std::string& in : inputs) {
-            struct stat st;
-            if (stat(in.c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
-                failOutput(o.name, "it is the input [" + in + "]");
+    for (const std::vector<output>* set : {&files, &reserved})
+        for (const output& o : *set) {
+            struct stat out;
+            if (o.toStdout || stat(o.target.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) continue;
+            for (const std::string& in : inputs) {
+                struct stat st;
+                if (stat(in.c_str(), &st) == 0 && st.st_dev == out.st_dev &&
+                    st.st_ino == out.st_ino)
+                    failOutput(o.name, "it is the input [" + in + "]");
+            }
         }
-    }
 }
 
 void outputSet::commit() {

@@ -34,15 +34,24 @@ public:
     // Checks the name and stages it; returns its index. Throws a failure when
     // the name cannot be written.
     size_t add(const std::string& name);
-    // Throws a failure when an output is one of these files.
+    // Checks the name as add does without staging it: an output that the run
+    // may or may not write, such as an index whose kind is chosen only once
+    // the inputs are read. Until it is added, it counts as an output for the
+    // checks of later names and of the inputs.
+    void reserve(const std::string& name);
+    // Throws a failure when an output, staged or reserved, is one of these files.
     void refuseInputs(const std::vector<std::string>& inputs) const;
     const output& operator[](size_t i) const { return files[i]; }
     size_t size() const { return files.size(); }
     void commit();
 
 private:
-    std::vector<output> files;
+    std::vector<output> files, reserved;
     bool committed = false;
+
+    // The output of a name, checked against the outputs staged or reserved;
+    // inPlace tells one that is written in place and so not staged.
+    output checked(const std::string& name, bool& inPlace) const;
 };
 
 // "-", or a name that opens the file that standard output already is.

@@ -184,6 +184,26 @@ void writeText(const output& out, const siteMap& sites, const joinResult& join, 
     file.finish();
 }
 
+// An index is written beside a compressed VCF or a BCF file that is put in
+// place, not into a device, a pipe or standard output.
+bool indexed(const output& out) {
+    const variantFormat format = variantFormatOf(out.name);
+    return (format == variantFormat::vcfgz || format == variantFormat::bcf) && !out.temp.empty();
+}
+
+std::string indexName(const std::string& haplotypes, bool csi) {
+    return haplotypes + (csi ? ".csi" : ".tbi");
+}
+
+// TBI holds records that begin below 2^29 and end at 2^29 at most (0-based
+// begin pos - 1, end begin + REF length); a site beyond that needs CSI.
+bool beyondTbi(const siteMap& sites) {
+    const int64_t reach = int64_t(1) << 29;
+    for (const site& s : sites.sites())
+        if (s.pos >= reach || int64_t(s.pos) - 1 + s.refLength > reach) return true;
+    return false;
+}
+
 void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                    const joinResult& join, const haplotypeSettings& settings) {
     const std::string name = outputs[haplotypes].name;
@@ -194,15 +214,9 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
     h.samples = sites.samples();
     h.source = "seamline " SEAMLINE_VERSION;
     h.command = settings.commandLine;
-    int32_t maxPos = 0;
-    for (const site& s : sites.sites()) maxPos = std::max(maxPos, s.pos);
-    // TBI holds positions below 2^29; beyond them only CSI does.
-    const bool csi = format == variantFormat::bcf || maxPos >= (1 << 29);
-    // An index is written beside a file that is put in place, not into a
-    // device, a pipe or standard output.
+    const bool csi = format == variantFormat::bcf || beyondTbi(sites);
     std::string indexPath;
-    if (format != variantFormat::vcf && !outputs[haplotypes].temp.empty())
-        indexPath = outputs[outputs.add(name + (csi ? ".csi" : ".tbi"))].path();
+    if (indexed(outputs[haplotypes])) indexPath = outputs[outputs.add(indexName(name, csi))].path();
     variantWriter writer;
     writer.threads = settings.threads;
     std::string error;
@@ -262,6 +276,13 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
         writeVariants(outputs, haplotypes, sites, join, settings);
     else
         writeText(out, sites, join, settings.threads);
+}
+
+void reserveIndex(outputSet& outputs, size_t haplotypes) {
+    if (!indexed(outputs[haplotypes])) return;
+    const std::string name = outputs[haplotypes].name;
+    if (variantFormatOf(name) == variantFormat::vcfgz) outputs.reserve(indexName(name, false));
+    outputs.reserve(indexName(name, true));
 }
 
 int reportQuality(int32_t keep, int32_t swap) {

@@ -30,6 +30,11 @@ struct haplotypeSettings {
 void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                      const joinResult& join, const haplotypeSettings& settings);
 
+// Reserves every name that the index beside the haplotype output may take
+// (TBI or CSI for VCF.gz, CSI for BCF), so that it is checked before anything
+// is read; writeHaplotypes stages the one it chooses.
+void reserveIndex(outputSet& outputs, size_t haplotypes);
+
 // Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
 int reportQuality(int32_t keep, int32_t swap);
 

@@ -36,6 +36,7 @@ TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
     struct {
         std::vector<std::string> args;
         std::string out;
+        std::string err = "";
     } cases[] = {
         {{}, lines({"Missing option --vcf"})},
         {{"--chunks", "empty.haps", "--output", "o.haps", "o.sample"},
@@ -55,18 +56,23 @@ TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
         // --chunks followed directly by another option adds nothing
         {{"--vcf", "sites.vcf", "--chunks", "--output", "o.haps", "o.sample"},
          lines({vcfEcho, "Missing option: --chunks"})},
-        // a name beginning with "-" ends the chunk list
+        // a name beginning with "-" ends the chunk list, and no option takes it
         {{"--vcf", "sites.vcf", "--chunks", "-c1", "--output", "o.haps", "o.sample"},
-         lines({vcfEcho, "Missing option: --chunks"})},
-        // other spellings are not options
+         lines({vcfEcho, "Missing option: --chunks"}),
+         "seamline: ignoring argument [-c1]\n"},
+        // other spellings are not options, and no option takes them
         {{"--VCF", "sites.vcf", "--vcf=sites.vcf", "-vcf", "sites.vcf", "--help"},
-         lines({"Missing option --vcf"})},
+         lines({"Missing option --vcf"}),
+         lines({"seamline: ignoring argument [--VCF]", "seamline: ignoring argument [sites.vcf]",
+                "seamline: ignoring argument [--vcf=sites.vcf]",
+                "seamline: ignoring argument [-vcf]", "seamline: ignoring argument [sites.vcf]",
+                "seamline: ignoring argument [--help]"})},
     };
     for (const auto& c : cases) {
         runResult r = run(c.args);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
     }
 }
 
@@ -107,6 +113,7 @@ TEST_F(Cli, ScanExaminesEveryArgumentAndKeepsTheLastValue) {
     struct {
         std::vector<std::string> args;
         std::string echoes;
+        std::string err = "";
     } cases[] = {
         {{"--vcf", "other.vcf", "--vcf", "sites.vcf", "--chunks", "empty.haps", "--output",
           "o.haps", "o.sample"},
@@ -125,18 +132,36 @@ TEST_F(Cli, ScanExaminesEveryArgumentAndKeepsTheLastValue) {
         // an empty argument in a chunk list is a name
         {{"--vcf", "sites.vcf", "--chunks", "empty.haps", "", "--output", "o.haps", "o.sample"},
          lines({vcfEcho, "Chunks :\t2 haplotype files", outputEcho})},
+        // arguments that no option takes are ignored with a warning, the run goes on
+        {{"--vcf", "sites.vcf", "--chunks", "empty.haps", "--flip", "b.haps", "--output", "o.haps",
+          "o.sample"},
+         lines({vcfEcho, oneChunkEcho, outputEcho}),
+         "seamline: ignoring argument [b.haps]\n"},
+        {{"--foo", "bar", "--vcf", "sites.vcf", "--chunks", "empty.haps", "--output", "o.haps",
+          "o.sample", "-"},
+         lines({vcfEcho, oneChunkEcho, outputEcho}),
+         lines({"seamline: ignoring argument [--foo]", "seamline: ignoring argument [bar]",
+                "seamline: ignoring argument [-]"})},
     };
     for (const auto& c : cases) {
         runResult r = run(c.args);
         EXPECT_EQ(r.out.substr(0, c.echoes.size()), c.echoes);
         EXPECT_EQ(r.out.substr(c.echoes.size(), 21), "Reading site map in [");
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
     }
+    // The warnings come before the echo lines, which follow them to standard
+    // error when the data go to standard output.
+    runResult r = run({"--vcf", "sites.vcf", "x", "--chunks", "empty.haps", "--output", "-", "s"});
+    const std::string first = lines({"seamline: ignoring argument [x]", vcfEcho});
+    EXPECT_EQ(r.err.substr(0, first.size()), first);
 }
 
 TEST_F(Cli, AValueThatIsAnOptionIsAlsoExaminedAsOne) {
     // --vcf takes "--flip" as its file name, and --flip still sets the switch.
     runResult r = run({"--vcf", "--flip", "sites.vcf", "--chunks", "c", "--output", "o", "s"});
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "VCF :\t[--flip]");
+    // No option takes the argument after it.
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "seamline: ignoring argument [sites.vcf]\n");
 }
 
 class SiteMap : public Cli {

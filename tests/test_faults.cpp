@@ -359,23 +359,32 @@ TEST_F(Faults, MalformedTextInputsAreRefusedWithTheirLine) {
 }
 
 // With several chromosomes in the site map, a row matches only sites of its
-// own chromosome, named with or without "chr".
+// own chromosome, named with or without "chr". With one, a text row matches by
+// position alone; a VCF record names its chromosome, which must still match.
 TEST_F(Faults, SeveralChromosomesMatchRowsByChromosome) {
     spit(dir.path("two.vcf"), header + "\tS1\nchr20\t100\ta\tA\tG\nchr20\t200\tb\tC\tT\n" +
                                   "chr21\t100\tc\tA\tG\nchr21\t200\td\tC\tT\n");
+    spit(dir.path("one.vcf"), header + "\tS1\n20\t100\ta\tA\tG\n");
+    const std::string records = "##fileformat=VCFv4.2\n" + header + "\tS1\n";
     struct {
         std::string rows;
         int status;
         std::string haps;
+        std::string map = "two.vcf";
     } cases[] = {
         {"20 x 100 A G 0 1\n20 x 200 C T 1 1\n", 0, "0 a 100 A G 1 0\n0 b 200 C T 1 1\n"},
         {"chr21 x 100 A G 0 1\nchr21 x 200 C T 1 1\n", 0, "0 c 100 A G 1 0\n0 d 200 C T 1 1\n"},
         {"21 x 200 C T 1 0\n", 0, "0 d 200 C T 0 1\n"},
         {"22 x 100 A G 0 1\n", 1, ""},
+        {records + "21\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 0, "0 c 100 A G 1 0\n"},
+        {records + "22\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 1, ""},
+        {"21 x 100 A G 0 1\n", 0, "20 a 100 A G 1 0\n", "one.vcf"},
+        {records + "chr20\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 0, "20 a 100 A G 1 0\n", "one.vcf"},
+        {records + "21\t100\tx\tA\tG\t.\t.\t.\tGT\t0|1\n", 1, "", "one.vcf"},
     };
     for (const auto& c : cases) {
         spit(dir.path("two.haps"), c.rows);
-        runResult r = run("two.vcf", {"two.haps"});
+        runResult r = run(c.map, {"two.haps"});
         EXPECT_EQ(r.status, c.status) << c.rows;
         if (c.status == 0) {
             EXPECT_EQ(slurp(dir.path("o.haps")), c.haps) << c.rows;
@@ -427,15 +436,30 @@ TEST_F(Faults, AnEmptyOutputNameIsAFailureThatWritesNothing) {
 }
 
 // Output names that would destroy an input, lose an output or fail late are
-// refused right after the echo lines, before anything is read.
+// refused right after the echo lines, before anything is read. So are the
+// names the index beside a VCF or BCF output may take, whichever it gets.
 TEST_F(Faults, OutputNamesThatWouldLoseDataAreRefusedBeforeReading) {
     spit(dir.path("sc.txt"), "S1\n");
+    spit(dir.path("x.vcf.gz.tbi"), rows);
     ASSERT_EQ(symlink("c.haps", dir.path("link.haps").c_str()), 0);
     ASSERT_EQ(mkdir(dir.path("ro").c_str(), 0555), 0);
     const std::string sameAs = ": it is the same file as the output ";
+    const std::string longName = repeat("n", 245), tooLong = "]: File name too long";
     struct {
         std::string haps, sample, err;
+        std::string chunk = "c.haps";
     } cases[] = {
+        {"x.vcf.gz", "o.sample", "cannot write [x.vcf.gz.tbi]: it is the input [x.vcf.gz.tbi]",
+         "x.vcf.gz.tbi"},
+        {"x.vcf.gz", "x.vcf.gz.tbi", "cannot write [x.vcf.gz.tbi]" + sameAs + "[x.vcf.gz.tbi]"},
+        {"x.vcf.gz", "x.vcf.gz.csi", "cannot write [x.vcf.gz.csi]" + sameAs + "[x.vcf.gz.csi]"},
+        {"x.bcf", "./x.bcf.csi", "cannot write [x.bcf.csi]" + sameAs + "[./x.bcf.csi]"},
+        // names of 252 bytes whose index names are too long; names of 256 bytes
+        {longName + ".vcf.gz", "o.sample", "cannot open [" + longName + ".vcf.gz.tbi" + tooLong},
+        {longName + "123.bcf", "o.sample", "cannot open [" + longName + "123.bcf.csi" + tooLong},
+        {longName + "123.haps.gz", "o.sample",
+         "cannot open [" + longName + "123.haps.gz" + tooLong},
+        {"o.haps", longName + "123456789.s", "cannot open [" + longName + "123456789.s" + tooLong},
         {"c.haps", "o.sample", "cannot write [c.haps]: it is the input [c.haps]"},
         {"o.haps", "sites.vcf", "cannot write [sites.vcf]: it is the input [sites.vcf]"},
         {"sc.txt", "o.sample", "cannot write [sc.txt]: it is the input [sc.txt]"},
@@ -450,23 +474,25 @@ TEST_F(Faults, OutputNamesThatWouldLoseDataAreRefusedBeforeReading) {
     const std::string setup =
         geteuid() == 0 ? "setpriv --bounding-set=-dac_override sh -c 'exec \"$@\"'" : "";
     for (const auto& c : cases) {
+        const std::string before = shell("ls -A '" + dir.root + "'");
         runResult r = runSeamline(dir.root,
-                                  {"--vcf", "sites.vcf", "--chunks", "c.haps", "--scaffold",
+                                  {"--vcf", "sites.vcf", "--chunks", c.chunk, "--scaffold",
                                    "sc.txt", "--output", c.haps, c.sample},
                                   setup);
         EXPECT_EQ(r.status, 1) << c.err;
         // With data on standard output, progress goes to standard error.
         std::string message = "seamline: " + c.err + "\n";
+        ASSERT_GE(r.err.size(), message.size()) << c.err;
         std::string progress =
             c.haps == "-" ? r.err.substr(0, r.err.size() - message.size()) : r.out;
         EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
         std::string echo = "Output :\t[" + c.haps + "] [" + c.sample + "]\n";
         ASSERT_GE(progress.size(), echo.size());
         EXPECT_EQ(progress.substr(progress.size() - echo.size()), echo) << progress;
-        EXPECT_EQ(slurp(dir.path("c.haps")), rows);
+        EXPECT_EQ(slurp(dir.path(c.chunk)), rows);
         EXPECT_EQ(slurp(dir.path("sites.vcf")), map);
         EXPECT_EQ(slurp(dir.path("sc.txt")), "S1\n");
-        expectNothingWritten(c.err);
+        EXPECT_EQ(shell("ls -A '" + dir.root + "'"), before) << c.err;
     }
 }
 

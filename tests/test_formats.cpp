@@ -78,6 +78,36 @@ TEST_F(Formats, EveryFormatPairJoinsToTheTextPathsHaplotypes) {
               "1\n");
 }
 
+// TBI holds records that end at 2^29 at most: a site that ends beyond it, by its
+// position or by the length of its REF, gets a CSI index, which still finds it.
+TEST_F(Formats, ASiteEndingBeyondTbiGetsACsiIndex) {
+    struct {
+        int32_t pos;
+        size_t refLength;
+        std::string index;
+    } cases[] = {
+        {536870812, 101, "o.vcf.gz.tbi"},  // ends exactly at 2^29
+        {536870812, 102, "o.vcf.gz.csi"},  // begins within TBI's reach and ends beyond it
+        {536870912, 1, "o.vcf.gz.csi"},
+    };
+    for (const auto& c : cases) {
+        const std::string pos = std::to_string(c.pos), ref(c.refLength, 'A');
+        spit(dir.path("far.vcf"),
+             "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n20\t" + pos + "\tfar\t" +
+                 ref + "\tG\n");
+        spit(dir.path("far.haps"), "20 x " + pos + " " + ref + " G 0 1\n");
+        shell("rm -f " + dir.path("o.*"));
+        runResult r = runSeamline(dir.root, {"--vcf", "far.vcf", "--chunks", "far.haps", "--output",
+                                             "o.vcf.gz", "o.sample"});
+        ASSERT_EQ(r.status, 0) << c.refLength << r.err;
+        EXPECT_EQ(shell("ls " + dir.root + " | grep '^o.*[.]\\(tbi\\|csi\\)$'"), c.index + "\n");
+        EXPECT_EQ(
+            shell("bcftools view -H -r 20:" + pos + " " + dir.path("o.vcf.gz") + " | cut -f3"),
+            "far\n")
+            << c.index;
+    }
+}
+
 // Chunks the run cannot read exactly stop it, naming the file, and leave
 // nothing (every refused genotype and sample has its case in the reader's
 // own tests).

@@ -296,6 +296,9 @@ TEST_F(Run, UnusableOverlapsStopTheRunBeforeAnyOutput) {
     writeChunk("full.haps", 3, 9);
     writeChunk("late.haps", 2, 9);
     spit(dir.path("holes.haps"), row(2, {}) + row(4, {}) + row(5, {}) + row(6, {}));
+    // overlaps of three rows each, which pair site 4 of one with site 3 of the other
+    spit(dir.path("no3.haps"), row(0, {}) + row(1, {}) + row(2, {}) + row(4, {}) + row(5, {}));
+    spit(dir.path("no4.haps"), row(2, {}) + row(3, {}) + row(5, {}) + row(6, {}) + row(7, {}));
     spit(dir.path("empty.haps"), "");
     struct {
         std::vector<std::string> chunks;
@@ -305,6 +308,8 @@ TEST_F(Run, UnusableOverlapsStopTheRunBeforeAnyOutput) {
         {{"a.haps", "inside.haps"}, "Chunk [inside.haps] does not overlap chunk [a.haps], code 2"},
         {{"holes.haps", "a.haps"},
          "Overlaps are different between [holes.haps] does not overlap chunk [a.haps] o1=3 o2=2"},
+        {{"no4.haps", "no3.haps"},
+         "Overlaps are different between [no4.haps] does not overlap chunk [no3.haps] o1=3 o2=3"},
         {{"empty.haps", "a.haps"}, "Chunk [empty.haps] does not overlap chunk [a.haps], code 2"},
         // the third chunk starts among rows that the second gave up to the first
         {{"a.haps", "full.haps", "late.haps"},
