@@ -12,9 +12,11 @@
 #include <new>
 
 #include "chunkrow.h"
+#include "failure.h"
 #include "threads.h"
 #include "utils.h"
 #include "vcf.h"
+#include "vcfread.h"
 
 namespace {
 
@@ -276,22 +278,21 @@ void data::readTextMap(ifile& in) {
 }
 
 void data::readVariantMap(const std::string& name, hFILE* fp) {
-    variantReader reader;
-    std::string error;
-    if (!reader.open(fp, name, error)) futils::fatal("cannot read [" + name + "]: " + error);
-    addSamples(reader.samples, name, "header");
-    contigLines = reader.contigLines;
-    for (size_t record = 1;; record++) {
-        int got = reader.next(error);
-        if (got < 0) futils::fatal("cannot read [" + name + "]: " + error);
-        if (got == 0) break;
-        if (!isSingleAllele(reader.alt)) continue;
-        auto where = [record] { return "record " + std::to_string(record); };
-        if (!isPosition(reader.pos))
-            badLine(name, where(), badPosition(std::to_string(reader.pos)));
-        std::string_view f[5] = {reader.chrom, {}, reader.id, reader.ref, reader.alt};
-        if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, where(), bad);
-        addSite(f, static_cast<int32_t>(reader.pos));
+    try {
+        seamline::variantReader reader(fp, name);
+        addSamples(reader.samples(), name, "header");
+        contigLines = reader.contigLines();
+        seamline::variantRecord r;
+        for (size_t record = 1; reader.next(r); record++) {
+            if (!isSingleAllele(r.alt)) continue;
+            auto where = [record] { return "record " + std::to_string(record); };
+            if (!isPosition(r.pos)) badLine(name, where(), badPosition(std::to_string(r.pos)));
+            std::string_view f[5] = {r.chrom, {}, r.id, r.ref, r.alt};
+            if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, where(), bad);
+            addSite(f, static_cast<int32_t>(r.pos));
+        }
+    } catch (const seamline::failure& failure) {
+        futils::fatal(failure.what());
     }
 }
 
@@ -369,6 +370,9 @@ chunkReading data::parseChunk(const char* name, const std::atomic<bool>* cancel)
     } catch (const readFailure& failure) {
         (failure.notFound ? result.notFound : result.error) = failure.message;
         return result;
+    } catch (const seamline::failure& failure) {
+        result.error = failure.what();
+        return result;
     } catch (const spillError& failure) {
         result.error = failure.what();
         return result;
@@ -440,25 +444,20 @@ bool data::parseTextChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel,
 
 bool data::parseVariantChunk(hFILE* fp, chunk& c, const std::atomic<bool>* cancel) const {
     const std::string& name = c.name;
-    auto fail = [&](const std::string& what) {
-        throw readFailure{"cannot read [" + name + "]: " + what, false};
-    };
-    variantReader reader;
-    std::string error;
-    std::vector<int32_t> order;
-    if (!reader.open(fp, name, error) || !sampleOrder(I, reader.samples, order, error)) fail(error);
+    seamline::variantReader reader(fp, name);
+    const std::vector<int32_t> order = seamline::sampleOrder(I, reader.samples(), name);
     const size_t ncodes = I.size() * 2;
+    seamline::variantRecord r;
     for (size_t record = 1;; record++) {
         if (cancel && (record & 1023) == 0 && *cancel) return false;
-        int got = reader.next(error);
-        if (got < 0) fail(error);
-        if (got == 0) break;
-        if (!isPosition(reader.pos)) fail(badPosition(std::to_string(reader.pos)));
-        const int32_t pos = static_cast<int32_t>(reader.pos);
+        if (!reader.next(r)) break;
+        if (!isPosition(r.pos))
+            seamline::fail("cannot read [" + name + "]: " + badPosition(std::to_string(r.pos)));
+        const int32_t pos = static_cast<int32_t>(r.pos);
         bool swapped;
-        int32_t idx = chunkRowSite(c, reader.chrom, pos, reader.ref, reader.alt, swapped, 0);
+        int32_t idx = chunkRowSite(c, r.chrom, pos, r.ref, r.alt, swapped, 0);
         uint64_t* bits = c.H.add();
-        if (!reader.genotypes(order, bits, error)) fail(error);
+        reader.genotypes(order, bits);
         c.sidx.push_back(idx);
         if (swapped) invertBits(bits, ncodes);
     }

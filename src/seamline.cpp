@@ -5,6 +5,7 @@
 
 #include "data.h"
 #include "utils.h"
+#include "vcfread.h"
 
 namespace {
 
@@ -60,6 +61,9 @@ int threadCount(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Once, before any thread uses htslib: seamline reports every failure itself.
+    seamline::quietHtslib();
+
     // A file size limit or an output pipe without reader must fail the write
     // (File too large, Broken pipe), which ends the run with a message and
     // removes the temporary outputs; their signals would kill it and leave them.

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <random>
 
+#include "failure.h"
 #include "testutil.h"
 #include "vcf.h"
+#include "vcfread.h"
 
 namespace {
 
@@ -19,6 +21,21 @@ struct readResult {
     std::string error;  // of the first failure; empty when the whole file was read
 };
 
+// htslib's own messages are off in every test, as in seamline itself.
+struct quietHtslibEnvironment : ::testing::Environment {
+    void SetUp() override { seamline::quietHtslib(); }
+};
+::testing::Environment* const quietHtslib =
+    ::testing::AddGlobalTestEnvironment(new quietHtslibEnvironment);
+
+// The reason a failure gives after "cannot read [path]: ", which it must start with.
+std::string reasonOf(const seamline::failure& failure, const std::string& path) {
+    const std::string message = failure.what(), prefix = "cannot read [" + path + "]: ";
+    EXPECT_EQ(failure.where, seamline::failure::stream::errors);
+    EXPECT_EQ(message.substr(0, prefix.size()), prefix);
+    return message.substr(std::min(prefix.size(), message.size()));
+}
+
 // Reads a file as seamline does: one hFILE, its format detected, handed over.
 readResult readFile(const std::string& path, std::vector<std::string> wanted = {}) {
     readResult r;
@@ -28,22 +45,23 @@ readResult readFile(const std::string& path, std::vector<std::string> wanted = {
         r.error = "cannot open";
         return r;
     }
-    variantReader reader;
-    if (!reader.open(fp, path, r.error)) return r;
-    r.samples = reader.samples;
-    r.contigLines = reader.contigLines;
-    if (wanted.empty()) wanted = reader.samples;
-    std::vector<int32_t> order;
-    if (!sampleOrder(wanted, reader.samples, order, r.error)) return r;
-    int got;
-    while ((got = reader.next(r.error)) == 1) {
-        r.sites.push_back(std::string(reader.chrom) + " " + std::to_string(reader.pos) + " " +
-                          std::string(reader.id) + " " + std::string(reader.ref) + " " +
-                          std::string(reader.alt));
-        r.rows.emplace_back((2 * wanted.size() + 63) / 64 + 1, 0);
-        if (!reader.genotypes(order, r.rows.back().data(), r.error)) return r;
+    try {
+        seamline::variantReader reader(fp, path);
+        r.samples = reader.samples();
+        r.contigLines = reader.contigLines();
+        if (wanted.empty()) wanted = reader.samples();
+        const std::vector<int32_t> order = seamline::sampleOrder(wanted, reader.samples(), path);
+        seamline::variantRecord record;
+        while (reader.next(record)) {
+            r.sites.push_back(std::string(record.chrom) + " " + std::to_string(record.pos) + " " +
+                              std::string(record.id) + " " + std::string(record.ref) + " " +
+                              std::string(record.alt));
+            r.rows.emplace_back((2 * wanted.size() + 63) / 64 + 1, 0);
+            reader.genotypes(order, r.rows.back().data());
+        }
+    } catch (const seamline::failure& failure) {
+        r.error = reasonOf(failure, path);
     }
-    if (got == 0) r.error.clear();
     return r;
 }
 
@@ -189,15 +207,15 @@ TEST(VariantReader, SampleOrderNamesTheSampleThatDoesNotFit) {
         {{"A", "A"}, {"A"}, "sample A is listed twice in the site map"},
     };
     for (const auto& c : cases) {
-        std::vector<int32_t> order;
-        std::string error;
-        EXPECT_FALSE(sampleOrder(c.wanted, c.inFile, order, error));
-        EXPECT_EQ(error, c.message);
+        try {
+            seamline::sampleOrder(c.wanted, c.inFile, "f.vcf");
+            ADD_FAILURE() << c.message;
+        } catch (const seamline::failure& failure) {
+            EXPECT_EQ(reasonOf(failure, "f.vcf"), c.message);
+        }
     }
-    std::vector<int32_t> order;
-    std::string error;
-    ASSERT_TRUE(sampleOrder({"A", "B", "C"}, {"C", "A", "B"}, order, error));
-    EXPECT_EQ(order, (std::vector<int32_t>{2, 0, 1}));
+    EXPECT_EQ(seamline::sampleOrder({"A", "B", "C"}, {"C", "A", "B"}, "f.vcf"),
+              (std::vector<int32_t>{2, 0, 1}));
 }
 
 TEST(VariantReader, DamagedOrCutShortInputIsAnError) {
