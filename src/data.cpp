@@ -15,8 +15,8 @@
 #include "failure.h"
 #include "threads.h"
 #include "utils.h"
-#include "vcf.h"
 #include "vcfread.h"
+#include "vcfwrite.h"
 
 namespace {
 
@@ -713,8 +713,8 @@ void data::writeReport(const std::string& path) {
 }
 
 void data::writeVariants(const std::string& fhaps) {
-    const variantFormat format = variantFormatOf(fhaps);
-    variantWriter::header h;
+    const seamline::variantFormat format = seamline::variantFormatOf(fhaps);
+    seamline::variantWriter::header h;
     h.contigLines = contigLines;
     h.contigs = contigs;
     h.samples = I;
@@ -723,23 +723,24 @@ void data::writeVariants(const std::string& fhaps) {
     int32_t maxPos = 0;
     for (const site& s : sites) maxPos = std::max(maxPos, s.pos);
     // TBI holds positions below 2^29; beyond them only CSI does.
-    const bool csi = format == variantFormat::bcf || maxPos >= (1 << 29);
+    const bool csi = format == seamline::variantFormat::bcf || maxPos >= (1 << 29);
     // An index is written beside a file that is put in place, not into a
     // device, a pipe or standard output.
     std::string indexPath;
-    if (format != variantFormat::vcf && !outputs[1].temp.empty())
+    if (format != seamline::variantFormat::vcf && !outputs[1].temp.empty())
         indexPath = outputs[outputs.add(fhaps + (csi ? ".csi" : ".tbi"))].path();
-    variantWriter writer;
-    writer.threads = threads;
-    std::string error;
-    if (!writer.open(outputs[1].path(), format, h, indexPath, csi, error)) failOutput(fhaps, error);
-    joinedRows joined(*this);
-    const site* at;
-    const uint64_t* row;
-    while (joined.next(at, row))
-        if (!writer.write(at->contig, at->pos, id(*at), ref(*at), alt(*at), row, error))
-            failOutput(fhaps, error);
-    if (!writer.close(error)) failOutput(fhaps, error);
+    try {
+        seamline::variantWriter writer(outputs[1].path(), fhaps, format, h, indexPath, csi,
+                                       threads);
+        joinedRows joined(*this);
+        const site* at;
+        const uint64_t* row;
+        while (joined.next(at, row))
+            writer.write(at->contig, at->pos, id(*at), ref(*at), alt(*at), row);
+        writer.close();
+    } catch (const seamline::failure& failure) {
+        futils::fatal(failure.what());
+    }
 }
 
 void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
@@ -755,7 +756,7 @@ void data::writeHaplotypes(const char* fhaps, const char* fsamples) {
     if (report) writeReport(outputs[2].path());
 
     std::cout << "Writing haplotypes in [" << fhaps << "]" << std::endl;
-    if (variantFormatOf(fhaps) != variantFormat::none) {
+    if (seamline::variantFormatOf(fhaps) != seamline::variantFormat::none) {
         writeVariants(fhaps);
         outputs.commit();
         return;

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <random>
 
+#include "deflate.h"
 #include "failure.h"
 #include "testutil.h"
-#include "vcf.h"
 #include "vcfread.h"
+#include "vcfwrite.h"
 
 namespace {
 
@@ -28,9 +29,9 @@ struct quietHtslibEnvironment : ::testing::Environment {
 ::testing::Environment* const quietHtslib =
     ::testing::AddGlobalTestEnvironment(new quietHtslibEnvironment);
 
-// The reason a failure gives after "cannot read [path]: ", which it must start with.
-std::string reasonOf(const seamline::failure& failure, const std::string& path) {
-    const std::string message = failure.what(), prefix = "cannot read [" + path + "]: ";
+// The reason a failure gives after the prefix, which it must start with.
+std::string reasonAfter(const std::string& prefix, const seamline::failure& failure) {
+    const std::string message = failure.what();
     EXPECT_EQ(failure.where, seamline::failure::stream::errors);
     EXPECT_EQ(message.substr(0, prefix.size()), prefix);
     return message.substr(std::min(prefix.size(), message.size()));
@@ -60,7 +61,7 @@ readResult readFile(const std::string& path, std::vector<std::string> wanted = {
             reader.genotypes(order, r.rows.back().data());
         }
     } catch (const seamline::failure& failure) {
-        r.error = reasonOf(failure, path);
+        r.error = reasonAfter("cannot read [" + path + "]: ", failure);
     }
     return r;
 }
@@ -211,7 +212,7 @@ TEST(VariantReader, SampleOrderNamesTheSampleThatDoesNotFit) {
             seamline::sampleOrder(c.wanted, c.inFile, "f.vcf");
             ADD_FAILURE() << c.message;
         } catch (const seamline::failure& failure) {
-            EXPECT_EQ(reasonOf(failure, "f.vcf"), c.message);
+            EXPECT_EQ(reasonAfter("cannot read [f.vcf]: ", failure), c.message);
         }
     }
     EXPECT_EQ(seamline::sampleOrder({"A", "B", "C"}, {"C", "A", "B"}, "f.vcf"),
@@ -245,7 +246,7 @@ TEST(VariantReader, DamagedOrCutShortInputIsAnError) {
 
 // Records on two contigs, enough of them for several BGZF blocks.
 struct writerInput {
-    variantWriter::header header;
+    seamline::variantWriter::header header;
     std::vector<int> contigs;
     std::vector<int32_t> positions;
     std::vector<std::string> ids, refs, alts;
@@ -279,14 +280,18 @@ struct writerInput {
             lines.push_back(line + "\n");
         }
     }
-    std::string write(variantWriter& w, std::string path, variantFormat format,
-                      const std::string& index, bool csi = false) const {
-        std::string error;
-        if (!w.open(path, format, header, index, csi, error)) return error;
-        for (size_t r = 0; r < rows.size(); r++)
-            if (!w.write(contigs[r], positions[r], ids[r], refs[r], alts[r], rows[r].data(), error))
-                return error;
-        return w.close(error) ? "" : error;
+    // Writes every record; returns the reason of the failure, empty when none.
+    std::string write(const std::string& path, seamline::variantFormat format,
+                      const std::string& index, bool csi = false, int threads = 1) const {
+        try {
+            seamline::variantWriter w(path, "out", format, header, index, csi, threads);
+            for (size_t r = 0; r < rows.size(); r++)
+                w.write(contigs[r], positions[r], ids[r], refs[r], alts[r], rows[r].data());
+            w.close();
+        } catch (const seamline::failure& failure) {
+            return reasonAfter("cannot write [out]: ", failure);
+        }
+        return "";
     }
     // The expected records of CHROM whose REF overlaps the two positions.
     std::string region(const std::string& chrom, int32_t from, int32_t to) const {
@@ -318,8 +323,7 @@ TEST(VariantWriter, EveryFormatReadsBackThroughBcftoolsItsIndexAndTheReader) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.path(c.name);
         const std::string index = *c.index ? dir.path(c.index) : "";
-        variantWriter w;
-        ASSERT_EQ(in.write(w, path, variantFormatOf(c.name), index, c.csi), "");
+        ASSERT_EQ(in.write(path, seamline::variantFormatOf(c.name), index, c.csi), "");
         EXPECT_TRUE(shell("bcftools view -H '" + path + "'") == all);
         std::string header = shell("bcftools view -h '" + path + "'");
         for (const char* line :
@@ -381,18 +385,43 @@ TEST(VariantWriter, RefusesRecordsAnIndexCannotHold) {
     };
     tempDir dir;
     for (const auto& c : cases) {
-        variantWriter w;
         std::string error;
-        ASSERT_TRUE(w.open(dir.path("o.vcf.gz"), variantFormat::vcfgz, in.header,
-                           dir.path(c.csi ? "o.vcf.gz.csi" : "o.vcf.gz.tbi"), c.csi, error));
-        bool ok = true;
-        for (int r = 0; r < 3 && ok; r++)
-            ok = w.write(c.contig[r], c.pos[r], ".", "A", "C", in.rows[r].data(), error);
-        ok = ok && w.close(error);
+        try {
+            seamline::variantWriter w(dir.path("o.vcf.gz"), "o.vcf.gz",
+                                      seamline::variantFormat::vcfgz, in.header,
+                                      dir.path(c.csi ? "o.vcf.gz.csi" : "o.vcf.gz.tbi"), c.csi, 1);
+            for (int r = 0; r < 3; r++)
+                w.write(c.contig[r], c.pos[r], ".", "A", "C", in.rows[r].data());
+            w.close();
+        } catch (const seamline::failure& failure) {
+            error = reasonAfter("cannot write [o.vcf.gz]: ", failure);
+        }
         EXPECT_EQ(error, c.message);
-        if (ok) {
+        if (error.empty()) {
             EXPECT_EQ(shell("bcftools query -r X:536870913 -f '%POS' " + dir.path("o.vcf.gz")),
                       "536870913");
+        }
+    }
+}
+
+TEST(VariantWriter, CompressedOutputAndIndexAreTheSameForEveryThreadCount) {
+    const writerInput in;
+    size_t text = 0;
+    for (const std::string& line : in.lines) text += line.size();
+    ASSERT_GT(text, 4 * bgzfBlockSize) << "several blocks in flight at once";
+    tempDir dir;
+    for (const std::string name : {"o.vcf.gz", "o.bcf"}) {
+        const std::string index = name + ".csi";
+        std::string file[4], indexFile[4];
+        for (int threads : {1, 2, 3}) {
+            SCOPED_TRACE(name + " with " + std::to_string(threads) + " threads");
+            ASSERT_EQ(in.write(dir.path(name), seamline::variantFormatOf(name), dir.path(index),
+                               true, threads),
+                      "");
+            file[threads] = slurp(dir.path(name));
+            indexFile[threads] = slurp(dir.path(index));
+            EXPECT_TRUE(file[threads] == file[1]);
+            EXPECT_TRUE(indexFile[threads] == indexFile[1]);
         }
     }
 }
@@ -400,12 +429,10 @@ TEST(VariantWriter, RefusesRecordsAnIndexCannotHold) {
 TEST(VariantWriter, FullDiskIsAnError) {
     const writerInput in;
     tempDir dir;
-    for (variantFormat format : {variantFormat::vcf, variantFormat::vcfgz, variantFormat::bcf}) {
-        variantWriter w;
-        EXPECT_EQ(in.write(w, "/dev/full", format, ""), "No space left on device");
-    }
-    variantWriter w;
-    EXPECT_EQ(in.write(w, dir.path("o.bcf"), variantFormat::bcf, "/dev/full"),
+    using seamline::variantFormat;
+    for (variantFormat format : {variantFormat::vcf, variantFormat::vcfgz, variantFormat::bcf})
+        EXPECT_EQ(in.write("/dev/full", format, ""), "No space left on device");
+    EXPECT_EQ(in.write(dir.path("o.bcf"), variantFormat::bcf, "/dev/full"),
               "index [/dev/full]: No space left on device");
 }
 
