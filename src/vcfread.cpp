@@ -178,22 +178,23 @@ std::string_view gtOfColumn(std::string_view column, int gtIndex) {
     return gt.substr(0, gt.find(':'));
 }
 
-// The bounds of BCF integer vectors of a type: the value that ends a short
-// vector and the one of a missing value. False for a type other than integers.
-bool integerBounds(int type, int32_t& vectorEnd, int32_t& missing) {
-    switch (type) {
-        case BCF_BT_INT8:
-            vectorEnd = bcf_int8_vector_end, missing = bcf_int8_missing;
-            return true;
-        case BCF_BT_INT16:
-            vectorEnd = bcf_int16_vector_end, missing = bcf_int16_missing;
-            return true;
-        case BCF_BT_INT32:
-            vectorEnd = bcf_int32_vector_end, missing = bcf_int32_missing;
-            return true;
-        default:
-            return false;
-    }
+// The values that end a short vector and that mark a missing value in the
+// BCF integer vectors of each width.
+struct integerBounds {
+    int type;
+    int32_t vectorEnd, missing;
+};
+const integerBounds boundsByType[] = {
+    {BCF_BT_INT8, bcf_int8_vector_end, bcf_int8_missing},
+    {BCF_BT_INT16, bcf_int16_vector_end, bcf_int16_missing},
+    {BCF_BT_INT32, bcf_int32_vector_end, bcf_int32_missing},
+};
+
+// The bounds of a type of BCF vector; null for a type other than integers.
+const integerBounds* integerBoundsOf(int type) {
+    for (const integerBounds& bounds : boundsByType)
+        if (bounds.type == type) return &bounds;
+    return nullptr;
 }
 
 // One sample's GT values of a BCF record, widened to 32 bits.
@@ -470,9 +471,9 @@ void variantReader::binaryGenotypes(const std::vector<int32_t>& order, uint64_t*
         packBinaryPairs(reinterpret_cast<const int8_t*>(gt->p), n, order, bits))
         return;
     // General path: any width and ploidy, one sample at a time.
-    int32_t vectorEnd, missing;
-    if (!integerBounds(gt->type, vectorEnd, missing))
-        fail(where() + "GT is not stored as integers");
+    const integerBounds* bounds = integerBoundsOf(gt->type);
+    if (!bounds) fail(where() + "GT is not stored as integers");
+    const int32_t vectorEnd = bounds->vectorEnd, missing = bounds->missing;
     std::vector<int32_t> values(gt->n);
     for (size_t j = 0; j < n; j++) {
         widenValues(*gt, j, values.data());
