@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "failure.h"
 #include "require.h"
-#include "vcf.h"
+#include "vcfread.h"
 
 namespace {
 
@@ -44,30 +46,55 @@ int pairOf(const std::string& gt) {
     return a | b << 1;
 }
 
+// Every failure of the reader names the input, and it is "input" here.
+void requireNamed(const seamline::failure& failure) {
+    const std::string prefix = "cannot read [input]: ";
+    require(std::string(failure.what()).compare(0, prefix.size(), prefix) == 0);
+}
+
+// 1: a record; 0: the end of the data; -1: a failure.
+int nextRecord(seamline::variantReader& reader, seamline::variantRecord& record) {
+    try {
+        return reader.next(record) ? 1 : 0;
+    } catch (const seamline::failure& failure) {
+        requireNamed(failure);
+        return -1;
+    }
+}
+
+bool decoded(seamline::variantReader& reader, const std::vector<int32_t>& order, uint64_t* bits) {
+    try {
+        reader.genotypes(order, bits);
+        return true;
+    } catch (const seamline::failure& failure) {
+        requireNamed(failure);
+        return false;
+    }
+}
+
 // Reads the whole text with the reader and with the reference, in step.
-void compareWithReference(variantReader& reader, const std::string& text) {
+void compareWithReference(seamline::variantReader& reader, const std::string& text) {
     std::vector<std::string> lines = split(text, '\n');
     size_t line = 0;
     while (line < lines.size() && lines[line].compare(0, 6, "#CHROM") != 0) line++;
     std::vector<std::string> header = split(lines[line], '\t');
     std::vector<std::string> samples;
     if (header.size() > 9) samples.assign(header.begin() + 9, header.end());
-    require(reader.samples == samples);
+    require(reader.samples() == samples);
     std::vector<int32_t> order(samples.size());
     for (size_t j = 0; j < order.size(); j++)
         order[j] = static_cast<int32_t>(samples.size() - 1 - j);
-    std::string error;
+    seamline::variantRecord record;
     for (line++; line < lines.size(); line++) {
         if (lines[line].empty()) continue;
         std::vector<std::string> fields = split(lines[line], '\t');
         const std::string& pos = fields[fields.size() > 1 ? 1 : 0];
         bool recordOk = fields.size() >= 8 && !pos.empty() && pos.size() <= 18 &&
                         pos.find_first_not_of("0123456789") == std::string::npos;
-        int got = reader.next(error);
-        require(got == (recordOk ? 1 : -1));
+        require(nextRecord(reader, record) == (recordOk ? 1 : -1));
         if (!recordOk) return;
-        require(reader.chrom == fields[0] && reader.id == fields[2] && reader.ref == fields[3] &&
-                reader.alt == fields[4] && reader.pos == std::stoll(pos));
+        require(record.chrom == fields[0] && record.id == fields[2] && record.ref == fields[3] &&
+                record.alt == fields[4] && record.pos == std::stoll(pos));
 
         std::vector<uint64_t> expected((2 * samples.size() + 63) / 64 + 1, 0);
         bool genotypesOk = true;
@@ -85,14 +112,41 @@ void compareWithReference(variantReader& reader, const std::string& text) {
             }
         }
         std::vector<uint64_t> bits(expected.size(), 0);
-        require(reader.genotypes(order, bits.data(), error) == genotypesOk);
+        require(decoded(reader, order, bits.data()) == genotypesOk);
         if (!genotypesOk) return;
         require(bits == expected);
     }
-    require(reader.next(error) == 0);
+    require(nextRecord(reader, record) == 0);
+}
+
+// The reference refuses a header without #CHROM or with a record before it.
+bool referenceTakesHeader(const std::string& text) {
+    for (const std::string& line : split(text, '\n')) {
+        if (line.compare(0, 6, "#CHROM") == 0) return true;
+        if (!line.empty() && line[0] != '#') return false;
+    }
+    return false;
+}
+
+// Reads every record and its genotypes until the end or a failure.
+void readThrough(seamline::variantReader& reader) {
+    std::vector<int32_t> order(reader.samples().size());
+    for (size_t j = 0; j < order.size(); j++) order[j] = static_cast<int32_t>(j);
+    std::vector<uint64_t> bits((2 * order.size() + 63) / 64 + 1);
+    seamline::variantRecord record;
+    while (nextRecord(reader, record) == 1) {
+        std::fill(bits.begin(), bits.end(), 0);
+        if (!decoded(reader, order, bits.data())) break;
+    }
 }
 
 }  // namespace
+
+// htslib's own messages are off, as in seamline: the readers report every failure.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    seamline::quietHtslib();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The memory file takes over a copy of the input.
@@ -106,36 +160,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         hclose_abruptly(fp);
         return 0;
     }
-    variantReader reader;
-    std::string error;
     const std::string text(reinterpret_cast<const char*>(data), size);
     bool reference = format.format == vcf && format.compression == no_compression &&
                      text.find('\r') == std::string::npos;
-    if (!reader.open(fp, "input", error)) {
-        // The reference refuses a header without #CHROM or with a record before it.
-        if (reference) {
-            bool headerOk = false;
-            for (const std::string& line : split(text, '\n')) {
-                if (line.compare(0, 6, "#CHROM") == 0) {
-                    headerOk = true;
-                    break;
-                }
-                if (!line.empty() && line[0] != '#') break;
-            }
-            require(!headerOk);
-        }
+    std::unique_ptr<seamline::variantReader> reader;
+    try {
+        reader = std::make_unique<seamline::variantReader>(fp, "input");
+    } catch (const seamline::failure& failure) {
+        requireNamed(failure);
+        if (reference) require(!referenceTakesHeader(text));
         return 0;
     }
-    if (reference) {
-        compareWithReference(reader, text);
-        return 0;
-    }
-    std::vector<int32_t> order(reader.samples.size());
-    for (size_t j = 0; j < order.size(); j++) order[j] = static_cast<int32_t>(j);
-    std::vector<uint64_t> bits((2 * order.size() + 63) / 64 + 1);
-    while (reader.next(error) == 1) {
-        std::fill(bits.begin(), bits.end(), 0);
-        if (!reader.genotypes(order, bits.data(), error)) break;
-    }
+    if (reference)
+        compareWithReference(*reader, text);
+    else
+        readThrough(*reader);
     return 0;
 }

@@ -13,7 +13,7 @@
 #include "files.h"
 #include "text.h"
 #include "threads.h"
-#include "vcf.h"
+#include "vcfread.h"
 
 namespace seamline {
 
@@ -108,26 +108,18 @@ private:
 
     bool readVariant(hFILE* fp, chunk& c) const {
         const std::string& name = c.name;
-        auto failure = [&](const std::string& what) {
-            fail("cannot read [" + name + "]: " + what);
-        };
-        variantReader reader;
-        std::string error;
-        std::vector<int32_t> order;
-        if (!reader.open(fp, name, error) ||
-            !sampleOrder(sites.samples(), reader.samples, order, error))
-            failure(error);
-        for (size_t record = 1;; record++) {
+        variantReader reader(fp, name);
+        const std::vector<int32_t> order = sampleOrder(sites.samples(), reader.samples(), name);
+        variantRecord r;
+        for (size_t record = 1; reader.next(r); record++) {
             if (cancelled(record)) return false;
-            int got = reader.next(error);
-            if (got < 0) failure(error);
-            if (got == 0) break;
-            if (!isPosition(reader.pos)) failure(badPosition(std::to_string(reader.pos)));
-            const int32_t pos = static_cast<int32_t>(reader.pos);
+            if (!isPosition(r.pos))
+                fail("cannot read [" + name + "]: " + badPosition(std::to_string(r.pos)));
+            const int32_t pos = static_cast<int32_t>(r.pos);
             bool flipped;
-            int32_t idx = siteOf(c, reader.chrom, pos, reader.ref, reader.alt, flipped, 0);
+            int32_t idx = siteOf(c, r.chrom, pos, r.ref, r.alt, flipped, 0);
             uint64_t* bits = c.rows.add();
-            if (!reader.genotypes(order, bits, error)) failure(error);
+            reader.genotypes(order, bits);
             c.sites.push_back(idx);
             if (flipped) invertBits(bits, ncodes);
         }

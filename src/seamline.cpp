@@ -1,5 +1,3 @@
-#include <htslib/hts.h>
-
 #include <csignal>
 #include <iostream>
 #include <new>
@@ -13,6 +11,7 @@
 #include "scaffold.h"
 #include "sitemap.h"
 #include "staging.h"
+#include "vcfread.h"
 #include "writers.h"
 
 using namespace seamline;
@@ -166,7 +165,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // Every failure is reported through an exception; htslib's own lines
     // would only repeat it. Set once, before any thread starts.
-    hts_set_log_level(HTS_LOG_OFF);
+    quietHtslib();
     try {
         return run(argc, argv);
     } catch (const failure& f) {

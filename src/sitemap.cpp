@@ -9,7 +9,7 @@
 #include "failure.h"
 #include "files.h"
 #include "text.h"
-#include "vcf.h"
+#include "vcfread.h"
 
 namespace seamline {
 
@@ -120,22 +120,17 @@ void siteMap::readText(const std::string& name, hFILE* fp) {
 }
 
 void siteMap::readVariant(const std::string& name, hFILE* fp) {
-    variantReader reader;
-    std::string error;
-    if (!reader.open(fp, name, error)) fail("cannot read [" + name + "]: " + error);
-    addSamples(reader.samples, name, "header");
-    contigLines_ = reader.contigLines;
-    for (size_t record = 1;; record++) {
-        int got = reader.next(error);
-        if (got < 0) fail("cannot read [" + name + "]: " + error);
-        if (got == 0) break;
-        if (!isSingleAllele(reader.alt)) continue;
+    variantReader reader(fp, name);
+    addSamples(reader.samples(), name, "header");
+    contigLines_ = reader.contigLines();
+    variantRecord r;
+    for (size_t record = 1; reader.next(r); record++) {
+        if (!isSingleAllele(r.alt)) continue;
         auto where = [record] { return "record " + std::to_string(record); };
-        if (!isPosition(reader.pos))
-            badLine(name, where(), badPosition(std::to_string(reader.pos)));
-        std::string_view f[5] = {reader.chrom, {}, reader.id, reader.ref, reader.alt};
+        if (!isPosition(r.pos)) badLine(name, where(), badPosition(std::to_string(r.pos)));
+        std::string_view f[5] = {r.chrom, {}, r.id, r.ref, r.alt};
         if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, where(), bad);
-        addSite(f, static_cast<int32_t>(reader.pos));
+        addSite(f, static_cast<int32_t>(r.pos));
     }
 }
 

@@ -10,7 +10,7 @@
 #include "bits.h"
 #include "failure.h"
 #include "files.h"
-#include "vcf.h"
+#include "vcfwrite.h"
 
 namespace seamline {
 
@@ -217,20 +217,16 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
     const bool csi = format == variantFormat::bcf || beyondTbi(sites);
     std::string indexPath;
     if (indexed(outputs[haplotypes])) indexPath = outputs[outputs.add(indexName(name, csi))].path();
-    variantWriter writer;
-    writer.threads = settings.threads;
-    std::string error;
-    if (!writer.open(outputs[haplotypes].path(), format, h, indexPath, csi, error))
-        failOutput(name, error);
+    variantWriter writer(outputs[haplotypes].path(), name, format, h, indexPath, csi,
+                         settings.threads);
     joinedRows joined(join);
     size_t at;
     const uint64_t* row;
     while (joined.next(at, row)) {
         const site& s = sites.sites()[at];
-        if (!writer.write(s.contig, s.pos, sites.id(s), sites.ref(s), sites.alt(s), row, error))
-            failOutput(name, error);
+        writer.write(s.contig, s.pos, sites.id(s), sites.ref(s), sites.alt(s), row);
     }
-    if (!writer.close(error)) failOutput(name, error);
+    writer.close();
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <random>
 
+#include "deflate.h"
+#include "failure.h"
 #include "testutil.h"
-#include "vcf.h"
+#include "vcfread.h"
+#include "vcfwrite.h"
 
 namespace {
 
@@ -19,6 +22,21 @@ struct readResult {
     std::string error;  // of the first failure; empty when the whole file was read
 };
 
+// htslib's own messages are off in every test, as in seamline itself.
+struct quietHtslibEnvironment : ::testing::Environment {
+    void SetUp() override { seamline::quietHtslib(); }
+};
+::testing::Environment* const quietHtslib =
+    ::testing::AddGlobalTestEnvironment(new quietHtslibEnvironment);
+
+// The reason a failure gives after the prefix, which it must start with.
+std::string reasonAfter(const std::string& prefix, const seamline::failure& failure) {
+    const std::string message = failure.what();
+    EXPECT_EQ(failure.where, seamline::failure::stream::errors);
+    EXPECT_EQ(message.substr(0, prefix.size()), prefix);
+    return message.substr(std::min(prefix.size(), message.size()));
+}
+
 // Reads a file as seamline does: one hFILE, its format detected, handed over.
 readResult readFile(const std::string& path, std::vector<std::string> wanted = {}) {
     readResult r;
@@ -28,22 +46,23 @@ readResult readFile(const std::string& path, std::vector<std::string> wanted = {
         r.error = "cannot open";
         return r;
     }
-    variantReader reader;
-    if (!reader.open(fp, path, r.error)) return r;
-    r.samples = reader.samples;
-    r.contigLines = reader.contigLines;
-    if (wanted.empty()) wanted = reader.samples;
-    std::vector<int32_t> order;
-    if (!sampleOrder(wanted, reader.samples, order, r.error)) return r;
-    int got;
-    while ((got = reader.next(r.error)) == 1) {
-        r.sites.push_back(std::string(reader.chrom) + " " + std::to_string(reader.pos) + " " +
-                          std::string(reader.id) + " " + std::string(reader.ref) + " " +
-                          std::string(reader.alt));
-        r.rows.emplace_back((2 * wanted.size() + 63) / 64 + 1, 0);
-        if (!reader.genotypes(order, r.rows.back().data(), r.error)) return r;
+    try {
+        seamline::variantReader reader(fp, path);
+        r.samples = reader.samples();
+        r.contigLines = reader.contigLines();
+        if (wanted.empty()) wanted = reader.samples();
+        const std::vector<int32_t> order = seamline::sampleOrder(wanted, reader.samples(), path);
+        seamline::variantRecord record;
+        while (reader.next(record)) {
+            r.sites.push_back(std::string(record.chrom) + " " + std::to_string(record.pos) + " " +
+                              std::string(record.id) + " " + std::string(record.ref) + " " +
+                              std::string(record.alt));
+            r.rows.emplace_back((2 * wanted.size() + 63) / 64 + 1, 0);
+            reader.genotypes(order, r.rows.back().data());
+        }
+    } catch (const seamline::failure& failure) {
+        r.error = reasonAfter("cannot read [" + path + "]: ", failure);
     }
-    if (got == 0) r.error.clear();
     return r;
 }
 
@@ -189,15 +208,15 @@ TEST(VariantReader, SampleOrderNamesTheSampleThatDoesNotFit) {
         {{"A", "A"}, {"A"}, "sample A is listed twice in the site map"},
     };
     for (const auto& c : cases) {
-        std::vector<int32_t> order;
-        std::string error;
-        EXPECT_FALSE(sampleOrder(c.wanted, c.inFile, order, error));
-        EXPECT_EQ(error, c.message);
+        try {
+            seamline::sampleOrder(c.wanted, c.inFile, "f.vcf");
+            ADD_FAILURE() << c.message;
+        } catch (const seamline::failure& failure) {
+            EXPECT_EQ(reasonAfter("cannot read [f.vcf]: ", failure), c.message);
+        }
     }
-    std::vector<int32_t> order;
-    std::string error;
-    ASSERT_TRUE(sampleOrder({"A", "B", "C"}, {"C", "A", "B"}, order, error));
-    EXPECT_EQ(order, (std::vector<int32_t>{2, 0, 1}));
+    EXPECT_EQ(seamline::sampleOrder({"A", "B", "C"}, {"C", "A", "B"}, "f.vcf"),
+              (std::vector<int32_t>{2, 0, 1}));
 }
 
 TEST(VariantReader, DamagedOrCutShortInputIsAnError) {
@@ -227,7 +246,7 @@ TEST(VariantReader, DamagedOrCutShortInputIsAnError) {
 
 // Records on two contigs, enough of them for several BGZF blocks.
 struct writerInput {
-    variantWriter::header header;
+    seamline::variantWriter::header header;
     std::vector<int> contigs;
     std::vector<int32_t> positions;
     std::vector<std::string> ids, refs, alts;
@@ -261,14 +280,18 @@ struct writerInput {
             lines.push_back(line + "\n");
         }
     }
-    std::string write(variantWriter& w, std::string path, variantFormat format,
-                      const std::string& index, bool csi = false) const {
-        std::string error;
-        if (!w.open(path, format, header, index, csi, error)) return error;
-        for (size_t r = 0; r < rows.size(); r++)
-            if (!w.write(contigs[r], positions[r], ids[r], refs[r], alts[r], rows[r].data(), error))
-                return error;
-        return w.close(error) ? "" : error;
+    // Writes every record; returns the reason of the failure, empty when none.
+    std::string write(const std::string& path, seamline::variantFormat format,
+                      const std::string& index, bool csi = false, int threads = 1) const {
+        try {
+            seamline::variantWriter w(path, "out", format, header, index, csi, threads);
+            for (size_t r = 0; r < rows.size(); r++)
+                w.write(contigs[r], positions[r], ids[r], refs[r], alts[r], rows[r].data());
+            w.close();
+        } catch (const seamline::failure& failure) {
+            return reasonAfter("cannot write [out]: ", failure);
+        }
+        return "";
     }
     // The expected records of CHROM whose REF overlaps the two positions.
     std::string region(const std::string& chrom, int32_t from, int32_t to) const {
@@ -300,8 +323,7 @@ TEST(VariantWriter, EveryFormatReadsBackThroughBcftoolsItsIndexAndTheReader) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.path(c.name);
         const std::string index = *c.index ? dir.path(c.index) : "";
-        variantWriter w;
-        ASSERT_EQ(in.write(w, path, variantFormatOf(c.name), index, c.csi), "");
+        ASSERT_EQ(in.write(path, seamline::variantFormatOf(c.name), index, c.csi), "");
         EXPECT_TRUE(shell("bcftools view -H '" + path + "'") == all);
         std::string header = shell("bcftools view -h '" + path + "'");
         for (const char* line :
@@ -363,18 +385,43 @@ TEST(VariantWriter, RefusesRecordsAnIndexCannotHold) {
     };
     tempDir dir;
     for (const auto& c : cases) {
-        variantWriter w;
         std::string error;
-        ASSERT_TRUE(w.open(dir.path("o.vcf.gz"), variantFormat::vcfgz, in.header,
-                           dir.path(c.csi ? "o.vcf.gz.csi" : "o.vcf.gz.tbi"), c.csi, error));
-        bool ok = true;
-        for (int r = 0; r < 3 && ok; r++)
-            ok = w.write(c.contig[r], c.pos[r], ".", "A", "C", in.rows[r].data(), error);
-        ok = ok && w.close(error);
+        try {
+            seamline::variantWriter w(dir.path("o.vcf.gz"), "o.vcf.gz",
+                                      seamline::variantFormat::vcfgz, in.header,
+                                      dir.path(c.csi ? "o.vcf.gz.csi" : "o.vcf.gz.tbi"), c.csi, 1);
+            for (int r = 0; r < 3; r++)
+                w.write(c.contig[r], c.pos[r], ".", "A", "C", in.rows[r].data());
+            w.close();
+        } catch (const seamline::failure& failure) {
+            error = reasonAfter("cannot write [o.vcf.gz]: ", failure);
+        }
         EXPECT_EQ(error, c.message);
-        if (ok) {
+        if (error.empty()) {
             EXPECT_EQ(shell("bcftools query -r X:536870913 -f '%POS' " + dir.path("o.vcf.gz")),
                       "536870913");
+        }
+    }
+}
+
+TEST(VariantWriter, CompressedOutputAndIndexAreTheSameForEveryThreadCount) {
+    const writerInput in;
+    size_t text = 0;
+    for (const std::string& line : in.lines) text += line.size();
+    ASSERT_GT(text, 4 * seamline::bgzfBlockSize) << "several blocks in flight at once";
+    tempDir dir;
+    for (const std::string name : {"o.vcf.gz", "o.bcf"}) {
+        const std::string index = name + ".csi";
+        std::string file[4], indexFile[4];
+        for (int threads : {1, 2, 3}) {
+            SCOPED_TRACE(name + " with " + std::to_string(threads) + " threads");
+            ASSERT_EQ(in.write(dir.path(name), seamline::variantFormatOf(name), dir.path(index),
+                               true, threads),
+                      "");
+            file[threads] = slurp(dir.path(name));
+            indexFile[threads] = slurp(dir.path(index));
+            EXPECT_TRUE(file[threads] == file[1]);
+            EXPECT_TRUE(indexFile[threads] == indexFile[1]);
         }
     }
 }
@@ -382,12 +429,10 @@ TEST(VariantWriter, RefusesRecordsAnIndexCannotHold) {
 TEST(VariantWriter, FullDiskIsAnError) {
     const writerInput in;
     tempDir dir;
-    for (variantFormat format : {variantFormat::vcf, variantFormat::vcfgz, variantFormat::bcf}) {
-        variantWriter w;
-        EXPECT_EQ(in.write(w, "/dev/full", format, ""), "No space left on device");
-    }
-    variantWriter w;
-    EXPECT_EQ(in.write(w, dir.path("o.bcf"), variantFormat::bcf, "/dev/full"),
+    using seamline::variantFormat;
+    for (variantFormat format : {variantFormat::vcf, variantFormat::vcfgz, variantFormat::bcf})
+        EXPECT_EQ(in.write("/dev/full", format, ""), "No space left on device");
+    EXPECT_EQ(in.write(dir.path("o.bcf"), variantFormat::bcf, "/dev/full"),
               "index [/dev/full]: No space left on device");
 }
 

@@ -1,0 +1,459 @@
+#include "vcfwrite.h"
+
+#include <fcntl.h>
+#include <htslib/tbx.h>
+#include <htslib/vcf.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "failure.h"
+
+namespace seamline {
+
+variantFormat variantFormatOf(const std::string& name) {
+    auto endsWith = [&name](std::string_view suffix) {
+        return name.size() >= suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (endsWith(".vcf")) return variantFormat::vcf;
+    if (endsWith(".vcf.gz") || endsWith(".vcf.bgz")) return variantFormat::vcfgz;
+    if (endsWith(".bcf")) return variantFormat::bcf;
+    return variantFormat::none;
+}
+
+namespace {
+
+// Bytes of output gathered before one write to the file.
+const size_t drainSize = size_t(1) << 20;
+
+[[noreturn]] void failWriting(const std::string& name, const std::string& reason) {
+    fail("cannot write [" + name + "]: " + reason);
+}
+
+// Writes all n bytes; returns why that failed, or nothing when it did not.
+std::string writeAll(int fd, const char* bytes, size_t n) {
+    while (n > 0) {
+        ssize_t written = ::write(fd, bytes, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? strerror(errno) : "nothing could be written";
+        bytes += written;
+        n -= static_cast<size_t>(written);
+    }
+    return "";
+}
+
+// The genotypes of four samples, one byte of a bit row, as VCF text and as
+// BCF GT values.
+struct genotypeTables {
+    char text[256][16];   // "a|b\t" four times
+    char binary[256][8];  // (allele + 1) * 2, plus 1 on the second (phased)
+    genotypeTables() {
+        for (int byte = 0; byte < 256; byte++)
+            for (int s = 0; s < 4; s++) {
+                int a = (byte >> (2 * s)) & 1, b = (byte >> (2 * s + 1)) & 1;
+                char* t = text[byte] + 4 * s;
+                t[0] = static_cast<char>('0' + a), t[1] = '|';
+                t[2] = static_cast<char>('0' + b), t[3] = '\t';
+                binary[byte][2 * s] = static_cast<char>(2 + 2 * a);
+                binary[byte][2 * s + 1] = static_cast<char>(3 + 2 * b);
+            }
+    }
+};
+const genotypeTables tables;
+
+inline uint8_t rowByte(const uint64_t* bits, size_t k) {
+    return static_cast<uint8_t>(bits[k >> 3] >> (8 * (k & 7)));
+}
+
+// Appends, for each of n samples, the table entry of its pair of bits.
+template <size_t width>
+void appendPairs(std::string& out, const uint64_t* bits, size_t n, const char (*table)[width]) {
+    const size_t each = width / 4, start = out.size();
+    out.resize(start + each * n);
+    char* p = &out[start];
+    size_t k = 0;
+    for (; k < n / 4; k++) memcpy(p + width * k, table[rowByte(bits, k)], width);
+    for (size_t s = 4 * k; s < n; s++)
+        memcpy(p + each * s, table[(bits[s >> 5] >> (2 * (s & 31))) & 3], each);
+}
+
+void appendLittleEndian(std::string& out, uint32_t value) {
+    char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                     static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+    out.append(bytes, 4);
+}
+
+// A BCF typed integer in the smallest type that holds it.
+void appendTypedInt(std::string& out, int64_t value) {
+    if (value >= -120 && value <= 127) {
+        out.push_back(1 << 4 | BCF_BT_INT8);
+        out.push_back(static_cast<char>(value));
+    } else if (value >= -32760 && value <= 32767) {
+        out.push_back(1 << 4 | BCF_BT_INT16);
+        out.push_back(static_cast<char>(value));
+        out.push_back(static_cast<char>(value >> 8));
+    } else {
+        out.push_back(1 << 4 | BCF_BT_INT32);
+        appendLittleEndian(out, static_cast<uint32_t>(value));
+    }
+}
+
+// The type byte of a BCF typed vector, with its length.
+void appendTypeAndSize(std::string& out, size_t size, int type) {
+    if (size < 15) {
+        out.push_back(static_cast<char>(size << 4 | type));
+    } else {
+        out.push_back(static_cast<char>(15 << 4 | type));
+        appendTypedInt(out, static_cast<int64_t>(size));
+    }
+}
+
+void appendTypedString(std::string& out, std::string_view text) {
+    appendTypeAndSize(out, text.size(), BCF_BT_CHAR);
+    out.append(text);
+}
+
+void appendTextRecord(std::string& out, std::string_view chrom, int32_t pos, std::string_view id,
+                      std::string_view ref, std::string_view alt, const uint64_t* bits,
+                      size_t nsamples) {
+    out.append(chrom);
+    out.push_back('\t');
+    out.append(std::to_string(pos));
+    out.push_back('\t');
+    out.append(id);
+    out.push_back('\t');
+    out.append(ref);
+    out.push_back('\t');
+    out.append(alt);
+    if (nsamples == 0) {
+        out.append("\t.\t.\t.\n");
+        return;
+    }
+    out.append("\t.\t.\t.\tGT\t");
+    appendPairs(out, bits, nsamples, tables.text);
+    out.back() = '\n';
+}
+
+// One BCF record: shared part (site) and individual part (GT only).
+void appendBinaryRecord(std::string& out, int32_t contigKey, int32_t pos, std::string_view id,
+                        std::string_view ref, std::string_view alt, const uint64_t* bits,
+                        size_t nsamples, int32_t gtKey) {
+    const size_t start = out.size();
+    out.append(8, '\0');  // the two lengths, filled in below
+    appendLittleEndian(out, static_cast<uint32_t>(contigKey));
+    appendLittleEndian(out, static_cast<uint32_t>(pos - 1));
+    appendLittleEndian(out, static_cast<uint32_t>(ref.size()));
+    appendLittleEndian(out, 0x7F800001u);  // QUAL missing
+    uint32_t alleles = 1;
+    if (alt != ".") alleles += 1 + static_cast<uint32_t>(std::count(alt.begin(), alt.end(), ','));
+    appendLittleEndian(out, alleles << 16);  // no INFO
+    appendLittleEndian(out, (nsamples ? 1u << 24 : 0u) | static_cast<uint32_t>(nsamples));
+    appendTypedString(out, id == "." ? std::string_view() : id);
+    appendTypedString(out, ref);
+    for (size_t from = 0; alleles > 1 && from <= alt.size();) {
+        size_t comma = std::min(alt.find(',', from), alt.size());
+        appendTypedString(out, alt.substr(from, comma - from));
+        from = comma + 1;
+    }
+    out.push_back(0);  // FILTER '.': an empty vector
+    const size_t shared = out.size() - start - 8;
+    if (nsamples > 0) {
+        appendTypedInt(out, gtKey);
+        out.push_back(2 << 4 | BCF_BT_INT8);
+        appendPairs(out, bits, nsamples, tables.binary);
+    }
+    const size_t indiv = out.size() - start - 8 - shared;
+    for (int b = 0; b < 4; b++) {
+        out[start + b] = static_cast<char>(shared >> (8 * b));
+        out[start + 4 + b] = static_cast<char>(indiv >> (8 * b));
+    }
+}
+
+std::string withoutLineBreaks(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+struct headerDeleter {
+    void operator()(bcf_hdr_t* parsed) const { bcf_hdr_destroy(parsed); }
+};
+
+// The header lines in the order they are written, the #CHROM line excepted,
+// and the same header parsed by htslib (for the BCF dictionary). A header
+// that cannot be made fails naming the output.
+class headerLines {
+public:
+    std::vector<std::string> lines;
+    std::unique_ptr<bcf_hdr_t, headerDeleter> parsed;
+
+    headerLines(const variantWriter::header& h, const std::string& name)
+        : parsed(bcf_hdr_init("w")), name(name) {
+        if (!parsed) failWriting(name, "out of memory");
+        for (const std::string& line : h.contigLines) add(withoutLineBreaks(line));
+        if (bcf_hdr_sync(parsed.get()) < 0) failWriting(name, "cannot use the contig lines");
+        for (const std::string& contig : h.contigs)
+            if (bcf_hdr_name2id(parsed.get(), contig.c_str()) < 0)
+                add("##contig=<ID=" + contig + ">");
+        add("##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype\">");
+        if (!h.source.empty()) add("##source=" + withoutLineBreaks(h.source));
+        if (!h.command.empty()) add("##seamlineCommand=" + withoutLineBreaks(h.command));
+        for (const std::string& sample : h.samples)
+            if (bcf_hdr_add_sample(parsed.get(), sample.c_str()) < 0)
+                failWriting(name, "cannot use the sample name " + sample);
+        if (bcf_hdr_sync(parsed.get()) < 0) failWriting(name, "cannot make the header");
+    }
+
+    // The header of a VCF file, the #CHROM line included.
+    std::string vcfText(const std::vector<std::string>& samples) const {
+        std::string text = "##fileformat=VCFv4.2\n";
+        for (const std::string& line : lines) text += line + "\n";
+        text += "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO";
+        if (!samples.empty()) text += "\tFORMAT";
+        for (const std::string& sample : samples) text += "\t" + sample;
+        return text + "\n";
+    }
+
+    // The header of a BCF file: magic, length, and the text htslib makes of
+    // it with its closing NUL.
+    std::string bcfText() const {
+        kstring_t formatted = {0, 0, nullptr};
+        if (bcf_hdr_format(parsed.get(), 1, &formatted) < 0) {
+            free(formatted.s);
+            failWriting(name, "cannot make the header");
+        }
+        std::string text("BCF\2\2", 5);
+        appendLittleEndian(text, static_cast<uint32_t>(formatted.l + 1));
+        text.append(formatted.s, formatted.l);
+        text.push_back('\0');
+        free(formatted.s);
+        return text;
+    }
+
+private:
+    const std::string& name;
+
+    void add(const std::string& line) {
+        if (bcf_hdr_append(parsed.get(), line.c_str()) < 0)
+            failWriting(name, "cannot use the header line " + line);
+        lines.push_back(line);
+    }
+};
+
+// The index as htslib saves it, or false when htslib cannot make it. htslib
+// leaves its stream allocated when a write of the index file fails, and tells
+// no reason. So it writes into memory, which does not fail that way, and the
+// bytes go to the file from the writer.
+bool savedIndex(hts_idx_t* index, int format, std::string& bytes) {
+    int memory = memfd_create("seamline-index", MFD_CLOEXEC);
+    const std::string memoryPath = "/proc/self/fd/" + std::to_string(memory);
+    bool saved = memory >= 0 && hts_idx_save_as(index, nullptr, memoryPath.c_str(), format) == 0 &&
+                 lseek(memory, 0, SEEK_SET) == 0;
+    char buffer[1 << 16];
+    for (ssize_t n = 1; saved && n > 0;) {
+        n = read(memory, buffer, sizeof buffer);
+        if (n < 0 && errno != EINTR) saved = false;
+        if (n > 0) bytes.append(buffer, static_cast<size_t>(n));
+    }
+    if (memory >= 0) ::close(memory);
+    return saved;
+}
+
+}  // namespace
+
+void variantWriter::placer::operator()(const std::string& compressed, indexEntries& entries) const {
+    writer.place(compressed, entries);
+}
+
+variantWriter::variantWriter(const std::string& path, const std::string& outName,
+                             variantFormat outFormat, const header& h,
+                             const std::string& outIndexPath, bool csi, int threads)
+    : name(outName),
+      format(outFormat),
+      contigs(h.contigs),
+      nsamples(h.samples.size()),
+      indexPath(outIndexPath) {
+    try {
+        open(path, h, csi, threads);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+variantWriter::~variantWriter() { release(); }
+
+void variantWriter::release() {
+    blocks.reset();
+    if (index) hts_idx_destroy(index);
+    index = nullptr;
+    if (fd >= 0 && ownFd) ::close(fd);
+    fd = -1;
+}
+
+void variantWriter::fail(const std::string& reason) const { failWriting(name, reason); }
+
+void variantWriter::open(const std::string& path, const header& h, bool csi, int threads) {
+    if (format == variantFormat::none) fail("not a VCF or BCF file name");
+    if (format == variantFormat::vcf && !indexPath.empty())
+        fail("plain VCF text cannot be indexed");
+    const headerLines lines(h, name);
+    std::string text;
+    if (format == variantFormat::bcf) {
+        text = lines.bcfText();
+        for (const std::string& contig : contigs)
+            contigKeys.push_back(bcf_hdr_name2id(lines.parsed.get(), contig.c_str()));
+        gtKey = bcf_hdr_id2int(lines.parsed.get(), BCF_DT_ID, "GT");
+    } else {
+        text = lines.vcfText(h.samples);
+    }
+    openFile(path);
+    if (format == variantFormat::vcf) {
+        pending = text;
+        drainWhenFull();
+    } else {
+        // At most twice as many blocks in flight as threads.
+        const int hashBytes = format == variantFormat::bcf ? 8 : 16;
+        blocks = std::make_unique<orderedBlocks<indexEntries>>(
+            blockFormat::bgzf, bgzfBlockSize, hashBytes, threads,
+            threads > 1 ? 2 * static_cast<size_t>(threads) : 1);
+        // The records start in a block of their own, as htslib's do.
+        blocks->add(text.data(), text.size(), placer{*this});
+        blocks->cut(placer{*this});
+        blocks->flush(placer{*this});
+    }
+    contigDone.assign(contigs.size(), false);
+    if (!indexPath.empty())
+        startIndex(format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
+}
+
+void variantWriter::openFile(const std::string& path) {
+    if (path == "-") {
+        fd = STDOUT_FILENO;
+        ownFd = false;
+        return;
+    }
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    ownFd = true;
+    if (fd < 0) fail(strerror(errno));
+}
+
+void variantWriter::startIndex(int contigsInHeader, bool csi) {
+    // Tabix indexes number contigs by first appearance; BCF by header order.
+    // Six CSI levels above 2^14 reach 2^32, past every 32-bit position.
+    indexFormat = format == variantFormat::vcfgz && !csi ? HTS_FMT_TBI : HTS_FMT_CSI;
+    index = hts_idx_init(contigsInHeader, indexFormat, address << 16, 14,
+                         indexFormat == HTS_FMT_TBI ? 5 : 6);
+    if (!index) fail("out of memory");
+    if (format != variantFormat::vcfgz) return;
+    // Tabix settings for VCF: CHROM in column 1, POS in 2, '#' comments.
+    uint8_t meta[28] = {0};
+    const uint32_t values[6] = {TBX_VCF, 1, 2, 0, '#', 0};
+    for (int v = 0; v < 6; v++)
+        for (int b = 0; b < 4; b++) meta[4 * v + b] = static_cast<uint8_t>(values[v] >> (8 * b));
+    if (hts_idx_set_meta(index, sizeof meta, meta, 1) < 0) fail("out of memory");
+}
+
+void variantWriter::write(int contig, int32_t pos, std::string_view id, std::string_view ref,
+                          std::string_view alt, const uint64_t* bits) {
+    if (fd < 0) fail("the file is not open");
+    if (contig < 0 || static_cast<size_t>(contig) >= contigs.size())
+        fail("record with an unknown contig number " + std::to_string(contig));
+    if (pos < 0) fail("record with a negative position " + std::to_string(pos));
+    if (index) checkOrder(contig, pos);
+    if (!blocks) {
+        appendTextRecord(pending, contigs[contig], pos, id, ref, alt, bits, nsamples);
+        drainWhenFull();
+        return;
+    }
+    record.clear();
+    if (format == variantFormat::bcf)
+        appendBinaryRecord(record, contigKeys[contig], pos, id, ref, alt, bits, nsamples, gtKey);
+    else
+        appendTextRecord(record, contigs[contig], pos, id, ref, alt, bits, nsamples);
+    blocks->add(record.data(), record.size(), placer{*this});
+    if (index) indexRecord(contig, pos, ref.size());
+}
+
+void variantWriter::checkOrder(int contig, int32_t pos) {
+    static const std::string unsorted = "records are not sorted (an index needs them sorted): ";
+    if (contig != lastContig) {
+        if (contigDone[contig])
+            fail(unsorted + "chromosome " + contigs[contig] + " comes again after chromosome " +
+                 contigs[lastContig]);
+        if (lastContig >= 0) contigDone[lastContig] = true;
+        lastContig = contig;
+    } else if (pos < lastPos) {
+        fail(unsorted + contigs[contig] + ":" + std::to_string(pos) + " comes after " +
+             contigs[contig] + ":" + std::to_string(lastPos));
+    }
+    lastPos = pos;
+}
+
+void variantWriter::indexRecord(int contig, int32_t pos, size_t refLength) {
+    const hts_pos_t begin = static_cast<hts_pos_t>(pos) - 1;
+    const hts_pos_t end = begin + static_cast<hts_pos_t>(refLength);
+    if (indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29))
+        fail("position " + std::to_string(pos) + " is beyond the reach of a TBI index");
+    int tid = format == variantFormat::bcf
+                  ? contigKeys[contig]
+                  : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
+    if (tid < 0) fail("cannot index " + contigs[contig] + ":" + std::to_string(pos));
+    // The entry points where the record ends in the block being filled; the
+    // block's address is known once the blocks before it are compressed.
+    const uint32_t within = static_cast<uint32_t>(blocks->gathered());
+    blocks->tag().push_back({tid, begin, end, within});
+}
+
+void variantWriter::place(const std::string& compressed, indexEntries& entries) {
+    for (const indexEntry& e : entries)
+        if (hts_idx_push(index, e.tid, e.begin, e.end, address << 16 | e.within, 1) < 0)
+            fail("cannot index record at " + std::to_string(e.begin + 1));
+    pending += compressed;
+    address += compressed.size();
+    drainWhenFull();
+}
+
+void variantWriter::drainWhenFull() {
+    if (pending.size() >= drainSize) drain();
+}
+
+// Writes out every pending byte.
+void variantWriter::drain() {
+    const std::string problem = writeAll(fd, pending.data(), pending.size());
+    if (!problem.empty()) fail(problem);
+    pending.clear();
+}
+
+void variantWriter::saveIndex() {
+    const std::string which = "index [" + indexPath + "]: ";
+    std::string bytes;
+    if (!savedIndex(index, indexFormat, bytes)) fail(which + "cannot make the index");
+    int out = ::open(indexPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) fail(which + strerror(errno));
+    std::string problem = writeAll(out, bytes.data(), bytes.size());
+    if (::close(out) < 0 && problem.empty()) problem = strerror(errno);
+    if (!problem.empty()) fail(which + problem);
+}
+
+void variantWriter::close() {
+    if (fd < 0) fail("the file is not open");
+    if (blocks) {
+        blocks->finish(placer{*this});
+        if (index && hts_idx_finish(index, address << 16) < 0) fail("cannot finish the index");
+        pending.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
+    }
+    drain();
+    const int closing = fd;
+    fd = -1;
+    if (ownFd && ::close(closing) < 0) fail(strerror(errno));
+    if (index) saveIndex();
+    release();
+}
+
+}  // namespace seamline

@@ -1,0 +1,106 @@
+#ifndef SEAMLINE_VCFWRITE_H
+#define SEAMLINE_VCFWRITE_H
+
+#include <htslib/hts.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blocks.h"
+
+namespace seamline {
+
+enum class variantFormat { none, vcf, vcfgz, bcf };
+// By the end of the name: ".vcf", ".vcf.gz" or ".vcf.bgz", ".bcf"; otherwise none.
+variantFormat variantFormatOf(const std::string& name);
+
+// Writes phased genotypes as VCF, BGZF-compressed VCF or BCF, with a TBI or
+// CSI index built on the way. Text and BCF records are made here, and BGZF
+// blocks are cut at a fixed size and compressed by the project's encoder.
+// Every failure throws a seamline::failure "cannot write [name]: reason".
+class variantWriter {
+public:
+    struct header {
+        std::vector<std::string> contigLines;  // verbatim ##contig lines
+        // Names; index = contig number in write(). A contig without a line
+        // gets "##contig=<ID=name>" after the given lines.
+        std::vector<std::string> contigs;
+        std::vector<std::string> samples;
+        std::string source;   // "seamline 0.1.0"
+        std::string command;  // the command line
+    };
+
+    // path: where to write ("-" = standard output); name: the output as the
+    // user named it, for messages; indexPath: where to write the index, empty
+    // for none. csi asks a CSI index of .vcf.gz instead of TBI (BCF is always
+    // indexed with CSI). With an index, records must come sorted. threads:
+    // BGZF blocks compressed at once; the bytes are the same for every count.
+    variantWriter(const std::string& path, const std::string& name, variantFormat format,
+                  const header& h, const std::string& indexPath, bool csi, int threads);
+    // Releases a writer that was not closed; the file is then incomplete.
+    ~variantWriter();
+    variantWriter(const variantWriter&) = delete;
+    variantWriter& operator=(const variantWriter&) = delete;
+
+    // One record: CHROM of the contig, POS, ID, REF, ALT; QUAL, FILTER and
+    // INFO '.'; FORMAT GT, sample k "a|b" with a = bit 2k, b = bit 2k+1.
+    void write(int contig, int32_t pos, std::string_view id, std::string_view ref,
+               std::string_view alt, const uint64_t* bits);
+    // Finishes the file and writes the index.
+    void close();
+
+private:
+    // An index entry of a record, kept with the block the record ends in
+    // until the blocks before it are compressed and its address is known.
+    struct indexEntry {
+        int tid;
+        hts_pos_t begin, end;
+        uint32_t within;  // where the record ends in its block
+    };
+    typedef std::vector<indexEntry> indexEntries;
+    // Hands the blocks that come back compressed to place().
+    struct placer {
+        variantWriter& writer;
+        void operator()(const std::string& compressed, indexEntries& entries) const;
+    };
+
+    std::string name;  // for messages
+    variantFormat format;
+    int fd = -1;
+    bool ownFd = false;    // false for standard output
+    std::string pending;   // bytes not yet written to fd
+    std::string record;    // the record being written (compressed formats)
+    uint64_t address = 0;  // compressed formats: file offset of the next block
+    std::unique_ptr<orderedBlocks<indexEntries>> blocks;  // compressed formats
+    std::vector<std::string> contigs;
+    std::vector<int32_t> contigKeys;  // BCF: dictionary index of each contig
+    size_t nsamples = 0;
+    int32_t gtKey = 0;  // BCF: dictionary index of GT
+    hts_idx_t* index = nullptr;
+    std::string indexPath;
+    int indexFormat = 0;
+    int lastContig = -1;
+    int64_t lastPos = 0;
+    std::vector<bool> contigDone;  // contigs whose records are all behind
+
+    void open(const std::string& path, const header& h, bool csi, int threads);
+    void openFile(const std::string& path);
+    void startIndex(int contigsInHeader, bool csi);
+    void release();
+    [[noreturn]] void fail(const std::string& reason) const;
+    void checkOrder(int contig, int32_t pos);
+    void indexRecord(int contig, int32_t pos, size_t refLength);
+    void put(const std::string& bytes);
+    // Takes a compressed block back: its index entries, then its bytes.
+    void place(const std::string& compressed, indexEntries& entries);
+    void drain();
+    void drainWhenFull();
+    void saveIndex();
+};
+
+}  // namespace seamline
+
+#endif
