@@ -207,7 +207,7 @@ bool beyondTbi(const siteMap& sites) {
 void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                    const joinResult& join, const haplotypeSettings& settings) {
     const std::string name = outputs[haplotypes].name;
-    const variantFormat format = variantFormatOf(name);
+    const variantFormat format = haplotypeFormat(name, settings.single);
     variantWriter::header h;
     h.contigLines = sites.contigLines();
     h.contigs = sites.contigs();
@@ -268,10 +268,14 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
                      const joinResult& join, const haplotypeSettings& settings) {
     const output& out = outputs[haplotypes];
     std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
-    if (variantFormatOf(out.name) != variantFormat::none)
+    if (haplotypeFormat(out.name, settings.single) != variantFormat::none)
         writeVariants(outputs, haplotypes, sites, join, settings);
     else
         writeText(out, sites, join, settings.threads);
+}
+
+variantFormat haplotypeFormat(const std::string& name, bool single) {
+    return single && name == "-" ? variantFormat::vcf : variantFormatOf(name);
 }
 
 void reserveIndex(outputSet& outputs, size_t haplotypes) {

@@ -8,6 +8,7 @@
 #include "join.h"
 #include "sitemap.h"
 #include "staging.h"
+#include "vcfwrite.h"
 
 namespace seamline {
 
@@ -23,7 +24,11 @@ void writeReport(const output& out, const joinResult& join, const std::vector<st
 struct haplotypeSettings {
     std::string commandLine;  // recorded in VCF and BCF headers
     int threads = 1;
+    bool single = false;  // the one output of -o, where "-" means VCF on standard output
 };
+
+// The format of a haplotype output: by its name, and VCF for "-" given to -o.
+variantFormat haplotypeFormat(const std::string& name, bool single);
 
 // One line per site that a chunk supplies, in site-map order: text rows, or
 // VCF or BCF as the name says, with its index staged beside it.

@@ -61,12 +61,12 @@ TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
          lines({vcfEcho, "Missing option: --chunks"}),
          "seamline: ignoring argument [-c1]\n"},
         // other spellings are not options, and no option takes them
-        {{"--VCF", "sites.vcf", "--vcf=sites.vcf", "-vcf", "sites.vcf", "--help"},
+        {{"--VCF", "sites.vcf", "--vcf=sites.vcf", "-vcf", "sites.vcf", "--HELP"},
          lines({"Missing option --vcf"}),
          lines({"seamline: ignoring argument [--VCF]", "seamline: ignoring argument [sites.vcf]",
                 "seamline: ignoring argument [--vcf=sites.vcf]",
                 "seamline: ignoring argument [-vcf]", "seamline: ignoring argument [sites.vcf]",
-                "seamline: ignoring argument [--help]"})},
+                "seamline: ignoring argument [--HELP]"})},
     };
     for (const auto& c : cases) {
         runResult r = run(c.args);
@@ -107,6 +107,25 @@ TEST_F(Cli, BadValuesOfSeamAndThreadsStopTheRunBeforeAnyReading) {
     runResult r = run({"--vcf", "sites.vcf", "--chunks", "empty.haps", "--output", "o.haps",
                        "o.sample", "--threads"});
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// --help and --version answer on standard output and end the run at once,
+// whatever else the command line holds.
+TEST_F(Cli, HelpAndVersionPrintAndSucceed) {
+    struct {
+        std::vector<std::string> args;
+        std::string start;
+    } cases[] = {
+        {{"--help"}, "usage: seamline --vcf SITES --chunks CHUNK... --output HAPS SAMPLES"},
+        {{"--chunks", "x.vcf.gz", "--seam", "bad", "--help"}, "usage: seamline"},
+        {{"--version"}, "seamline " + std::string(SEAMLINE_VERSION_TEXT) + "\n"},
+    };
+    for (const auto& c : cases) {
+        runResult r = run(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0];
+        EXPECT_EQ(r.out.substr(0, c.start.size()), c.start);
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 TEST_F(Cli, ScanExaminesEveryArgumentAndKeepsTheLastValue) {

@@ -78,6 +78,52 @@ TEST_F(Formats, EveryFormatPairJoinsToTheTextPathsHaplotypes) {
               "1\n");
 }
 
+// -o writes the joined chunks to one VCF or BCF file, no sample file; "-" is
+// VCF on standard output with the progress on standard error. Any other name,
+// or -o with --output, is refused before anything is read.
+TEST_F(Formats, DashOWritesOneVariantFileAndNoSampleFile) {
+    const std::vector<std::string> base = {"--vcf",           "sites.vcf",    "--chunks",
+                                           "chr20.c1.vcf.gz", "chr20.c3.vcf", "chr20.c2.bcf",
+                                           "--scaffold",      "scaffold.txt", "--flip"};
+    for (std::string out : {"o.vcf", "o.vcf.gz", "o.bcf", "-"}) {
+        shell("rm -f " + dir.path("o.*"));
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {"-o", out});
+        runResult r = runSeamline(dir.root, args);
+        ASSERT_EQ(r.status, 0) << out << r.err;
+        EXPECT_FALSE(exists(dir.path("o.sample"))) << out;
+        if (out == "-") {
+            spit(dir.path("o.vcf"), r.out);
+            out = "o.vcf";
+            EXPECT_NE(r.err.find("Output :\t[-]\n"), std::string::npos);
+        } else {
+            EXPECT_NE(r.out.find("Output :\t[" + out + "]\n"), std::string::npos);
+            EXPECT_EQ(r.err, "");
+        }
+        EXPECT_EQ(variantHaps(out), textHaps) << out;
+    }
+    struct {
+        std::vector<std::string> extra;
+        std::string err;
+    } refused[] = {
+        {{"-o", "o.haps"},
+         "seamline: -o takes a name ending in .vcf, .vcf.gz, .vcf.bgz or .bcf, or -, not "
+         "[o.haps]\n"},
+        {{"-o", "o.vcf", "--output", "a.haps", "a.sample"},
+         "seamline: -o and --output cannot be given together\n"},
+    };
+    for (const auto& c : refused) {
+        shell("rm -f " + dir.path("o.*") + " " + dir.path("a.*"));
+        std::vector<std::string> args = base;
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        runResult r = runSeamline(dir.root, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(shell("ls " + dir.root + " | grep -c '^[oa][.]'"), "0\n");
+    }
+}
+
 // TBI holds records that end at 2^29 at most: a site that ends beyond it, by its
 // position or by the length of its REF, gets a CSI index, which still finds it.
 TEST_F(Formats, ASiteEndingBeyondTbiGetsACsiIndex) {

@@ -1,0 +1,117 @@
+#include "options.h"
+
+#include <algorithm>
+#include <iostream>
+#include <thread>
+
+#include "failure.h"
+
+namespace seamline {
+
+// An option standing last takes argv[argc], which is null.
+options scanArguments(int argc, char** argv) {
+    options opt;
+    std::vector<bool> taken(argc, false);  // per argument: an option, or the value of one
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        // The k-th argument after the option, taken as its value.
+        auto value = [&](int k) {
+            taken[i] = true;
+            if (i + k < argc) taken[i + k] = true;
+            return argv[i + k];
+        };
+        if (arg == "--scaffold") opt.scaffold = value(1);
+        if (arg == "--output") {
+            opt.haplotypes = value(1);
+            opt.samples = argv[i + 1] ? value(2) : nullptr;
+        }
+        if (arg == "--vcf") opt.vcf = value(1);
+        if (arg == "--flip") opt.flip = taken[i] = true;
+        if (arg == "--report") opt.report = value(1);
+        if (arg == "--seam") opt.seam = value(1);
+        if (arg == "--threads") opt.threads = value(1);
+        if (arg == "-o") opt.single = value(1);
+        if (arg == "--help") opt.help = taken[i] = true;
+        if (arg == "--version") opt.version = taken[i] = true;
+        if (arg == "--chunks") {
+            taken[i] = true;
+            for (int j = i + 1; j < argc && argv[j][0] != '-'; j++)
+                opt.chunks.push_back(value(j - i));
+        }
+    }
+    for (int i = 1; i < argc; i++)
+        if (!taken[i]) opt.ignored.push_back(argv[i]);
+    return opt;
+}
+
+namespace {
+
+// A whole decimal number of at least 1, or 0.
+int threadCount(const std::string& text) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stoi(text);
+}
+
+}  // namespace
+
+// Threads beyond the cores only hold more blocks in memory (about 5 MiB each).
+int usableThreads(const char* asked) {
+    if (!asked) return 1;
+    int threads = threadCount(asked);
+    if (threads < 1)
+        fail("--threads takes a whole number of at least 1, not [" + std::string(asked) + "]");
+    int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores > 0 ? std::min(threads, cores) : threads;
+}
+
+void echo(const options& opt, bool siteMap) {
+    if (siteMap && !opt.vcf) failOnConsole("Missing option --vcf");
+    if (opt.vcf) std::cout << "VCF :\t[" << opt.vcf << "]" << std::endl;
+    if (opt.chunks.empty()) failOnConsole("Missing option: --chunks");
+    std::cout << "Chunks :\t" << opt.chunks.size() << " haplotype files" << std::endl;
+    if (opt.scaffold) std::cout << "Scaffold :\t[" << opt.scaffold << "]" << std::endl;
+    if (opt.single) {
+        std::cout << "Output :\t[" << opt.single << "]" << std::endl;
+    } else {
+        // --output followed by one argument only leaves the sample file unset.
+        if (!opt.haplotypes || !opt.samples) failOnConsole("Missing option: --output");
+        std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
+    }
+    if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
+}
+
+std::string commandLine(int argc, char** argv) {
+    std::string line;
+    for (int i = 0; i < argc; i++) {
+        if (std::string(argv[i]) == "--threads") {
+            i++;
+            continue;
+        }
+        line += (line.empty() ? "" : " ") + std::string(argv[i]);
+    }
+    return line;
+}
+
+const char* usage() {
+    return "usage: seamline --vcf SITES --chunks CHUNK... --output HAPS SAMPLES [options]\n"
+           "       seamline --vcf SITES --chunks CHUNK... -o OUT.vcf.gz|.bcf|.vcf|- [options]\n"
+           "\n"
+           "Joins haplotypes phased in overlapping windows (chunks) of a chromosome.\n"
+           "\n"
+           "  --vcf SITES            site map (VCF layout, or BCF)\n"
+           "  --chunks CHUNK...      chunk files: text rows, or phased VCF/BCF, in any order\n"
+           "  --output HAPS SAMPLES  haplotype file (text, .gz, .bz2, .vcf, .vcf.gz, .bcf)\n"
+           "                         and sample file\n"
+           "  -o OUT                 one VCF or BCF output, no sample file; - writes VCF to\n"
+           "                         standard output\n"
+           "  --scaffold LIST        samples whose pairs are written as stored\n"
+           "  --flip                 also match chunk rows with the alleles the other way round\n"
+           "  --report FILE          the evidence of every orientation decision\n"
+           "  --seam middle|agree    where each sample switches chunks (default middle)\n"
+           "  --threads N            threads, at most the cores (default 1)\n"
+           "  --help, --version      this text, or the version\n";
+}
+
+}  // namespace seamline

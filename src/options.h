@@ -1,0 +1,47 @@
+#ifndef SEAMLINE_OPTIONS_H
+#define SEAMLINE_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace seamline {
+
+// The settings of the command line; null means unset.
+struct options {
+    const char* vcf = nullptr;
+    std::vector<std::string> chunks;
+    const char* scaffold = nullptr;
+    const char* haplotypes = nullptr;  // --output's first name
+    const char* samples = nullptr;     // --output's second name
+    const char* single = nullptr;      // -o: the one output, VCF or BCF
+    const char* report = nullptr;
+    const char* seam = nullptr;
+    const char* threads = nullptr;
+    bool flip = false;
+    bool help = false, version = false;
+    std::vector<std::string> ignored;  // arguments that are neither options nor their values
+};
+
+// Every argument is compared with the option texts in its turn, even one that
+// the option before it took as its value. An option standing last unsets its
+// value.
+options scanArguments(int argc, char** argv);
+
+// Threads to use: --threads, at most the cores available. A value that is not
+// a whole number of at least 1 is a failure.
+int usableThreads(const char* asked);
+
+// Checks the options that a run needs and echoes them; siteMap: the run reads
+// a site map.
+void echo(const options& opt, bool siteMap);
+
+// The command line that VCF and BCF headers record: the same whatever the
+// thread count, so that the outputs are too.
+std::string commandLine(int argc, char** argv);
+
+// The text of --help.
+const char* usage();
+
+}  // namespace seamline
+
+#endif
