@@ -28,8 +28,8 @@ void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t sa
     b.swap.assign(samples, 0);
     rowCursor prevRows(prev.rows), currRows(curr.rows);
     for (int32_t r = 0; r < b.rows; r++) {
-        const uint64_t* ab = prevRows.row(b.leftStart + r);
-        const uint64_t* xy = currRows.row(r);
+        const uint64_t* ab = prevRows.row(b.leftRow(r));
+        const uint64_t* xy = currRows.row(b.rightRow(r));
         for (size_t w = 0; w < curr.rows.words(); w++) {
             // Heterozygous in both chunks; then the pairs agree as stored
             // when the first haplotypes agree, and exchanged otherwise.
@@ -100,8 +100,8 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
     };
     rowCursor leftRows(left.rows), rightRows(right.rows);
     for (int32_t r = 0; r < h; r++) {
-        const uint64_t* ab = leftRows.row(b.leftStart + r);
-        const uint64_t* xy = rightRows.row(r);
+        const uint64_t* ab = leftRows.row(b.leftRow(r));
+        const uint64_t* xy = rightRows.row(b.rightRow(r));
         for (size_t w = 0; w < right.rows.words(); w++) {
             uint64_t both = heterozygousInBoth(ab[w], xy[w]);
             if (!both) continue;
@@ -134,30 +134,101 @@ std::vector<char> orientation(const boundary& b, const std::vector<char>& left) 
     return exchanged;
 }
 
-// Writing exchanges the pair of every sample whose orientation is not
-// exchanged, unless the sample is scaffolded.
+// Writing exchanges the pair of every sample whose orientation differs from
+// the first chunk's written one, unless the sample is scaffolded: the text
+// format writes the first chunk's pairs exchanged, VCF tools as stored.
 std::vector<uint64_t> exchangeMask(const std::vector<char>& exchanged,
-                                   const std::vector<bool>& scaffolded) {
+                                   const std::vector<bool>& scaffolded, bool firstExchanged) {
     std::vector<uint64_t> mask((2 * exchanged.size() + 63) / 64, 0);
     for (size_t k = 0; k < exchanged.size(); k++)
-        if (!exchanged[k] && !scaffolded[k]) mask[k >> 5] |= pairMask(k);
+        if (exchanged[k] != firstExchanged && !scaffolded[k]) mask[k >> 5] |= pairMask(k);
     return mask;
+}
+
+// The first row of the right chunk that it supplies, and the end of the rows
+// the left chunk supplies, when the two overlap.
+int32_t rightBegin(const boundary& b) {
+    const int32_t m = b.middle();
+    return m < b.rows ? b.rightRow(m) : b.rightRow(b.rows - 1) + 1;
+}
+int32_t leftEnd(const boundary& b) {
+    const int32_t m = b.middle();
+    return m < b.rows ? b.leftRow(m) : b.leftRow(b.rows - 1) + 1;
 }
 
 // The rows each chunk supplies: from the middle of the overlap with the
 // chunk before it up to the middle of the overlap with the chunk after it.
-std::vector<source> mapSites(const joinResult& join, size_t nsites) {
+// Joined by site, a site that one chunk alone lists comes from it.
+std::vector<source> mapSites(const joinResult& join, size_t nsites, bool bySite) {
     std::vector<source> sources(nsites);
     const size_t K = join.chunks.size();
+    auto overlaps = [&join](size_t c) {
+        return join.boundaries[c].meeting == boundary::kind::overlap;
+    };
     for (size_t c = 0; c < K; c++) {
         const std::vector<int32_t>& rows = join.chunks[c].sites;
-        size_t first = c > 0 ? join.boundaries[c].middle() : 0;
-        size_t end = c + 1 < K ? join.boundaries[c + 1].leftStart + join.boundaries[c + 1].middle()
-                               : rows.size();
+        size_t first = c > 0 && overlaps(c) ? rightBegin(join.boundaries[c]) : 0;
+        size_t end = c + 1 < K && overlaps(c + 1) ? leftEnd(join.boundaries[c + 1]) : rows.size();
         for (size_t r = first; r < end; r++)
             sources[rows[r]] = {static_cast<int32_t>(c), static_cast<int32_t>(r)};
     }
+    for (size_t c = 0; bySite && c < K; c++)
+        for (size_t r = 0; r < join.chunks[c].sites.size(); r++)
+            if (sources[join.chunks[c].sites[r]].chunk < 0)
+                sources[join.chunks[c].sites[r]] = {static_cast<int32_t>(c),
+                                                    static_cast<int32_t>(r)};
     return sources;
+}
+
+// The rows of two chunks that hold the same sites, in order.
+std::vector<std::pair<int32_t, int32_t>> sharedSites(const chunk& left, const chunk& right) {
+    std::vector<std::pair<int32_t, int32_t>> pairs;
+    const std::vector<int32_t>&a = left.sites, &b = right.sites;
+    for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+        if (a[i] == b[j])
+            pairs.emplace_back(static_cast<int32_t>(i++), static_cast<int32_t>(j++));
+        else if (a[i] < b[j])
+            i++;
+        else
+            j++;
+    }
+    return pairs;
+}
+
+// Where two neighbours of one chromosome meet when joined by site.
+boundary meetingBySite(const chunk& prev, const chunk& curr, bool allowGaps) {
+    boundary b;
+    b.pairs = sharedSites(prev, curr);
+    b.rows = static_cast<int32_t>(b.pairs.size());
+    if (b.rows == 0) {
+        if (!allowGaps) noOverlap(curr, prev, 1);
+        b.meeting = boundary::kind::gap;
+        std::cout << "  * gap: no record in common, the orientation starts afresh" << std::endl;
+        return b;
+    }
+    std::cout << "  * overlap=" << b.rows << std::endl;
+    return b;
+}
+
+// Masks, seams and sources once every orientation is known.
+void finish(joinResult& join, const std::vector<std::vector<char>>& exchanged,
+            const std::vector<site>& sites, const std::vector<bool>& scaffolded,
+            bool firstExchanged, bool bySite) {
+    for (const std::vector<char>& e : exchanged)
+        join.exchange.push_back(exchangeMask(e, scaffolded, firstExchanged));
+    if (join.rule == seamRule::agree)
+        for (size_t c = 1; c < join.chunks.size(); c++)
+            if (join.boundaries[c].meeting == boundary::kind::overlap)
+                join.boundaries[c].seams =
+                    agreeSeams(join.chunks[c - 1], join.exchange[c - 1], join.chunks[c],
+                               join.exchange[c], join.boundaries[c], scaffolded.size());
+    std::cout << "Mapping sites to chunks" << std::endl;
+    join.sources = mapSites(join, sites.size(), bySite);
+    std::cout << "Checking mapping sites to chunks" << std::endl;
+    for (size_t i = 0; i < join.sources.size(); i++)
+        if (join.sources[i].chunk < 0)
+            std::cout << "Site " << i << " with pos=" << sites[i].pos << " is unmapped"
+                      << std::endl;
 }
 
 }  // namespace
@@ -188,21 +259,34 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
         countAgreement(prev, curr, b, N);
         exchanged[c] = orientation(b, exchanged[c - 1]);
     }
-    for (const std::vector<char>& e : exchanged)
-        join.exchange.push_back(exchangeMask(e, scaffolded));
-    if (rule == seamRule::agree)
-        for (size_t c = 1; c < join.chunks.size(); c++)
-            join.boundaries[c].seams =
-                agreeSeams(join.chunks[c - 1], join.exchange[c - 1], join.chunks[c],
-                           join.exchange[c], join.boundaries[c], N);
+    finish(join, exchanged, sites, scaffolded, true, false);
+    return join;
+}
 
-    std::cout << "Mapping sites to chunks" << std::endl;
-    join.sources = mapSites(join, sites.size());
-    std::cout << "Checking mapping sites to chunks" << std::endl;
-    for (size_t i = 0; i < join.sources.size(); i++)
-        if (join.sources[i].chunk < 0)
-            std::cout << "Site " << i << " with pos=" << sites[i].pos << " is unmapped"
-                      << std::endl;
+joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& contigs,
+                      const std::vector<site>& sites, const std::vector<bool>& scaffolded,
+                      seamRule rule, bool allowGaps) {
+    const size_t N = scaffolded.size();
+    joinResult join;
+    join.rule = rule;
+    std::cout << "Sorting the " << chunks.size() << " chunks of data" << std::endl;
+    join.chunks = std::move(chunks);
+    join.boundaries.resize(join.chunks.size());
+    std::vector<std::vector<char>> exchanged(join.chunks.size(), std::vector<char>(N, 0));
+    for (size_t c = 1; c < join.chunks.size(); c++) {
+        boundary& b = join.boundaries[c];
+        if (contigs[c] != contigs[c - 1]) {
+            b.meeting = boundary::kind::start;
+            continue;
+        }
+        const chunk &prev = join.chunks[c - 1], &curr = join.chunks[c];
+        std::cout << "Assembling [" << prev.name << "] with [" << curr.name << "]" << std::endl;
+        b = meetingBySite(prev, curr, allowGaps);
+        if (b.meeting != boundary::kind::overlap) continue;
+        countAgreement(prev, curr, b, N);
+        exchanged[c] = orientation(b, exchanged[c - 1]);
+    }
+    finish(join, exchanged, sites, scaffolded, false, true);
     return join;
 }
 

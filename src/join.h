@@ -16,10 +16,17 @@ enum class seamRule { middle, agree };
 
 // Where a chunk meets the chunk before it along the chromosome.
 struct boundary {
+    // How the two chunks meet: over rows they share; across a gap or at the
+    // start of a chromosome, where the orientation starts afresh.
+    enum class kind { overlap, gap, start };
+    kind meeting = kind::overlap;
     int32_t leftStart = 0;  // the left chunk's row where the overlap begins
     // Overlap rows, paired in order with the right chunk's first rows; both
     // chunks list the same sites there.
     int32_t rows = 0;
+    // Chunks joined by site: the pairs of rows that hold the same site, in
+    // order; empty when rows are paired in order from leftStart.
+    std::vector<std::pair<int32_t, int32_t>> pairs;
     // Per sample: overlap rows where the sample is heterozygous in both
     // chunks and the stored pairs agree as they stand (keep) or only once
     // one of them is exchanged (swap).
@@ -28,6 +35,9 @@ struct boundary {
     // empty when every sample switches over at the middle.
     std::vector<int32_t> seams;
 
+    // The left and the right chunk's rows of overlap row j.
+    int32_t leftRow(int32_t j) const { return pairs.empty() ? leftStart + j : pairs[j].first; }
+    int32_t rightRow(int32_t j) const { return pairs.empty() ? j : pairs[j].second; }
     // The first overlap row that the right chunk supplies.
     int32_t middle() const { return (rows + 1) / 2; }
     int32_t seam(size_t k) const { return seams.empty() ? middle() : seams[k]; }
@@ -59,6 +69,17 @@ struct joinResult {
 // Chunks that do not overlap usably end the run.
 joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
                       const std::vector<bool>& scaffolded, seamRule rule);
+
+// The join of VCF or BCF chunks without a site map: chunks are the pieces of
+// the files, one chromosome each, ordered by chromosome and first site
+// (contigs: each piece's chromosome). Neighbours on one chromosome are paired
+// by the sites both list; neighbours that share none fail the run, or with
+// allowGaps start the orientation afresh. Along each chromosome the first
+// chunk's pairs are written as stored and the later chunks follow it. A site
+// that one chunk alone lists comes from that chunk.
+joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& contigs,
+                      const std::vector<site>& sites, const std::vector<bool>& scaffolded,
+                      seamRule rule, bool allowGaps);
 
 }  // namespace seamline
 

@@ -31,6 +31,7 @@ options scanArguments(int argc, char** argv) {
         if (arg == "--seam") opt.seam = value(1);
         if (arg == "--threads") opt.threads = value(1);
         if (arg == "-o") opt.single = value(1);
+        if (arg == "--allow-gaps") opt.allowGaps = taken[i] = true;
         if (arg == "--help") opt.help = taken[i] = true;
         if (arg == "--version") opt.version = taken[i] = true;
         if (arg == "--chunks") {
@@ -96,11 +97,13 @@ std::string commandLine(int argc, char** argv) {
 
 const char* usage() {
     return "usage: seamline --vcf SITES --chunks CHUNK... --output HAPS SAMPLES [options]\n"
-           "       seamline --vcf SITES --chunks CHUNK... -o OUT.vcf.gz|.bcf|.vcf|- [options]\n"
+           "       seamline --chunks CHUNK.vcf.gz|.bcf... -o OUT.vcf.gz|.bcf|.vcf|- [options]\n"
            "\n"
            "Joins haplotypes phased in overlapping windows (chunks) of a chromosome.\n"
            "\n"
-           "  --vcf SITES            site map (VCF layout, or BCF)\n"
+           "  --vcf SITES            site map (VCF layout, or BCF); may be left out when\n"
+           "                         every chunk is VCF or BCF: the sites are then the\n"
+           "                         chunks' records, every field and genotype kept\n"
            "  --chunks CHUNK...      chunk files: text rows, or phased VCF/BCF, in any order\n"
            "  --output HAPS SAMPLES  haplotype file (text, .gz, .bz2, .vcf, .vcf.gz, .bcf)\n"
            "                         and sample file\n"
@@ -110,6 +113,8 @@ const char* usage() {
            "  --flip                 also match chunk rows with the alleles the other way round\n"
            "  --report FILE          the evidence of every orientation decision\n"
            "  --seam middle|agree    where each sample switches chunks (default middle)\n"
+           "  --allow-gaps           without a site map: join neighbours that share no\n"
+           "                         record, the orientation starting afresh\n"
            "  --threads N            threads, at most the cores (default 1)\n"
            "  --help, --version      this text, or the version\n";
 }

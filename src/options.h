@@ -18,6 +18,7 @@ struct options {
     const char* seam = nullptr;
     const char* threads = nullptr;
     bool flip = false;
+    bool allowGaps = false;  // without a site map: join neighbours that share no record
     bool help = false, version = false;
     std::vector<std::string> ignored;  // arguments that are neither options nor their values
 };

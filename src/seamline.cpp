@@ -6,11 +6,14 @@
 
 #include "chunks.h"
 #include "failure.h"
+#include "files.h"
 #include "join.h"
 #include "options.h"
+#include "passthrough.h"
 #include "scaffold.h"
 #include "sitemap.h"
 #include "staging.h"
+#include "variants.h"
 #include "vcfread.h"
 #include "writers.h"
 
@@ -40,8 +43,21 @@ outputIndex stage(outputSet& outputs, const options& opt) {
     return at;
 }
 
+// Without a site map, when every chunk is VCF or BCF by its content.
+bool withoutSiteMap(const options& opt) {
+    if (opt.vcf || opt.chunks.empty()) return false;
+    for (const std::string& name : opt.chunks) {
+        try {
+            if (inputFile(name).content() == contentKind::other) return false;
+        } catch (const failure&) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The checks of the options that come before anything is read or echoed.
-void check(const options& opt) {
+void check(const options& opt, bool siteMap) {
     if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
         fail("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
     if (opt.single && (opt.haplotypes || opt.samples))
@@ -49,6 +65,50 @@ void check(const options& opt) {
     if (opt.single && haplotypeFormat(opt.single, true) == variantFormat::none)
         fail("-o takes a name ending in .vcf, .vcf.gz, .vcf.bgz or .bcf, or -, not [" +
              std::string(opt.single) + "]");
+    if (siteMap && opt.allowGaps) fail("--allow-gaps joins chunks without a site map only");
+    if (!siteMap && opt.haplotypes && haplotypeFormat(opt.haplotypes, false) == variantFormat::none)
+        fail("without a site map the haplotypes are written as VCF or BCF, not [" +
+             std::string(opt.haplotypes) + "]");
+}
+
+seamRule seamOf(const options& opt) {
+    return opt.seam && std::string(opt.seam) == "agree" ? seamRule::agree : seamRule::middle;
+}
+
+std::vector<bool> scaffoldOf(const options& opt, const std::vector<std::string>& samples) {
+    return scaffolded(samples, opt.scaffold ? readScaffold(opt.scaffold) : std::set<std::string>());
+}
+
+// The VCF or BCF chunks joined by their records, every field kept.
+void joinRecords(const options& opt, outputSet& outputs, const outputIndex& at,
+                 const haplotypeSettings& settings) {
+    variantSites chunks = readVariantChunks(opt.chunks, settings.threads);
+    const std::vector<bool> scaffold = scaffoldOf(opt, chunks.samples);
+    std::vector<chunk> pieces;
+    std::vector<int32_t> contigs;
+    for (variantPiece& p : chunks.pieces) {
+        pieces.push_back(std::move(p.rows));
+        contigs.push_back(p.contig);
+    }
+    const joinResult joined =
+        joinBySite(std::move(pieces), contigs, chunks.sites, scaffold, seamOf(opt), opt.allowGaps);
+    if (!opt.single) writeSamples(outputs[at.samples], chunks.samples);
+    if (opt.report)
+        writeReport(outputs[at.report], joined, chunks.samples, scaffold, opt.seam != nullptr);
+    writeRecords(outputs, at.haplotypes, opt.chunks, chunks, joined, settings);
+}
+
+// The chunks joined along the site map.
+void joinAlongSiteMap(const options& opt, outputSet& outputs, const outputIndex& at,
+                      const haplotypeSettings& settings) {
+    const siteMap sites = siteMap::read(opt.vcf);
+    const std::vector<bool> scaffold = scaffoldOf(opt, sites.samples());
+    std::vector<chunk> chunks = readChunks(opt.chunks, sites, opt.flip, settings.threads);
+    const joinResult joined = joinChunks(std::move(chunks), sites.sites(), scaffold, seamOf(opt));
+    if (!opt.single) writeSamples(outputs[at.samples], sites.samples());
+    if (opt.report)
+        writeReport(outputs[at.report], joined, sites.samples(), scaffold, opt.seam != nullptr);
+    writeHaplotypes(outputs, at.haplotypes, sites, joined, settings);
 }
 
 int run(int argc, char** argv) {
@@ -60,27 +120,21 @@ int run(int argc, char** argv) {
     // A stray argument may be a chunk file that --chunks stopped short of.
     for (const std::string& arg : opt.ignored)
         std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
-    check(opt);
-    const int threads = usableThreads(opt.threads);
+    const bool siteMap = !withoutSiteMap(opt);
+    check(opt, siteMap);
+    const haplotypeSettings settings{commandLine(argc, argv), usableThreads(opt.threads),
+                                     opt.single != nullptr};
     // With data on standard output, progress goes to standard error.
     for (const char* name : {opt.haplotypes, opt.samples, opt.single, opt.report})
         if (name && isStandardOutput(name)) std::cout.rdbuf(std::cerr.rdbuf());
-    echo(opt, true);
+    echo(opt, siteMap);
 
     outputSet outputs;
     const outputIndex at = stage(outputs, opt);
-    const siteMap sites = siteMap::read(opt.vcf);
-    const std::vector<bool> scaffold = scaffolded(
-        sites.samples(), opt.scaffold ? readScaffold(opt.scaffold) : std::set<std::string>());
-    std::vector<chunk> chunks = readChunks(opt.chunks, sites, opt.flip, threads);
-    const seamRule rule =
-        opt.seam && std::string(opt.seam) == "agree" ? seamRule::agree : seamRule::middle;
-    const joinResult joined = joinChunks(std::move(chunks), sites.sites(), scaffold, rule);
-    if (!opt.single) writeSamples(outputs[at.samples], sites.samples());
-    if (opt.report)
-        writeReport(outputs[at.report], joined, sites.samples(), scaffold, opt.seam != nullptr);
-    writeHaplotypes(outputs, at.haplotypes, sites, joined,
-                    {commandLine(argc, argv), threads, opt.single != nullptr});
+    if (siteMap)
+        joinAlongSiteMap(opt, outputs, at, settings);
+    else
+        joinRecords(opt, outputs, at, settings);
     outputs.commit();
     return 0;
 }

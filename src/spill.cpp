@@ -99,6 +99,14 @@ rowStore::~rowStore() {
     spillFile::shared().inMemory -= held;
 }
 
+rowStore& rowStore::operator=(rowStore&& other) noexcept {
+    std::swap(wordsPerRow, other.wordsPerRow);
+    std::swap(rows, other.rows);
+    std::swap(rowsPerExtent, other.rowsPerExtent);
+    extents.swap(other.extents);
+    return *this;
+}
+
 uint64_t* rowStore::add() {
     // Rows without samples hold nothing.
     static uint64_t nothing;

@@ -51,6 +51,8 @@ public:
     explicit rowStore(size_t bits = 0);
     ~rowStore();
     rowStore(rowStore&& other) noexcept = default;
+    // Exchanges the rows, so that each store still accounts for what it holds.
+    rowStore& operator=(rowStore&& other) noexcept;
     rowStore(const rowStore&) = delete;
     rowStore& operator=(const rowStore&) = delete;
     // A new row at the end, all clear, to be filled in place until the next add.

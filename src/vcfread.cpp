@@ -485,25 +485,26 @@ void variantReader::binaryGenotypes(const std::vector<int32_t>& order, uint64_t*
 }
 
 std::vector<int32_t> sampleOrder(const std::vector<std::string>& wanted,
-                                 const std::vector<std::string>& inFile, const std::string& name) {
-    auto refuse = [&name](const std::string& sample, const char* problem) {
+                                 const std::vector<std::string>& inFile, const std::string& name,
+                                 const std::string& reference) {
+    auto refuse = [&name](const std::string& sample, const std::string& problem) {
         seamline::fail("cannot read [" + name + "]: sample " + sample + problem);
     };
     std::unordered_map<std::string_view, int32_t> index;
     for (size_t k = 0; k < wanted.size(); k++)
         if (!index.emplace(wanted[k], static_cast<int32_t>(k)).second)
-            refuse(wanted[k], " is listed twice in the site map");
+            refuse(wanted[k], " is listed twice in " + reference);
     std::vector<int32_t> order(inFile.size(), -1);
     std::vector<bool> seen(wanted.size(), false);
     for (size_t j = 0; j < inFile.size(); j++) {
         auto it = index.find(inFile[j]);
-        if (it == index.end()) refuse(inFile[j], " is not in the site map");
+        if (it == index.end()) refuse(inFile[j], " is not in " + reference);
         if (seen[it->second]) refuse(inFile[j], " appears twice");
         seen[it->second] = true;
         order[j] = it->second;
     }
     for (size_t k = 0; k < wanted.size(); k++)
-        if (!seen[k]) refuse(wanted[k], " of the site map is missing");
+        if (!seen[k]) refuse(wanted[k], " of " + reference + " is missing");
     return order;
 }
 

@@ -95,8 +95,10 @@ private:
 // in wanted of inFile[j]. A wanted sample missing from the file, a file
 // sample not wanted, or a repeated sample throws a seamline::failure
 // "cannot read [name]: " naming the sample.
+// reference: where the wanted samples come from, for messages.
 std::vector<int32_t> sampleOrder(const std::vector<std::string>& wanted,
-                                 const std::vector<std::string>& inFile, const std::string& name);
+                                 const std::vector<std::string>& inFile, const std::string& name,
+                                 const std::string& reference = "the site map");
 
 }  // namespace seamline
 

@@ -197,12 +197,21 @@ std::string indexName(const std::string& haplotypes, bool csi) {
 
 // TBI holds records that begin below 2^29 and end at 2^29 at most (0-based
 // begin pos - 1, end begin + REF length); a site beyond that needs CSI.
-bool beyondTbi(const siteMap& sites) {
+}  // namespace
+
+bool beyondTbi(const std::vector<site>& sites) {
     const int64_t reach = int64_t(1) << 29;
-    for (const site& s : sites.sites())
+    for (const site& s : sites)
         if (s.pos >= reach || int64_t(s.pos) - 1 + s.refLength > reach) return true;
     return false;
 }
+
+std::string stageIndex(outputSet& outputs, size_t haplotypes, bool csi) {
+    if (!indexed(outputs[haplotypes])) return "";
+    return outputs[outputs.add(indexName(outputs[haplotypes].name, csi))].path();
+}
+
+namespace {
 
 void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                    const joinResult& join, const haplotypeSettings& settings) {
@@ -214,9 +223,8 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
     h.samples = sites.samples();
     h.source = "seamline " SEAMLINE_VERSION;
     h.command = settings.commandLine;
-    const bool csi = format == variantFormat::bcf || beyondTbi(sites);
-    std::string indexPath;
-    if (indexed(outputs[haplotypes])) indexPath = outputs[outputs.add(indexName(name, csi))].path();
+    const bool csi = format == variantFormat::bcf || beyondTbi(sites.sites());
+    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
     variantWriter writer(outputs[haplotypes].path(), name, format, h, indexPath, csi,
                          settings.threads);
     joinedRows joined(join);
@@ -248,14 +256,21 @@ void writeReport(const output& out, const joinResult& join, const std::vector<st
     std::string text;
     for (size_t c = 1; c < join.chunks.size(); c++) {
         const boundary& b = join.boundaries[c];
+        // A chromosome's first chunk has no boundary before it.
+        if (b.meeting == boundary::kind::start) continue;
+        const bool gap = b.meeting == boundary::kind::gap;
         std::string names = join.chunks[c - 1].name + "\t" + join.chunks[c].name + "\t";
         std::string overlap = "\t" + std::to_string(b.rows) + "\t";
         for (size_t k = 0; k < samples.size(); k++) {
-            const char* decision = scaffolded[k] ? "scaffold" : b.swapped(k) ? "swap" : "keep";
-            text += names + samples[k] + overlap + std::to_string(b.keep[k]) + "\t" +
-                    std::to_string(b.swap[k]) + "\t" + decision + "\t" +
-                    std::to_string(reportQuality(b.keep[k], b.swap[k]));
-            if (seamColumn) text += "\t" + std::to_string(b.seam(k));
+            const int32_t keep = gap ? 0 : b.keep[k], swap = gap ? 0 : b.swap[k];
+            const char* decision = scaffolded[k] ? "scaffold"
+                                   : gap         ? "gap"
+                                   : swap > keep ? "swap"
+                                                 : "keep";
+            text += names + samples[k] + overlap + std::to_string(keep) + "\t" +
+                    std::to_string(swap) + "\t" + decision + "\t" +
+                    std::to_string(reportQuality(keep, swap));
+            if (seamColumn) text += "\t" + std::to_string(gap ? 0 : b.seam(k));
             text += "\n";
             if (text.size() >= textBlock) file.put(text);
         }

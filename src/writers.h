@@ -40,6 +40,13 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
 // is read; writeHaplotypes stages the one it chooses.
 void reserveIndex(outputSet& outputs, size_t haplotypes);
 
+// Stages the index beside a haplotype output that is put in place: TBI, or
+// CSI when csi says so. Returns where to write it; empty when there is none.
+std::string stageIndex(outputSet& outputs, size_t haplotypes, bool csi);
+
+// Whether a site begins or ends beyond what a TBI index holds.
+bool beyondTbi(const std::vector<site>& sites);
+
 // Confidence, 0 to 99, in an orientation decision taken on keep and swap rows.
 int reportQuality(int32_t keep, int32_t swap);
 

@@ -1,0 +1,194 @@
+#include "passthrough.h"
+
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "bits.h"
+#include "failure.h"
+#include "records.h"
+#include "vcfread.h"
+
+namespace seamline {
+
+namespace {
+
+// A chunk file read a second time, its records put into the output's
+// dictionary and sample order.
+class chunkSource {
+public:
+    chunkSource(const std::string& name, const std::vector<std::string>& samples) : in(name) {
+        const std::vector<int32_t> order =
+            sampleOrder(samples, in.samples(), name, "the first chunk");
+        for (size_t j = 0; j < order.size(); j++)
+            if (order[j] != static_cast<int32_t>(j)) permutation = order;
+    }
+
+    // Record n of the file, ready to be written under header.
+    bcf1_t* record(size_t n, bcf_hdr_t* header) {
+        bcf1_t* rec = in.seek(n);
+        if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header, rec) < 0)
+            in.refuse("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
+        if (!permutation.empty()) reorder(rec);
+        return rec;
+    }
+    const bcf_hdr_t* header() const { return in.header; }
+
+private:
+    recordFile in;
+    std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
+    std::vector<uint8_t> scratch;
+
+    // Moves every sample's FORMAT values to its place in the output.
+    void reorder(bcf1_t* rec) {
+        for (int i = 0; i < rec->n_fmt; i++) {
+            bcf_fmt_t& f = rec->d.fmt[i];
+            const size_t each = static_cast<size_t>(f.size);
+            scratch.assign(f.p, f.p + each * permutation.size());
+            for (size_t j = 0; j < permutation.size(); j++)
+                memcpy(f.p + each * permutation[j], scratch.data() + each * j, each);
+        }
+    }
+};
+
+// The output's header: the first chunk's, with the lines the others add,
+// every chromosome of the records and the command line.
+bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
+                        const variantSites& chunks, const std::string& commandLine) {
+    bcf_hdr_t* header = bcf_hdr_dup(sources[0]->header());
+    for (size_t f = 1; header && f < sources.size(); f++)
+        header = bcf_hdr_merge(header, sources[f]->header());
+    if (!header) fail("cannot join the headers of the chunks");
+    for (const std::string& contig : chunks.contigs)
+        if (bcf_hdr_name2id(header, contig.c_str()) < 0)
+            bcf_hdr_printf(header, "##contig=<ID=%s>", contig.c_str());
+    std::string line = "##seamlineCommand=" + commandLine;
+    for (char& ch : line)
+        if (ch == '\n' || ch == '\r') ch = ' ';
+    bcf_hdr_append(header, line.c_str());
+    if (bcf_hdr_sync(header) < 0) fail("cannot join the headers of the chunks");
+    return header;
+}
+
+// Per sample, whether row j of an overlap takes the right chunk's fields.
+std::vector<uint64_t> fromRight(const boundary& b, int32_t j, size_t samples) {
+    std::vector<uint64_t> mask((2 * samples + 63) / 64, 0);
+    for (size_t k = 0; k < samples; k++)
+        if (b.seam(k) <= j) mask[k >> 5] |= pairMask(k);
+    return mask;
+}
+
+class recordWriter {
+public:
+    recordWriter(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
+                 const variantSites& chunks, const joinResult& join,
+                 const haplotypeSettings& settings)
+        : chunks(chunks),
+          join(join),
+          name(outputs[haplotypes].name),
+          pairAt(join.chunks.size() + 1, 0) {
+        for (const std::string& file : files)
+            sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
+        header = outputHeader(sources, chunks, settings.commandLine);
+        const variantFormat format = haplotypeFormat(name, settings.single);
+        const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
+        const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+        const char* mode = format == variantFormat::bcf     ? "wb"
+                           : format == variantFormat::vcfgz ? "wz"
+                                                            : "w";
+        out = hts_open(outputs[haplotypes].path().c_str(), mode);
+        if (!out) refuse(strerror(errno ? errno : EIO));
+        if (settings.threads > 1) hts_set_threads(out, settings.threads);
+        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
+        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
+            refuse("cannot make the index");
+        indexed = !indexPath.empty();
+        blended = bcf_init();
+    }
+    ~recordWriter() {
+        if (out) hts_close(out);
+        if (header) bcf_hdr_destroy(header);
+        if (blended) bcf_destroy(blended);
+    }
+
+    void writeAll() {
+        for (size_t i = 0; i < join.sources.size(); i++)
+            if (join.sources[i].chunk >= 0) write(join.sources[i]);
+        if (indexed && bcf_idx_save(out) < 0) refuse("cannot write the index");
+        const int closed = hts_close(out);
+        out = nullptr;
+        if (closed != 0) refuse("the file could not be finished");
+    }
+
+private:
+    const variantSites& chunks;
+    const joinResult& join;
+    const std::string name;
+    std::vector<std::unique_ptr<chunkSource>> sources;
+    bcf_hdr_t* header = nullptr;
+    htsFile* out = nullptr;
+    bool indexed = false;
+    bcf1_t* blended = nullptr;
+    std::vector<int32_t> pairAt;  // per boundary: the next overlap row to look at
+
+    [[noreturn]] void refuse(const std::string& reason) const {
+        fail("cannot write [" + name + "]: " + reason);
+    }
+
+    // Row r of chunk c, oriented as written.
+    bcf1_t* oriented(size_t c, int32_t r) {
+        const variantPiece& piece = chunks.pieces[c];
+        bcf1_t* rec = sources[piece.file]->record(piece.firstRecord + r, header);
+        exchangeHaplotypes(header, rec, join.exchange[c]);
+        return rec;
+    }
+
+    // The overlap row of boundary b whose left (or right) row is r, or -1.
+    int32_t overlapRow(size_t b, int32_t r, bool left) {
+        if (b == 0 || b >= join.chunks.size() || join.rule != seamRule::agree) return -1;
+        const boundary& bound = join.boundaries[b];
+        if (bound.meeting != boundary::kind::overlap) return -1;
+        int32_t& j = pairAt[b];
+        auto row = [&](int32_t k) { return left ? bound.leftRow(k) : bound.rightRow(k); };
+        while (j < bound.rows && row(j) < r) j++;
+        return j < bound.rows && row(j) == r ? j : -1;
+    }
+
+    void write(const source& s) {
+        const size_t c = s.chunk;
+        bcf1_t* rec = oriented(c, s.row);
+        int32_t j = overlapRow(c, s.row, false);
+        if (j >= 0) {
+            const boundary& b = join.boundaries[c];
+            rec = blend(oriented(c - 1, b.leftRow(j)), rec, fromRight(b, j, chunks.samples.size()),
+                        true);
+        } else if ((j = overlapRow(c + 1, s.row, true)) >= 0) {
+            const boundary& b = join.boundaries[c + 1];
+            rec = blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
+                        false);
+        }
+        if (bcf_write(out, header, rec) < 0)
+            refuse("cannot write the record at " + std::to_string(rec->pos + 1));
+    }
+
+    bcf1_t* blend(bcf1_t* left, bcf1_t* right, const std::vector<uint64_t>& mask,
+                  bool siteFromRight) {
+        blendSamples(header, left, right, mask, siteFromRight, blended);
+        return blended;
+    }
+};
+
+}  // namespace
+
+void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
+                  const variantSites& chunks, const joinResult& join,
+                  const haplotypeSettings& settings) {
+    std::cout << "Writing haplotypes in [" << outputs[haplotypes].name << "]" << std::endl;
+    recordWriter writer(outputs, haplotypes, files, chunks, join, settings);
+    writer.writeAll();
+}
+
+}  // namespace seamline

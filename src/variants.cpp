@@ -1,0 +1,268 @@
+#include "variants.h"
+
+#include <htslib/bgzf.h>
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <unordered_map>
+
+#include "bits.h"
+#include "failure.h"
+#include "threads.h"
+#include "vcfread.h"
+
+namespace seamline {
+
+namespace {
+
+// One chromosome's records of a file as read, before the sites are numbered.
+struct rawPiece {
+    std::string chrom;
+    size_t firstRecord = 0;
+    std::vector<std::string> keys;  // CHROM, POS, REF, ALT joined by tabs
+    std::vector<int64_t> positions;
+    std::vector<uint32_t> refLengths;
+    std::unique_ptr<rowStore> rows;
+};
+
+struct rawFile {
+    std::string name;
+    std::vector<std::string> samples, contigs;
+    std::vector<rawPiece> pieces;
+    size_t records = 0;
+};
+
+std::string altOf(const bcf1_t* record) {
+    if (record->n_allele < 2) return ".";
+    std::string alt = record->d.allele[1];
+    for (int a = 2; a < record->n_allele; a++) alt += std::string(",") + record->d.allele[a];
+    return alt;
+}
+
+// Sets the evidence bits of every sample (in the first chunk's order).
+void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, int& capacity,
+              uint64_t* bits) {
+    const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
+    const size_t samples = order.size();
+    if (n <= 0 || samples == 0 || n % samples != 0) return;
+    const int ploidy = n / static_cast<int>(samples);
+    if (ploidy != 2) return;
+    for (size_t j = 0; j < samples; j++) {
+        const int32_t a = gt[2 * j], b = gt[2 * j + 1];
+        if (bcf_gt_is_missing(a) || b == bcf_int32_vector_end || bcf_gt_is_missing(b) ||
+            !bcf_gt_is_phased(b) || bcf_gt_allele(a) == bcf_gt_allele(b))
+            continue;
+        const uint64_t pair = bcf_gt_allele(a) < bcf_gt_allele(b) ? 2 : 1;
+        bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
+    }
+}
+
+rawFile readFile(const std::string& name, const std::vector<std::string>& wanted) {
+    rawFile out;
+    out.name = name;
+    recordFile in(name);
+    out.samples = in.samples();
+    out.contigs = in.contigs();
+    const std::vector<int32_t> order =
+        wanted.empty() ? std::vector<int32_t>()
+                       : sampleOrder(wanted, out.samples, name, "the first chunk");
+    int32_t* gt = nullptr;
+    int capacity = 0;
+    for (; in.next(); out.records++) {
+        const char* chrom = bcf_seqname_safe(in.header, in.record);
+        if (out.pieces.empty() || out.pieces.back().chrom != chrom) {
+            for (const rawPiece& p : out.pieces)
+                if (p.chrom == chrom)
+                    in.refuse("the records of chromosome " + p.chrom + " are not together");
+            out.pieces.emplace_back();
+            out.pieces.back().chrom = chrom;
+            out.pieces.back().firstRecord = out.records;
+            out.pieces.back().rows = std::make_unique<rowStore>(2 * wanted.size());
+        }
+        rawPiece& p = out.pieces.back();
+        const int64_t pos = in.record->pos + 1;
+        if (!p.positions.empty() && pos < p.positions.back())
+            in.refuse("the records are not sorted: " + p.chrom + ":" + std::to_string(pos) +
+                      " comes after " + p.chrom + ":" + std::to_string(p.positions.back()));
+        p.keys.push_back(p.chrom + "\t" + std::to_string(pos) + "\t" + in.record->d.allele[0] +
+                         "\t" + altOf(in.record));
+        p.positions.push_back(pos);
+        p.refLengths.push_back(static_cast<uint32_t>(in.record->rlen));
+        uint64_t* bits = p.rows->add();
+        if (!order.empty()) evidence(in, order, gt, capacity, bits);
+    }
+    free(gt);
+    for (rawPiece& p : out.pieces) p.rows->finish();
+    return out;
+}
+
+// Numbers the sites of every file in output order and makes the pieces.
+class siteNumbering {
+public:
+    explicit siteNumbering(variantSites& out) : out(out) {}
+
+    void add(rawFile& file, size_t index) {
+        if (index == 0)
+            for (const std::string& contig : file.contigs) contigOf(contig);
+        for (rawPiece& p : file.pieces) {
+            const int32_t contig = contigOf(p.chrom);
+            std::vector<int32_t> ids;
+            for (size_t r = 0; r < p.keys.size(); r++) ids.push_back(siteOf(p, r, contig));
+            variantPiece piece(file.name, out.samples.size());
+            piece.file = index;
+            piece.firstRecord = p.firstRecord;
+            piece.contig = contig;
+            piece.rows.rows = std::move(*p.rows);
+            piece.rows.sites = std::move(ids);
+            out.pieces.push_back(std::move(piece));
+        }
+    }
+
+    // Sorts the sites and renumbers every piece's rows.
+    void finish() {
+        std::vector<int32_t> order(out.sites.size());
+        for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<int32_t>(i);
+        std::stable_sort(order.begin(), order.end(), [this](int32_t a, int32_t b) {
+            const site &x = out.sites[a], &y = out.sites[b];
+            return x.contig != y.contig ? x.contig < y.contig : x.pos < y.pos;
+        });
+        std::vector<int32_t> rank(order.size());
+        std::vector<site> sorted;
+        for (size_t i = 0; i < order.size(); i++) {
+            rank[order[i]] = static_cast<int32_t>(i);
+            sorted.push_back(out.sites[order[i]]);
+        }
+        out.sites = std::move(sorted);
+        for (variantPiece& p : out.pieces) {
+            for (int32_t& id : p.rows.sites) id = rank[id];
+            for (size_t r = 1; r < p.rows.sites.size(); r++)
+                if (p.rows.sites[r] <= p.rows.sites[r - 1])
+                    fail("cannot read [" + p.rows.name + "]: record " +
+                         std::to_string(p.firstRecord + r + 1) +
+                         " repeats a site or stands in another order than in the chunks before");
+        }
+        std::stable_sort(out.pieces.begin(), out.pieces.end(),
+                         [](const variantPiece& a, const variantPiece& b) {
+                             return a.contig != b.contig ? a.contig < b.contig
+                                                         : a.rows.sites[0] < b.rows.sites[0];
+                         });
+    }
+
+private:
+    variantSites& out;
+    std::unordered_map<std::string, int32_t> contigs, sites;
+
+    int32_t contigOf(const std::string& name) {
+        auto found = contigs.emplace(name, static_cast<int32_t>(out.contigs.size()));
+        if (found.second) out.contigs.push_back(name);
+        return found.first->second;
+    }
+
+    int32_t siteOf(const rawPiece& p, size_t r, int32_t contig) {
+        auto found = sites.emplace(p.keys[r], static_cast<int32_t>(out.sites.size()));
+        if (found.second) {
+            site s{};
+            s.pos = static_cast<int32_t>(p.positions[r]);
+            s.contig = contig;
+            s.refLength = p.refLengths[r];
+            out.sites.push_back(s);
+        }
+        return found.first->second;
+    }
+};
+
+}  // namespace
+
+recordFile::recordFile(const std::string& name) : name(name) {
+    errno = 0;
+    file = hts_open(name.c_str(), "r");
+    if (!file) fail("cannot open [" + name + "]: " + strerror(errno ? errno : EIO));
+    const htsExactFormat format = hts_get_format(file)->format;
+    if (format != vcf && format != bcf) refuse("not a VCF or BCF file");
+    header = bcf_hdr_read(file);
+    record = bcf_init();
+    if (!header || !record) refuse("the file is damaged or unreadable");
+}
+
+recordFile::~recordFile() {
+    if (record) bcf_destroy(record);
+    if (header) bcf_hdr_destroy(header);
+    if (file) hts_close(file);
+}
+
+void recordFile::refuse(const std::string& reason) const {
+    fail("cannot read [" + name + "]: " + reason);
+}
+
+std::vector<std::string> recordFile::samples() const {
+    return std::vector<std::string>(header->samples, header->samples + bcf_hdr_nsamples(header));
+}
+
+std::vector<std::string> recordFile::contigs() const {
+    int n = 0;
+    const char** names = bcf_hdr_seqnames(header, &n);
+    std::vector<std::string> out(names, names + n);
+    free(names);
+    return out;
+}
+
+bool recordFile::next() {
+    int r = bcf_read(file, header, record);
+    if (r < -1 || (r == 0 && record->errcode)) refuse("the file is damaged or unreadable");
+    if (r == -1) {
+        if (file->is_bgzf && file->fp.bgzf->errcode) refuse("the file is damaged or unreadable");
+        if (file->is_bgzf && file->fp.bgzf->no_eof_block)
+            refuse("the file is cut short (no BGZF end-of-file block)");
+        return false;
+    }
+    if (bcf_unpack(record, BCF_UN_STR) < 0) refuse("the file is damaged or unreadable");
+    read++;
+    return true;
+}
+
+bcf1_t* recordFile::seek(size_t n) {
+    while (read <= n)
+        if (!next()) refuse("the file has changed since it was first read");
+    if (read != n + 1) refuse("the file has changed since it was first read");
+    return record;
+}
+
+variantSites readVariantChunks(const std::vector<std::string>& names, int threads) {
+    variantSites out;
+    out.samples = recordFile(names[0]).samples();
+    siteNumbering numbering(out);
+    orderedPipeline<rawFile> reading(threads, threads + 1);
+    size_t next = 0;
+    auto take = [&] {
+        const size_t index = next++;
+        std::cout << "Reading haplotypes in [" << names[index] << "]" << std::flush;
+        try {
+            rawFile file = reading.take();
+            std::cout << "\t" << file.records << std::endl;
+            numbering.add(file, index);
+        } catch (const failure&) {
+            std::cout << std::endl;
+            while (!reading.empty()) {
+                try {
+                    reading.take();
+                } catch (const failure&) {
+                }
+            }
+            throw;
+        }
+    };
+    for (const std::string& name : names) {
+        while (reading.full()) take();
+        reading.submit([&name, &out] { return readFile(name, out.samples); });
+    }
+    while (!reading.empty()) take();
+    numbering.finish();
+    return out;
+}
+
+}  // namespace seamline
