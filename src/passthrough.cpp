@@ -95,7 +95,7 @@ public:
         header = outputHeader(sources, chunks, settings.commandLine);
         const variantFormat format = haplotypeFormat(name, settings.single);
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
-        const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+        indexPath = stageIndex(outputs, haplotypes, csi);
         const char* mode = format == variantFormat::bcf     ? "wb"
                            : format == variantFormat::vcfgz ? "wz"
                                                             : "w";
@@ -131,6 +131,7 @@ private:
     bcf_hdr_t* header = nullptr;
     htsFile* out = nullptr;
     bool indexed = false;
+    std::string indexPath;  // htslib keeps its name until the index is saved
     bcf1_t* blended = nullptr;
     std::vector<int32_t> pairAt;  // per boundary: the next overlap row to look at
 

@@ -1,0 +1,138 @@
+// End-to-end runs without a site map: VCF chunks joined by their records,
+// every field and genotype kept.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+// Three samples over sites at 100, 200, ... of chromosomes 20 and 21. Each
+// sample has a truth pair per site; a chunk stores some samples exchanged.
+class DropIn : public ::testing::Test {
+protected:
+    tempDir dir;
+    std::vector<std::vector<int>> truth;  // truth[site][2k + h]
+
+    DropIn() {
+        for (int i = 0; i < 20; i++)
+            truth.push_back({i % 2, (i + 1) % 2, i % 3 == 0, i % 3 != 0, 1, i % 4 == 0});
+    }
+    static std::string header(const std::string& extra = "") {
+        return "##fileformat=VCFv4.2\n##contig=<ID=20>\n##contig=<ID=21>\n"
+               "##INFO=<ID=AF,Number=A,Type=Float,Description=\"frequency\">\n" +
+               extra +
+               "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"genotype\">\n"
+               "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"dosage\">\n"
+               "##FORMAT=<ID=AP1,Number=A,Type=Float,Description=\"first haplotype\">\n"
+               "##FORMAT=<ID=AP2,Number=A,Type=Float,Description=\"second haplotype\">\n"
+               "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\n";
+    }
+    // Site i of a chromosome, sample k exchanged where exchanged[k]; ds is
+    // every sample's DS, which tells the chunks apart.
+    std::string record(const std::string& chrom, int i, std::vector<bool> exchanged,
+                       const std::string& ds = "0.5") const {
+        exchanged.resize(3);
+        std::string line = chrom + "\t" + std::to_string(100 * (i + 1)) + "\trs" +
+                           std::to_string(i) + "\tA\tG\t50\tPASS\tAF=0.4\tGT:DS:AP1:AP2";
+        for (int k = 0; k < 3; k++) {
+            int a = truth[i][2 * k + exchanged[k]], b = truth[i][2 * k + !exchanged[k]];
+            line += "\t" + std::to_string(a) + "|" + std::to_string(b) + ":" + ds + ":" +
+                    (a ? "0.9" : "0.1") + ":" + (b ? "0.9" : "0.1");
+        }
+        return line + "\n";
+    }
+    void chunk(const std::string& name, const std::string& text, const std::string& extra = "") {
+        spit(dir.path(name), header(extra) + text);
+    }
+    std::string range(const std::string& chrom, int first, int last, std::vector<bool> exchanged,
+                      const std::string& ds = "0.5") const {
+        std::string text;
+        for (int i = first; i <= last; i++) text += record(chrom, i, exchanged, ds);
+        return text;
+    }
+    runResult run(std::vector<std::string> args) { return runSeamline(dir.root, args); }
+    std::string query(const std::string& file, const std::string& format) {
+        return shell("bcftools query -f '" + format + "' " + dir.path(file));
+    }
+    // Every sample's GT as the first chunk stores them (chunk c1 exchanges
+    // none), one line per site.
+    std::string expectedGenotypes(int first, int last) const {
+        std::string text;
+        for (int i = first; i <= last; i++) {
+            for (int k = 0; k < 3; k++)
+                text += std::to_string(truth[i][2 * k]) + "|" +
+                        std::to_string(truth[i][2 * k + 1]) + (k < 2 ? " " : "\n");
+        }
+        return text;
+    }
+};
+
+// Chunk c2 stores samples A and C the other way round: their pairs, AP1 and
+// AP2 come out as c1 stores them, DS, INFO and QUAL as they stand. A record
+// that only c2 lists inside the overlap is kept.
+TEST_F(DropIn, JoinsByRecordsAndExchangesPerHaplotypeFields) {
+    std::string lacking = range("20", 5, 5, {true, false, true});
+    chunk("c1.vcf", range("20", 0, 7, {}));
+    chunk("c2.vcf", range("20", 4, 4, {true, false, true}) + lacking +
+                        range("20", 6, 12, {true, false, true}));
+    shell("cd " + dir.root + " && grep -v '^20.600' c1.vcf > c1b.vcf && mv c1b.vcf c1.vcf");
+    runResult r = run({"--chunks", "c2.vcf", "c1.vcf", "-o", "o.vcf.gz", "--report", "r.tsv"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("  * overlap=3\n  * #switches=2 out of 3 possible\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' " + dir.path("o.vcf.gz") + " | sed 's/ $//'"),
+              expectedGenotypes(0, 12));
+    // AP1 goes with the first haplotype everywhere.
+    EXPECT_EQ(shell("bcftools query -f '[%GT:%AP1:%AP2 ]\\n' " + dir.path("o.vcf.gz") +
+                    " | tr ' ' '\\n' | grep -v '^$' | grep -cv '^0|0:0.1:0.1$\\|^0|1:0.1:0.9$\\|"
+                    "^1|0:0.9:0.1$\\|^1|1:0.9:0.9$'"),
+              "0\n");
+    EXPECT_EQ(query("o.vcf.gz", "%POS %QUAL %FILTER %INFO/AF\\n").substr(0, 16),
+              "100 50 PASS 0.4\n");
+    EXPECT_NE(slurp(dir.path("r.tsv")).find("c1.vcf\tc2.vcf\tA\t3\t0\t"), std::string::npos);
+}
+
+// Each chromosome is joined on its own, in the order of the first chunk's
+// header; neighbours without a record in common are a gap, refused unless
+// --allow-gaps, which starts the orientation afresh.
+TEST_F(DropIn, ChromosomesAndGaps) {
+    chunk("a.vcf", range("20", 0, 6, {}) + range("21", 0, 5, {}));
+    chunk("b.vcf", range("20", 4, 10, {false, true, false}) + range("21", 3, 9, {true}));
+    chunk("far.vcf", range("20", 12, 15, {true, true, true}));
+    runResult r = run({"--chunks", "b.vcf", "a.vcf", "-o", "o.bcf"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::string chromosomes;
+    for (int i = 0; i < 21; i++) chromosomes += i < 11 ? "20\n" : "21\n";
+    EXPECT_EQ(query("o.bcf", "%CHROM\\n"), chromosomes);
+    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' -r 21 " + dir.path("o.bcf") + " | sed 's/ $//'"),
+              expectedGenotypes(0, 9));
+
+    r = run({"--chunks", "a.vcf", "b.vcf", "far.vcf", "-o", "o.vcf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Chunk [far.vcf] does not overlap chunk [b.vcf], code 1\n"),
+              std::string::npos);
+    EXPECT_FALSE(exists(dir.path("o.vcf")));
+    r = run({"--chunks", "a.vcf", "b.vcf", "far.vcf", "-o", "o.vcf.gz", "--allow-gaps", "--report",
+             "r.tsv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  * gap: no record in common, the orientation starts afresh\n"),
+              std::string::npos);
+    EXPECT_NE(slurp(dir.path("r.tsv")).find("b.vcf\tfar.vcf\tC\t0\t0\t0\tgap\t0\n"),
+              std::string::npos);
+    // After the gap, far.vcf is written as it stores its pairs.
+    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' -r 20:1300-1600 " + dir.path("o.vcf.gz") +
+                    " | sed 's/ $//'"),
+              [&] {
+                  std::string text;
+                  for (int i = 12; i <= 15; i++)
+                      for (int k = 0; k < 3; k++)
+                          text += std::to_string(truth[i][2 * k + 1]) + "|" +
+                                  std::to_string(truth[i][2 * k]) + (k < 2 ? " " : "\n");
+                  return text;
+              }());
+}
+
+}  // namespace
