@@ -11,7 +11,7 @@
 #include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static deflater encoder;  // reused, as the output filter reuses it
+    static seamline::deflater encoder;  // reused, as the output filter reuses it
     std::string out;
     encoder.gzipMember(reinterpret_cast<const char*>(data), size, out);
 

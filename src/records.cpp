@@ -1,7 +1,5 @@
 #include "records.h"
 
-#include <htslib/hts_endian.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -71,31 +69,36 @@ bool storedAs(const bcf_fmt_t& f, int type) {
     return f.type == (type == BCF_HT_REAL ? BCF_BT_FLOAT : BCF_BT_CHAR);
 }
 
+// BCF values are little-endian and need not be aligned; these read and
+// write them a byte at a time, which compilers turn into plain moves.
+uint32_t load32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+int16_t load16(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
+void storeLittleEndian(uint8_t* p, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // Value i of a sample's integers, missing and vector end as int32 marks them.
 int32_t integerAt(const bcf_fmt_t& f, size_t sample, int i) {
     const uint8_t* p = f.p + sample * f.size;
     if (f.type == BCF_BT_INT8) {
-        const int8_t v = le_to_i8(p + i);
+        const int8_t v = static_cast<int8_t>(p[i]);
         if (v == bcf_int8_missing) return bcf_int32_missing;
         return v == bcf_int8_vector_end ? bcf_int32_vector_end : v;
     }
     if (f.type == BCF_BT_INT16) {
-        const int16_t v = le_to_i16(p + 2 * i);
+        const int16_t v = load16(p + 2 * i);
         if (v == bcf_int16_missing) return bcf_int32_missing;
         return v == bcf_int16_vector_end ? bcf_int32_vector_end : v;
     }
-    return le_to_i32(p + 4 * i);
+    return static_cast<int32_t>(load32(p + 4 * i));
 }
 
 // Stores value i of a sample's integers; v must fit the field's width.
 void setIntegerAt(bcf_fmt_t& f, size_t sample, int i, int32_t v) {
-    uint8_t* p = f.p + sample * f.size;
-    if (f.type == BCF_BT_INT8)
-        p[i] = static_cast<uint8_t>(static_cast<int8_t>(v));
-    else if (f.type == BCF_BT_INT16)
-        i16_to_le(static_cast<int16_t>(v), p + 2 * i);
-    else
-        i32_to_le(v, p + 4 * i);
+    const int bytes = f.type == BCF_BT_INT8 ? 1 : f.type == BCF_BT_INT16 ? 2 : 4;
+    storeLittleEndian(f.p + sample * f.size + bytes * i, static_cast<uint32_t>(v), bytes);
 }
 
 // The two GT values (allele and phase bit, as bcf_gt_phased encodes them)
@@ -123,7 +126,7 @@ bcf_fmt_t* genotypesOf(const bcf_hdr_t* header, bcf1_t* record) {
 // Whether a sample's value i is there, not past the end of its values.
 bool holdsValue(const bcf_fmt_t& f, size_t sample, int i) {
     if (f.type == BCF_BT_FLOAT)
-        return le_to_u32(f.p + sample * f.size + 4 * i) != bcf_float_vector_end;
+        return load32(f.p + sample * f.size + 4 * i) != bcf_float_vector_end;
     return integerAt(f, sample, i) != bcf_int32_vector_end;
 }
 
