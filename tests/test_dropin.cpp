@@ -135,4 +135,39 @@ TEST_F(DropIn, ChromosomesAndGaps) {
               }());
 }
 
+// With --seam agree, a record of an overlap takes each sample's fields from
+// the side of its own seam: sample A's chunks disagree at sites 6 and 7, so it
+// switches to c2 at site 5, where B and C, whose chunks agree, still take c1's.
+// The header is the union of the chunks' headers; --output also writes the
+// sample file, and -o - writes VCF on standard output.
+TEST_F(DropIn, AgreeSeamsHeaderUnionAndOutputs) {
+    chunk("c1.vcf", range("20", 0, 9, {}, "0.1"));
+    chunk("c2.vcf",
+          range("20", 4, 5, {}, "0.9") + range("20", 6, 7, {true}, "0.9") +
+              range("20", 8, 13, {}, "0.9"),
+          "##INFO=<ID=R2,Number=1,Type=Float,Description=\"score\">\n");
+    struct {
+        std::string seam, sites5and6;
+    } cases[] = {{"middle", "600 0.1 0.1 0.1\n700 0.1 0.1 0.1\n"},
+                 {"agree", "600 0.9 0.1 0.1\n700 0.9 0.1 0.1\n"}};
+    for (const auto& c : cases) {
+        runResult r = run(
+            {"--chunks", "c1.vcf", "c2.vcf", "--seam", c.seam, "--output", "o.vcf.gz", "o.sample"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(shell("bcftools query -f '%POS[ %DS]\\n' -r 20:600-700 " + dir.path("o.vcf.gz")),
+                  c.sites5and6)
+            << c.seam;
+    }
+    EXPECT_EQ(slurp(dir.path("o.sample")), "ID_1 ID_2 missing\n0 0 0\nA A 0\nB B 0\nC C 0\n");
+    EXPECT_EQ(shell("bcftools view -h " + dir.path("o.vcf.gz") +
+                    " | grep -c '^##INFO=<ID=\\(AF\\|R2\\),'"),
+              "2\n");
+    runResult r = run({"--chunks", "c1.vcf", "c2.vcf", "-o", "-"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 19), "##fileformat=VCFv4.");
+    EXPECT_NE(r.err.find("Writing haplotypes in [-]\n"), std::string::npos);
+    spit(dir.path("stdout.vcf"), r.out);
+    EXPECT_EQ(shell("grep -vc '^#' " + dir.path("stdout.vcf")), "14\n");
+}
+
 }  // namespace
