@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sitemap.h"
@@ -18,6 +19,10 @@ struct chunk {
     std::string name;
     std::vector<int32_t> sites;  // per row: its site in the site map
     rowStore rows;
+    // Rows of sites with more than one ALT allele, read without a site map:
+    // per sample its two alleles (the lower times 16 plus the higher) where
+    // the row holds evidence, so that only equal pairs are compared.
+    std::unordered_map<int32_t, std::vector<uint8_t>> alleles;
 
     chunk(const std::string& name, size_t samples) : name(name), rows(2 * samples) {}
 };

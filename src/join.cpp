@@ -22,6 +22,24 @@ int32_t firstRowOf(const std::vector<int32_t>& sites, size_t from, int32_t idx) 
     return it == sites.end() ? -1 : static_cast<int32_t>(it - sites.begin());
 }
 
+// The alleles of a row with several ALT alleles, or null.
+const std::vector<uint8_t>* allelesOf(const chunk& c, int32_t row) {
+    if (c.alleles.empty()) return nullptr;
+    auto found = c.alleles.find(row);
+    return found == c.alleles.end() ? nullptr : &found->second;
+}
+
+// The first bit of every pair of word w whose sample holds the same two
+// alleles in both rows; every pair when neither row has several ALT alleles.
+uint64_t sameAlleles(const std::vector<uint8_t>* a, const std::vector<uint8_t>* b, size_t w) {
+    if (!a && !b) return ~uint64_t(0);
+    uint64_t same = 0;
+    for (size_t k = 32 * w; k < 32 * w + 32; k++)
+        if (a && b && k < a->size() && (*a)[k] && (*a)[k] == (*b)[k])
+            same |= uint64_t(1) << (2 * (k & 31));
+    return same;
+}
+
 // Counts, per sample, the overlap rows that keep or swap its pair.
 void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t samples) {
     b.keep.assign(samples, 0);
@@ -30,10 +48,13 @@ void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t sa
     for (int32_t r = 0; r < b.rows; r++) {
         const uint64_t* ab = prevRows.row(b.leftRow(r));
         const uint64_t* xy = currRows.row(b.rightRow(r));
+        const auto *prevAlleles = allelesOf(prev, b.leftRow(r)),
+                   *currAlleles = allelesOf(curr, b.rightRow(r));
         for (size_t w = 0; w < curr.rows.words(); w++) {
             // Heterozygous in both chunks; then the pairs agree as stored
             // when the first haplotypes agree, and exchanged otherwise.
             uint64_t both = heterozygousInBoth(ab[w], xy[w]);
+            if (both) both &= sameAlleles(prevAlleles, currAlleles, w);
             if (!both) continue;
             uint64_t differ = (ab[w] ^ xy[w]) & both;
             for (uint64_t bits = both; bits; bits &= bits - 1) {
@@ -102,8 +123,11 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
     for (int32_t r = 0; r < h; r++) {
         const uint64_t* ab = leftRows.row(b.leftRow(r));
         const uint64_t* xy = rightRows.row(b.rightRow(r));
+        const auto *leftAlleles = allelesOf(left, b.leftRow(r)),
+                   *rightAlleles = allelesOf(right, b.rightRow(r));
         for (size_t w = 0; w < right.rows.words(); w++) {
             uint64_t both = heterozygousInBoth(ab[w], xy[w]);
+            if (both) both &= sameAlleles(leftAlleles, rightAlleles, w);
             if (!both) continue;
             uint64_t agree = both & ~(orientPairs(ab[w], leftExchange[w]) ^
                                       orientPairs(xy[w], rightExchange[w]));

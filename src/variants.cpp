@@ -28,6 +28,7 @@ struct rawPiece {
     std::vector<int64_t> positions;
     std::vector<uint32_t> refLengths;
     std::unique_ptr<rowStore> rows;
+    std::unordered_map<int32_t, std::vector<uint8_t>> alleles;
 };
 
 struct rawFile {
@@ -44,9 +45,10 @@ std::string altOf(const bcf1_t* record) {
     return alt;
 }
 
-// Sets the evidence bits of every sample (in the first chunk's order).
+// Sets the evidence bits of every sample (in the first chunk's order) and,
+// for a record of several ALT alleles, fills alleles with each sample's pair.
 void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, int& capacity,
-              uint64_t* bits) {
+              uint64_t* bits, std::vector<uint8_t>* alleles) {
     const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
     const size_t samples = order.size();
     if (n <= 0 || samples == 0 || n % samples != 0) return;
@@ -57,6 +59,11 @@ void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, i
         if (bcf_gt_is_missing(a) || b == bcf_int32_vector_end || bcf_gt_is_missing(b) ||
             !bcf_gt_is_phased(b) || bcf_gt_allele(a) == bcf_gt_allele(b))
             continue;
+        const int low = std::min(bcf_gt_allele(a), bcf_gt_allele(b)),
+                  high = std::max(bcf_gt_allele(a), bcf_gt_allele(b));
+        // Alleles beyond 15 give no evidence: their pair does not fit a byte.
+        if (alleles && high > 15) continue;
+        if (alleles) (*alleles)[order[j]] = static_cast<uint8_t>(16 * low + high);
         const uint64_t pair = bcf_gt_allele(a) < bcf_gt_allele(b) ? 2 : 1;
         bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
     }
@@ -94,7 +101,12 @@ rawFile readFile(const std::string& name, const std::vector<std::string>& wanted
         p.positions.push_back(pos);
         p.refLengths.push_back(static_cast<uint32_t>(in.record->rlen));
         uint64_t* bits = p.rows->add();
-        if (!order.empty()) evidence(in, order, gt, capacity, bits);
+        std::vector<uint8_t>* alleles = nullptr;
+        if (in.record->n_allele > 2) {
+            alleles = &p.alleles[static_cast<int32_t>(p.keys.size() - 1)];
+            alleles->assign(wanted.size(), 0);
+        }
+        if (!order.empty()) evidence(in, order, gt, capacity, bits, alleles);
     }
     free(gt);
     for (rawPiece& p : out.pieces) p.rows->finish();
@@ -118,6 +130,7 @@ public:
             piece.firstRecord = p.firstRecord;
             piece.contig = contig;
             piece.rows.rows = std::move(*p.rows);
+            piece.rows.alleles = std::move(p.alleles);
             piece.rows.sites = std::move(ids);
             out.pieces.push_back(std::move(piece));
         }
