@@ -24,10 +24,25 @@
 // truth.haps, in the layout of seamline's text output. The errors draw from a
 // random stream of their own: the rest of the data stays the same as without
 // them.
+//
+// Optionally (--imputed) the VCF chunks look like an imputer's output: INFO
+// AF and IQ, FORMAT fields chosen with --fields (GT, DS, GP, AP1, AP2), a
+// second ALT allele at a few sites, and a few unphased and missing genotypes.
+// Which sites are multi-allelic and which genotypes are unphased or missing is
+// drawn once per site and sample, so every chunk that holds a site agrees on
+// them (they come from the same input genotypes); the probabilities are drawn
+// per chunk, as each window is imputed on its own. Every haplotype's allele
+// gets probability 0.75 to 1, the other alleles share the rest, and AP1, AP2,
+// DS and GP all derive from these, in the chunk's stored haplotype order: AP1
+// goes with the first allele written, and GP's largest value is the genotype
+// written. These draws come from a stream of their own too, and the same draws
+// are made whatever the fields, so sets that differ only in --fields hold the
+// same records, genotypes and INFO values.
 
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -102,17 +117,24 @@ struct options {
     uint64_t seed = 1;
     std::string out;
     bool gz = true;
-    double switchMid = 0;    // switch errors per chunk row and sample, chunk middle
-    double switchEdge = 0;   // the same at a chunk's edges
-    bool truth = false;      // write truth.haps (always with switch errors)
-    bool vcfChunks = false;  // also write every chunk as plain VCF
+    double switchMid = 0;                   // switch errors per chunk row and sample, chunk middle
+    double switchEdge = 0;                  // the same at a chunk's edges
+    bool truth = false;                     // write truth.haps (always with switch errors)
+    bool vcfChunks = false;                 // also write every chunk as plain VCF
+    bool imputed = false;                   // VCF chunks as an imputer writes them
+    std::vector<std::string> fields{"GT"};  // their FORMAT fields
+    double multiRate = 0.02;                // share of sites with a second ALT allele
+    double unphasedRate = 0.01;             // share of genotypes written unphased
+    double missingRate = 0.005;             // share of genotypes written missing
 };
 
 const char* const kUsage =
     "usage: seamline_generate --out DIR [--samples N] [--sites S] [--chunks K]\n"
     "                         [--overlap O] [--seed X] [--no-gz]\n"
     "                         [--switch-mid RATE] [--switch-edge RATE] [--truth]\n"
-    "                         [--vcf-chunks]\n"
+    "                         [--vcf-chunks] [--imputed] [--fields LIST]\n"
+    "                         [--multi-rate RATE] [--unphased-rate RATE]\n"
+    "                         [--missing-rate RATE]\n"
     "\n"
     "Writes DIR/sites.vcf and DIR/chunk_01.haps ... (and .gz copies of all of\n"
     "them unless --no-gz). Defaults: N=2000 samples, S=20000 sites, K=8 chunks,\n"
@@ -122,7 +144,15 @@ const char* const kUsage =
     "middle of a chunk and at its edges (default 0: none); with either, the\n"
     "error-free haplotypes go to DIR/truth.haps. --truth writes truth.haps\n"
     "without errors too. --vcf-chunks also writes DIR/chunk_01.vcf ... (plain VCF,\n"
-    "phased GT, alleles in site-map order).\n";
+    "phased GT, alleles in site-map order).\n"
+    "\n"
+    "--imputed: the VCF chunks as an imputer writes them (implies --vcf-chunks):\n"
+    "INFO AF (ALT frequency estimated in the chunk) and IQ (imputation quality),\n"
+    "FORMAT fields --fields LIST (GT first, then any of DS, GP, AP1:AP2; default\n"
+    "GT), a second ALT allele at a share --multi-rate of the sites (default\n"
+    "0.02), unphased genotypes (0/1) at --unphased-rate (default 0.01) and\n"
+    "missing ones (.|. or .) at --missing-rate (default 0.005) of the genotypes.\n"
+    "Any of these options implies --imputed.\n";
 
 double rate(const char* option, const char* text) {
     if (!text) fail(std::string("option ") + option + " needs a value");
@@ -142,6 +172,30 @@ int64_t number(const char* option, const char* text) {
     if (errno || end == text || *end || v < 0)
         fail(std::string("option ") + option + ": not a number: " + text);
     return v;
+}
+
+// GT, then any of DS, GP and AP1 with AP2, separated by colons.
+std::vector<std::string> formatFields(const char* text) {
+    if (!text) fail("option --fields needs a value");
+    std::vector<std::string> fields;
+    std::string list = text;
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = std::min(list.find(':', at), list.size());
+        fields.push_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    auto has = [&](const char* id) {
+        return std::count(fields.begin(), fields.end(), std::string(id));
+    };
+    bool known = true;
+    for (const std::string& f : fields)
+        known = known && (f == "GT" || f == "DS" || f == "GP" || f == "AP1" || f == "AP2") &&
+                has(f.c_str()) == 1;
+    if (!known || fields[0] != "GT" || has("AP1") != has("AP2"))
+        fail(
+            std::string("option --fields: not GT followed by any of DS, GP, AP1:AP2, each once: ") +
+            text);
+    return fields;
 }
 
 options parse(int argc, char** argv) {
@@ -172,6 +226,20 @@ options parse(int argc, char** argv) {
             o.truth = true;
         } else if (a == "--vcf-chunks") {
             o.vcfChunks = true;
+        } else if (a == "--imputed") {
+            o.imputed = true;
+        } else if (a == "--fields") {
+            o.fields = formatFields(v), i++;
+            o.imputed = true;
+        } else if (a == "--multi-rate") {
+            o.multiRate = rate("--multi-rate", v), i++;
+            o.imputed = true;
+        } else if (a == "--unphased-rate") {
+            o.unphasedRate = rate("--unphased-rate", v), i++;
+            o.imputed = true;
+        } else if (a == "--missing-rate") {
+            o.missingRate = rate("--missing-rate", v), i++;
+            o.imputed = true;
         } else if (a == "--version") {
             printf("%s\n", kVersion);
             exit(0);
@@ -196,6 +264,7 @@ options parse(int argc, char** argv) {
     if (o.sites < o.chunks * (o.overlap + 1))
         fail("--sites must be at least chunks x (overlap + 1)");
     if (o.switchMid > 0 || o.switchEdge > 0) o.truth = true;
+    if (o.imputed) o.vcfChunks = true;
     return o;
 }
 
@@ -478,6 +547,274 @@ void appendVcfSite(std::string& b, const siteInfo& s) {
     b += s.alt;
 }
 
+// What an imputed set fixes per site, the same in every chunk that holds it:
+// the second ALT allele, if any, every haplotype's allele (0, 1 or 2) and the
+// form of every sample's genotype.
+enum genotypeForm : char { kPhased, kUnphased, kMissingPair, kMissingOne };
+struct imputedSite {
+    std::string alt2;          // empty: biallelic
+    std::vector<char> allele;  // per haplotype
+    std::vector<char> form;    // per sample, a genotypeForm
+};
+
+// Counts over all chunk records, for the summary.
+struct imputedCounts {
+    int64_t multiRecords = 0, unphased = 0, missing = 0;
+};
+
+// A second ALT allele: a third base at a SNP, else the first ALT lengthened.
+std::string secondAlt(const siteInfo& s, rng& r) {
+    static const char bases[] = "ACGT";
+    if (s.ref.size() == 1 && s.alt.size() == 1)
+        for (;;) {
+            char c = bases[r.below(4)];
+            if (c != s.ref[0] && c != s.alt[0]) return std::string(1, c);
+        }
+    for (;;) {
+        std::string a = s.alt + bases[r.below(4)];
+        if (a != s.ref) return a;
+    }
+}
+
+// At a multi-allelic site about a third of the first ALT's haplotypes carry
+// the second instead, at least one.
+void makeImputedSite(imputedSite& is, const siteInfo& s, const std::vector<char>& allele,
+                     const options& o, rng& r) {
+    is.allele = allele;
+    is.alt2.clear();
+    if (r.chance(o.multiRate)) {
+        is.alt2 = secondAlt(s, r);
+        bool any = false;
+        size_t carriers = 0;
+        for (char& a : is.allele) {
+            carriers += a == 1;
+            if (a == 1 && r.below(3) == 0) a = 2, any = true;
+        }
+        // Else one of the first ALT's haplotypes, or any if there is none.
+        if (!any && carriers) {
+            size_t pick = r.below(carriers);
+            for (char& a : is.allele)
+                if (a == 1 && pick-- == 0) {
+                    a = 2;
+                    break;
+                }
+        } else if (!any) {
+            is.allele[r.below(is.allele.size())] = 2;
+        }
+    }
+    for (char& f : is.form) {
+        if (r.chance(o.missingRate))
+            f = r.below(2) ? kMissingPair : kMissingOne;
+        else
+            f = r.chance(o.unphasedRate) ? kUnphased : kPhased;
+    }
+}
+
+// How far a haplotype's probabilities stray from its allele, in thousandths:
+// none for half of them, else up to 0.25, mostly little.
+int probabilityNoise(rng& r) {
+    double u = r.uniform();
+    if (u < 0.5) return 0;
+    double v = 2 * u - 1;
+    return static_cast<int>(250 * v * v * v);
+}
+
+// A value in thousandths (0 to 9999) as a decimal without trailing zeros.
+void appendMilli(std::string& b, int v) {
+    b += static_cast<char>('0' + v / 1000);
+    int frac = v % 1000;
+    if (!frac) return;
+    char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                      static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+    int n = 4;
+    while (digits[n - 1] == '0') n--;
+    b.append(digits, n);
+}
+
+// Header of an imputed VCF chunk: the contig, INFO AF and IQ, the FORMAT
+// fields asked for, the samples.
+void appendImputedVcfHeader(std::string& b, int64_t contigLength, int64_t N,
+                            const std::vector<std::string>& fields) {
+    b += "##fileformat=VCFv4.2\n##source=seamline_generate\n##contig=<ID=20,length=";
+    appendInt(b, contigLength);
+    b += ">\n"
+         "##INFO=<ID=AF,Number=A,Type=Float,Description=\"ALT allele frequency estimated "
+         "in the chunk\">\n"
+         "##INFO=<ID=IQ,Number=A,Type=Float,Description=\"Imputation quality: variance of "
+         "the dosage over its expected variance\">\n";
+    for (const std::string& f : fields) {
+        if (f == "GT")
+            b += "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
+        else if (f == "DS")
+            b += "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"ALT allele dosage\">\n";
+        else if (f == "GP")
+            b += "##FORMAT=<ID=GP,Number=G,Type=Float,Description=\"Genotype "
+                 "probabilities\">\n";
+        else
+            b += "##FORMAT=<ID=" + f +
+                 ",Number=A,Type=Float,Description=\"ALT allele probabilities of the " +
+                 (f == "AP1" ? "first" : "second") + " haplotype\">\n";
+    }
+    b += "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+    for (int64_t k = 0; k < N; k++) {
+        b += '\t';
+        b += sampleName(k);
+    }
+    b += '\n';
+}
+
+// One record of an imputed chunk. Every written haplotype gets a probability
+// per allele (thousandths); AP1 and AP2 are those of the ALT alleles, DS
+// their sums and GP the genotype probabilities of the pair, so that all
+// follow the chunk's stored haplotype order. The draws are the same whatever
+// the fields and forms.
+class imputedWriter {
+public:
+    explicit imputedWriter(const std::vector<std::string>& fields) : fields_(fields) {}
+
+    void append(std::string& b, const siteInfo& s, const imputedSite& is,
+                const std::vector<char>& swap, rng& r, imputedCounts& counts) {
+        const int alleles = is.alt2.empty() ? 2 : 3;
+        const size_t N = swap.size();
+        written_.resize(2 * N);
+        prob_.assign(6 * N, 0);
+        double sum[2] = {0, 0}, sumSq[2] = {0, 0};
+        int64_t called = 0;
+        for (size_t k = 0; k < N; k++) {
+            char x = is.allele[2 * k], y = is.allele[2 * k + 1];
+            if (swap[k]) std::swap(x, y);
+            const char form = is.form[k];
+            if (form == kUnphased && x > y) std::swap(x, y);
+            written_[2 * k] = x, written_[2 * k + 1] = y;
+            for (size_t j = 0; j < 2; j++) {
+                int* p = &prob_[3 * (2 * k + j)];
+                const int a = written_[2 * k + j], e = probabilityNoise(r);
+                p[a] = 1000 - e;
+                if (alleles == 2) {
+                    p[1 - a] = e;
+                } else {
+                    const int one = static_cast<int>(r.below(e + 1));
+                    p[a == 0 ? 1 : 0] = one;
+                    p[a == 2 ? 1 : 2] = e - one;
+                }
+            }
+            if (form == kMissingPair || form == kMissingOne) {
+                counts.missing++;
+                continue;
+            }
+            counts.unphased += form == kUnphased;
+            called++;
+            for (int t = 0; t + 1 < alleles; t++) {
+                const double ds = (prob_[6 * k + 1 + t] + prob_[6 * k + 4 + t]) / 1000.0;
+                sum[t] += ds;
+                sumSq[t] += ds * ds;
+            }
+        }
+        counts.multiRecords += alleles == 3;
+
+        appendVcfSite(b, s);
+        if (alleles == 3) {
+            b += ',';
+            b += is.alt2;
+        }
+        b += "\t.\tPASS\tAF=";
+        appendInfo(b, alleles, called, sum, sumSq, false);
+        b += ";IQ=";
+        appendInfo(b, alleles, called, sum, sumSq, true);
+        b += '\t';
+        for (size_t f = 0; f < fields_.size(); f++) {
+            if (f) b += ':';
+            b += fields_[f];
+        }
+        for (size_t k = 0; k < N; k++) {
+            const char form = is.form[k];
+            const bool missing = form == kMissingPair || form == kMissingOne;
+            const int* p1 = &prob_[6 * k];
+            const int* p2 = p1 + 3;
+            b += '\t';
+            for (size_t f = 0; f < fields_.size(); f++) {
+                const std::string& id = fields_[f];
+                if (f) b += ':';
+                if (id == "GT") {
+                    if (form == kMissingOne) {
+                        b += '.';
+                    } else if (form == kMissingPair) {
+                        b += ".|.";
+                    } else {
+                        b += static_cast<char>('0' + written_[2 * k]);
+                        b += form == kUnphased ? '/' : '|';
+                        b += static_cast<char>('0' + written_[2 * k + 1]);
+                    }
+                } else if (missing) {
+                    b += '.';
+                } else if (id == "DS") {
+                    for (int t = 1; t < alleles; t++) {
+                        if (t > 1) b += ',';
+                        appendMilli(b, p1[t] + p2[t]);
+                    }
+                } else if (id == "GP") {
+                    appendGenotypeProbabilities(b, alleles, p1, p2);
+                } else {
+                    const int* p = id == "AP1" ? p1 : p2;
+                    for (int t = 1; t < alleles; t++) {
+                        if (t > 1) b += ',';
+                        appendMilli(b, p[t]);
+                    }
+                }
+            }
+        }
+        b += '\n';
+    }
+
+private:
+    std::vector<std::string> fields_;
+    std::vector<char> written_;  // per haplotype, in written order
+    std::vector<int> prob_;      // per haplotype and allele, thousandths
+
+    // AF (the mean dosage over two) or IQ (the dosage variance over 2p(1-p))
+    // per ALT allele, over the called genotypes.
+    static void appendInfo(std::string& b, int alleles, int64_t called, const double* sum,
+                           const double* sumSq, bool quality) {
+        for (int t = 0; t + 1 < alleles; t++) {
+            if (t) b += ',';
+            if (!called) {
+                b += '.';
+                continue;
+            }
+            const double mean = sum[t] / called, p = mean / 2;
+            double v = p;
+            if (quality) {
+                const double expected = 2 * p * (1 - p);
+                v = expected > 0 ? std::min(1.0, (sumSq[t] / called - mean * mean) / expected) : 0;
+                v = std::max(0.0, v);
+            }
+            char tmp[32];
+            int n = snprintf(tmp, sizeof tmp, quality ? "%.3f" : "%.4g", v);
+            b.append(tmp, n);
+        }
+    }
+
+    // GP in VCF order (0/0, 0/1, 1/1, 0/2, 1/2, 2/2), rounded to thousandths
+    // that sum to one: the rounding difference goes to the largest value.
+    static void appendGenotypeProbabilities(std::string& b, int alleles, const int* p1,
+                                            const int* p2) {
+        int gp[6], n = 0, total = 0, largest = 0;
+        for (int y = 0; y < alleles; y++)
+            for (int x = 0; x <= y; x++) {
+                int v = p1[x] * p2[y] + (x != y ? p1[y] * p2[x] : 0);
+                gp[n] = (v + 500) / 1000;
+                total += gp[n];
+                if (gp[n] > gp[largest]) largest = n;
+                n++;
+            }
+        gp[largest] += 1000 - total;
+        for (int i = 0; i < n; i++) {
+            if (i) b += ',';
+            appendMilli(b, gp[i]);
+        }
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -512,6 +849,13 @@ int main(int argc, char** argv) {
                             errorRandom);
     // Per chunk and sample: exchanged as stored, after the switch errors so far.
     std::vector<std::vector<char>> storedSwap = exchanged;
+
+    // Imputed chunks: their own random stream, the site's state, the writer.
+    rng imputedRandom(o.seed ^ 0x494d50555445440aULL);
+    imputedSite imputed;
+    imputed.form.resize(N);
+    imputedWriter imputedRecords(o.fields);
+    imputedCounts imputedTotals;
 
     // Site map header.
     output vcf(o.out + "/sites.vcf", o.gz);
@@ -584,6 +928,7 @@ int main(int argc, char** argv) {
         }
         for (int64_t h : carriers) allele[h] = 1;
         for (int64_t h = 0; h < H; h++) ac += allele[h];
+        if (o.imputed) makeImputedSite(imputed, s, allele, o, imputedRandom);
 
         // Site map row.
         {
@@ -675,13 +1020,21 @@ int main(int argc, char** argv) {
             if (o.vcfChunks) {
                 if (!vcfFiles[c]) {
                     vcfFiles[c].reset(new output(o.out + "/" + chunkName(c, K, "vcf"), false));
-                    appendChunkVcfHeader(vcfFiles[c]->buffer(), contigLength, N);
+                    if (o.imputed)
+                        appendImputedVcfHeader(vcfFiles[c]->buffer(), contigLength, N, o.fields);
+                    else
+                        appendChunkVcfHeader(vcfFiles[c]->buffer(), contigLength, N);
                 }
                 std::string& v = vcfFiles[c]->buffer();
-                appendVcfSite(v, s);
-                v += "\t.\tPASS\t.\tGT";
-                appendVcfCodes(v, allele, storedSwap[c]);
-                v += '\n';
+                if (o.imputed) {
+                    imputedRecords.append(v, s, imputed, storedSwap[c], imputedRandom,
+                                          imputedTotals);
+                } else {
+                    appendVcfSite(v, s);
+                    v += "\t.\tPASS\t.\tGT";
+                    appendVcfCodes(v, allele, storedSwap[c]);
+                    v += '\n';
+                }
                 vcfFiles[c]->maybeFlush();
             }
             // A chunk is complete once its last row is written.
@@ -719,6 +1072,16 @@ int main(int argc, char** argv) {
                 o.switchMid, o.switchEdge, edgeScale, static_cast<long long>(totalErrors));
     if (o.truth) fprintf(f, "truth=1\n");
     if (o.vcfChunks) fprintf(f, "vcf_chunks=1\n");
+    std::string fieldList;
+    for (const std::string& id : o.fields) fieldList += (fieldList.empty() ? "" : ":") + id;
+    if (o.imputed)
+        fprintf(f,
+                "imputed=1\nfields=%s\nmulti_rate=%g\nunphased_rate=%g\nmissing_rate=%g\n"
+                "multi_records=%lld\nunphased_genotypes=%lld\nmissing_genotypes=%lld\n",
+                fieldList.c_str(), o.multiRate, o.unphasedRate, o.missingRate,
+                static_cast<long long>(imputedTotals.multiRecords),
+                static_cast<long long>(imputedTotals.unphased),
+                static_cast<long long>(imputedTotals.missing));
     if (fclose(f) != 0) fail("cannot write [" + summary + "]: " + strerror(errno));
 
     printf("%s: %lld samples, %lld sites, %lld chunks, %lld rows (%lld with exchanged alleles)%s\n",
@@ -728,5 +1091,12 @@ int main(int argc, char** argv) {
     if (o.switchMid > 0 || o.switchEdge > 0)
         printf("switch errors: %lld (per row and sample %g in a chunk's middle, %g at its edges)\n",
                static_cast<long long>(totalErrors), o.switchMid, o.switchEdge);
+    if (o.imputed)
+        printf(
+            "imputed VCF chunks, %s: %lld multi-allelic records, %lld unphased and %lld "
+            "missing genotypes\n",
+            fieldList.c_str(), static_cast<long long>(imputedTotals.multiRecords),
+            static_cast<long long>(imputedTotals.unphased),
+            static_cast<long long>(imputedTotals.missing));
     return 0;
 }

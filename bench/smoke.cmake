@@ -5,7 +5,17 @@
 # MODE options: the bcftools rows of --formats, --threads-ratio and the middle
 #   seams of --seams (figures 6 and 7 and the agree figures are not run yet).
 # MODE large: the --large figures of peak memory, at the small sizes.
-if(MODE STREQUAL "options")
+# MODE dropin: the bcftools rows and checks of --dropin alone (figures 13 to 16
+#   are not run yet).
+if(MODE STREQUAL "dropin")
+  set(args --small --dropin-only --dropin bcftools)
+  set(figures)
+  set(not_run 13 14 15 16)
+  set(lines "\nlz-gt floor: bcftools --ligate -Oz, GT "
+            "\nlz-ds floor: bcftools --ligate -Oz, GT:DS:GP "
+            "\nlb-ds floor: bcftools --ligate -Ob, GT:DS:GP BCF "
+            "bcftools' drop-in outputs hold every record of the chunks")
+elseif(MODE STREQUAL "options")
   set(args --small --formats bcftools --threads-ratio --seams middle --seam-seeds 1)
   set(figures 1 2 3 4 5 10)
   set(not_run 6 7 11 12)
