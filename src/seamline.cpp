@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <csignal>
 #include <iostream>
 #include <new>
@@ -43,10 +45,16 @@ outputIndex stage(outputSet& outputs, const options& opt) {
     return at;
 }
 
-// Without a site map, when every chunk is VCF or BCF by its content.
+// Without a site map, when every chunk is VCF or BCF by its content. Such
+// chunks are read twice, so each must be a regular file.
 bool withoutSiteMap(const options& opt) {
     if (opt.vcf || opt.chunks.empty()) return false;
     for (const std::string& name : opt.chunks) {
+        struct stat st;
+        if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            fail("cannot read [" + name +
+                 "]: without --vcf every chunk is read twice, so it "
+                 "must be a regular file");
         try {
             if (inputFile(name).content() == contentKind::other) return false;
         } catch (const failure&) {

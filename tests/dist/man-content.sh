@@ -20,15 +20,15 @@ done
 grep -qx 'seamline \\- .*' "$page" || fail "the NAME section has no 'seamline \\- ...' line"
 
 # The options of the source: the texts the argument scan compares with.
-grep -o 'arg == "--[a-z]*"' "$main" | sed 's/.*"--\(.*\)"/\1/' | sort -u >"$scratch/recognised"
+grep -o 'arg == "--[a-z-]*"' "$main" | sed 's/.*"--\(.*\)"/\1/' | sort -u >"$scratch/recognised"
 [ -s "$scratch/recognised" ] || fail "no option found in $main"
 # The options of the page: the tags of the OPTIONS section's list.
 sed -n '/^\.SH OPTIONS$/,/^\.S[HS] /p' "$page" | grep -A1 '^\.TP$' |
-    sed -n 's/^\.BI\{0,1\} \\-\\-\([a-z]*\).*/\1/p' | sort -u >"$scratch/documented"
+    sed -n 's/^\.BI\{0,1\} \\-\\-\([a-z\\-]*\).*/\1/p' | sed 's/\\//g' | sort -u >"$scratch/documented"
 diff -u "$scratch/recognised" "$scratch/documented" >&2 ||
     fail "options recognised by $main (-) and documented under OPTIONS (+) differ"
 synopsis=$(sed -n '/^\.SH SYNOPSIS$/,/^\.SH DESCRIPTION$/p' "$page")
 while read -r option; do
-    grep -q "\\\\-\\\\-$option\\b" <<<"$synopsis" || fail "--$option is not in the SYNOPSIS"
+    grep -q "\\\\-\\\\-${option//-/\\\\-}\\b" <<<"$synopsis" || fail "--$option is not in the SYNOPSIS"
 done <"$scratch/recognised"
 echo "version $version, sections and options ($(tr '\n' ' ' <"$scratch/recognised")) found"
