@@ -578,11 +578,11 @@ TEST_F(Faults, ZeroPaddingAfterGzipIsAcceptedOtherTrailingDataIsNot) {
     expectNothingWritten("trailing data");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SEAMLINE_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SEAMLINE_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SEAMLINE_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SEAMLINE_SANITIZED 1
 #endif
 #endif
 
@@ -590,8 +590,8 @@ TEST_F(Faults, ZeroPaddingAfterGzipIsAcceptedOtherTrailingDataIsNot) {
 // The site map reader holds only the five columns it reads of a line, so a
 // site map whose genotype columns outgrow the memory limit is still read.
 TEST_F(Faults, MemoryIsBoundedOrItsEndIsAFailure) {
-#ifdef SEAMLINE_ASAN
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#ifdef SEAMLINE_SANITIZED
+    GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
     const std::string limit = "ulimit -v 200000;";  // KiB
     runResult r = run("sites.vcf", {"/dev/zero"}, {}, limit);
