@@ -444,7 +444,13 @@ void variantWriter::saveIndex() {
 void variantWriter::close() {
     if (fd < 0) fail("the file is not open");
     if (blocks) {
+        // A record that ends exactly where a block was cut leaves its entry
+        // with the empty block after it, which is not written: the entry
+        // points at the end of the data.
+        indexEntries trailing;
+        if (blocks->gathered() == 0) trailing.swap(blocks->tag());
         blocks->finish(placer{*this});
+        if (index) place(std::string(), trailing);
         if (index && hts_idx_finish(index, address << 16) < 0) fail("cannot finish the index");
         pending.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
     }

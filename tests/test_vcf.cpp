@@ -360,6 +360,23 @@ TEST(VariantWriter, EveryFormatReadsBackThroughBcftoolsItsIndexAndTheReader) {
               "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT");
 }
 
+// A last record whose text ends exactly where a BGZF block is full is still
+// indexed: its entry points at the end of the data.
+TEST(VariantWriter, ARecordEndingOnABlockBoundaryIsIndexed) {
+    writerInput in;
+    tempDir dir;
+    const std::string path = dir.path("o.vcf.gz");
+    // The header stands in a block of its own; record 2500, on contig X, is
+    // made as long as a block and written alone.
+    const size_t r = 2500;
+    in.ids[r] = std::string(seamline::bgzfBlockSize - (in.lines[r].size() - in.ids[r].size()), 'i');
+    auto keep = [](auto& values) { values = {values[r]}; };
+    keep(in.contigs), keep(in.positions), keep(in.ids), keep(in.refs), keep(in.alts);
+    keep(in.rows);
+    ASSERT_EQ(in.write(path, seamline::variantFormat::vcfgz, path + ".tbi"), "");
+    EXPECT_EQ(shell("bcftools view -H -r X '" + path + "' | wc -l"), "1\n");
+}
+
 TEST(VariantWriter, RefusesRecordsAnIndexCannotHold) {
     const writerInput in;
     const struct {
