@@ -40,31 +40,42 @@ uint64_t sameAlleles(const std::vector<uint8_t>* a, const std::vector<uint8_t>* 
     return same;
 }
 
+// Calls visit(r, w, ab, xy, both) for every overlap row r and word w of
+// packed pairs (ab the left chunk's, xy the right one's) where some sample is
+// informative: heterozygous in both chunks, with the same alleles; both has
+// the first bit of every such sample's pair.
+template <typename Visit>
+void forEachInformative(const chunk& left, const chunk& right, const boundary& b, Visit visit) {
+    rowCursor leftRows(left.rows), rightRows(right.rows);
+    for (int32_t r = 0; r < b.rows; r++) {
+        const uint64_t* ab = leftRows.row(b.leftRow(r));
+        const uint64_t* xy = rightRows.row(b.rightRow(r));
+        const auto *leftAlleles = allelesOf(left, b.leftRow(r)),
+                   *rightAlleles = allelesOf(right, b.rightRow(r));
+        for (size_t w = 0; w < right.rows.words(); w++) {
+            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
+            if (both) both &= sameAlleles(leftAlleles, rightAlleles, w);
+            if (both) visit(r, w, ab[w], xy[w], both);
+        }
+    }
+}
+
 // Counts, per sample, the overlap rows that keep or swap its pair.
 void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t samples) {
     b.keep.assign(samples, 0);
     b.swap.assign(samples, 0);
-    rowCursor prevRows(prev.rows), currRows(curr.rows);
-    for (int32_t r = 0; r < b.rows; r++) {
-        const uint64_t* ab = prevRows.row(b.leftRow(r));
-        const uint64_t* xy = currRows.row(b.rightRow(r));
-        const auto *prevAlleles = allelesOf(prev, b.leftRow(r)),
-                   *currAlleles = allelesOf(curr, b.rightRow(r));
-        for (size_t w = 0; w < curr.rows.words(); w++) {
-            // Heterozygous in both chunks; then the pairs agree as stored
-            // when the first haplotypes agree, and exchanged otherwise.
-            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
-            if (both) both &= sameAlleles(prevAlleles, currAlleles, w);
-            if (!both) continue;
-            uint64_t differ = (ab[w] ^ xy[w]) & both;
+    forEachInformative(
+        prev, curr, b, [&b](int32_t, size_t w, uint64_t ab, uint64_t xy, uint64_t both) {
+            // The pairs agree as stored when the first
+            // haplotypes agree, and exchanged otherwise.
+            uint64_t differ = (ab ^ xy) & both;
             for (uint64_t bits = both; bits; bits &= bits - 1) {
                 int at = __builtin_ctzll(bits);
                 int32_t& count =
                     (differ >> at) & 1 ? b.swap[w * 32 + at / 2] : b.keep[w * 32 + at / 2];
                 count++;
             }
-        }
-    }
+        });
 }
 
 // Finds where chunk curr meets chunk prev, whose rows before prevFirst are
@@ -106,7 +117,7 @@ boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
 std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& leftExchange,
                                 const chunk& right, const std::vector<uint64_t>& rightExchange,
                                 const boundary& b, size_t samples) {
-    const int32_t h = b.rows, middle = b.middle();
+    const int32_t middle = b.middle();
     std::vector<int32_t> seams(samples, middle);
     // Per sample: its last informative row, whether the chunks agree there,
     // and how far from the middle the best seam found so far lies.
@@ -119,18 +130,11 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
         int32_t d = std::abs(seam - middle);
         if (d < distance[k]) distance[k] = d, seams[k] = seam;
     };
-    rowCursor leftRows(left.rows), rightRows(right.rows);
-    for (int32_t r = 0; r < h; r++) {
-        const uint64_t* ab = leftRows.row(b.leftRow(r));
-        const uint64_t* xy = rightRows.row(b.rightRow(r));
-        const auto *leftAlleles = allelesOf(left, b.leftRow(r)),
-                   *rightAlleles = allelesOf(right, b.rightRow(r));
-        for (size_t w = 0; w < right.rows.words(); w++) {
-            uint64_t both = heterozygousInBoth(ab[w], xy[w]);
-            if (both) both &= sameAlleles(leftAlleles, rightAlleles, w);
-            if (!both) continue;
-            uint64_t agree = both & ~(orientPairs(ab[w], leftExchange[w]) ^
-                                      orientPairs(xy[w], rightExchange[w]));
+    forEachInformative(
+        left, right, b, [&](int32_t r, size_t w, uint64_t ab, uint64_t xy, uint64_t both) {
+            // The pairs as they are written, exchanged or not.
+            uint64_t agree =
+                both & ~(orientPairs(ab, leftExchange[w]) ^ orientPairs(xy, rightExchange[w]));
             for (uint64_t bits = both; bits; bits &= bits - 1) {
                 int at = __builtin_ctzll(bits);
                 size_t k = w * 32 + at / 2;
@@ -139,8 +143,7 @@ std::vector<int32_t> agreeSeams(const chunk& left, const std::vector<uint64_t>& 
                 last[k] = r;
                 lastAgrees[k] = agrees;
             }
-        }
-    }
+        });
     return seams;
 }
 
