@@ -193,4 +193,25 @@ TEST_F(DropIn, MultiallelicEvidenceAndGenotypesKeptAsTheyStand) {
               "500 2|0 . 1|0\n");
 }
 
+// Where three chunks overlap, every site is still written once; a chunk whose
+// samples are not the first chunk's is refused with the sample's name.
+TEST_F(DropIn, ThreeChunksOverlapAndSamplesMustMatch) {
+    chunk("c1.vcf", range("20", 0, 9, {}));
+    chunk("c2.vcf", range("20", 2, 12, {true}));
+    chunk("c3.vcf", range("20", 4, 15, {false, true}));
+    runResult r = run({"--chunks", "c3.vcf", "c2.vcf", "c1.vcf", "-o", "o.vcf"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' " + dir.path("o.vcf") + " | sed 's/ $//'"),
+              expectedGenotypes(0, 15));
+
+    std::string other = header();
+    other.replace(other.find("\tC\n"), 3, "\tD\n");
+    spit(dir.path("d.vcf"), other + range("20", 8, 12, {}));
+    unlink(dir.path("o.vcf").c_str());
+    r = run({"--chunks", "c1.vcf", "d.vcf", "-o", "o.vcf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "seamline: cannot read [d.vcf]: sample D is not in the first chunk\n");
+    EXPECT_FALSE(exists(dir.path("o.vcf")));
+}
+
 }  // namespace
