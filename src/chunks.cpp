@@ -78,6 +78,10 @@ private:
             lineNo++;
             if (cancelled(lineNo)) return false;
             dropCarriageReturn(line);
+            // VCF that htslib could not recognise: compressed with bzip2.
+            if (lineNo == 1 && (startsWith(line, "##fileformat=VCF") || startsWith(line, "#CHROM")))
+                fail("cannot read [" + name +
+                     "]: VCF compressed with bzip2 cannot be read; compress it with bgzip");
             uint64_t* bits = c.rows.add();
             size_t nfields = row.parse(line, ncodes, bits);
             // A fixed text that users' scripts know, not an assertion of the code.

@@ -191,6 +191,13 @@ TEST_F(Faults, DamagedOrEmptyCompressedInputsAreFailures) {
     ASSERT_EQ(good.status, 0) << good.err;
     good = run("map.bz2", {"chunk.gz"});
     ASSERT_EQ(good.status, 0) << good.err;
+    // VCF chunks compressed with bzip2 are not read as text rows.
+    shell("cd '" + dir.root + "' && bzip2 -c map > c.vcf.bz2");
+    good = run("map", {"c.vcf.bz2"});
+    EXPECT_EQ(good.status, 1);
+    EXPECT_EQ(good.err,
+              "seamline: cannot read [c.vcf.bz2]: VCF compressed with bzip2 cannot be "
+              "read; compress it with bgzip\n");
 
     for (std::string kind : {"map", "chunk"})
         for (std::string name : {"flipped-", "cut-", "empty-"})
