@@ -96,15 +96,10 @@ void siteMap::readText(const std::string& name, hFILE* fp) {
         while (lines.next(line, siteMapColumns)) {
             lineNo++;
             dropCarriageReturn(line);
-            if (startsWith(line, "#CHR")) {
-                std::vector<std::string> tok = tokenize(std::string(line), "\t");
-                addSamples(std::vector<std::string>(tok.begin() + std::min<size_t>(9, tok.size()),
-                                                    tok.end()),
-                           name, lineAt(lineNo));
-                continue;
-            }
-            if (startsWith(line, "##contig=")) contigLines_.emplace_back(line);
-            if (startsWith(line, "#")) continue;
+            const headerLine kind = headerLineKind(line);
+            if (kind == headerLine::columns) addSamples(headerSamples(line), name, lineAt(lineNo));
+            if (kind == headerLine::contig) contigLines_.emplace_back(line);
+            if (kind != headerLine::record) continue;
             // Only the five leading columns are looked at; genotypes are never split.
             if (splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
             int32_t pos;

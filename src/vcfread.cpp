@@ -13,6 +13,7 @@
 
 #include "bits.h"
 #include "failure.h"
+#include "text.h"
 
 namespace seamline {
 
@@ -241,6 +242,18 @@ genotype binaryGenotype(const int32_t* values, int n, int32_t vectorEnd, int32_t
 
 void quietHtslib() { hts_set_log_level(HTS_LOG_OFF); }
 
+headerLine headerLineKind(std::string_view line) {
+    if (line.substr(0, 9) == "##contig=") return headerLine::contig;
+    if (line.substr(0, 4) == "#CHR") return headerLine::columns;
+    return !line.empty() && line[0] == '#' ? headerLine::other : headerLine::record;
+}
+
+std::vector<std::string> headerSamples(std::string_view columns) {
+    std::vector<std::string> names = tokenize(std::string(columns), "\t");
+    names.erase(names.begin(), names.begin() + std::min<size_t>(9, names.size()));
+    return names;
+}
+
 variantReader::variantReader(hFILE* fp, const std::string& fileName) : name(fileName) {
     try {
         open(fp);
@@ -312,19 +325,19 @@ void variantReader::readTextHeader() {
         }
         lineNumber++;
         std::string_view text(line.s, line.l);
-        if (text.substr(0, 9) == "##contig=") {
-            contigHeaderLines.emplace_back(text);
-        } else if (text.substr(0, 6) == "#CHROM") {
-            size_t start = 0;
-            for (int column = 0;; column++) {
-                size_t tab = text.find('\t', start);
-                if (column >= 9) sampleNames.emplace_back(text.substr(start, tab - start));
-                if (tab == std::string_view::npos) break;
-                start = tab + 1;
-            }
-            return;
-        } else if (!text.empty() && text[0] != '#') {
-            fail(atLine() + "a record before the #CHROM line");
+        switch (headerLineKind(text)) {
+            case headerLine::contig:
+                contigHeaderLines.emplace_back(text);
+                break;
+            case headerLine::columns:
+                sampleNames = headerSamples(text);
+                return;
+            case headerLine::record:
+                // An empty line is passed over, as htslib does.
+                if (!text.empty()) fail(atLine() + "a record before the #CHROM line");
+                break;
+            case headerLine::other:
+                break;
         }
     }
 }

@@ -18,6 +18,18 @@ namespace seamline {
 // before any thread uses htslib.
 void quietHtslib();
 
+// The header lines of VCF text as seamline reads them, in site maps and in
+// VCF chunks alike:
+// - a line that begins "##contig=" is a contig line, kept as it stands;
+// - a line that begins "#CHR" holds the column names; its fields, split at
+//   runs of tabs (an empty field does not count), from the tenth on are the
+//   sample names;
+// - any other line that begins "#" is passed over;
+// - the first line that does not begin "#" is the first record.
+enum class headerLine { contig, columns, other, record };
+headerLine headerLineKind(std::string_view line);
+std::vector<std::string> headerSamples(std::string_view columns);
+
 // The leading columns of a VCF or BCF record.
 struct variantRecord {
     std::string_view chrom, id, ref, alt;  // alt: the whole ALT column ("T", "T,G" or ".")
