@@ -2,6 +2,8 @@
 
 #include <htslib/hts.h>
 
+#include <string_view>
+
 namespace seamline {
 
 std::string extensionFile(const std::string& filename) {
@@ -24,6 +26,17 @@ compression compressionOfContent(hFILE* fp, const std::string& name) {
     if (n >= 2 && magic[0] == 0x1f && magic[1] == 0x8b) return compression::gzip;
     if (n == 3 && magic[0] == 'B' && magic[1] == 'Z' && magic[2] == 'h') return compression::bzip2;
     return compression::none;
+}
+
+variantFormat variantFormatOf(const std::string& name) {
+    auto endsWith = [&name](std::string_view suffix) {
+        return name.size() >= suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (endsWith(".vcf")) return variantFormat::vcf;
+    if (endsWith(".vcf.gz") || endsWith(".vcf.bgz")) return variantFormat::vcfgz;
+    if (endsWith(".bcf")) return variantFormat::bcf;
+    return variantFormat::none;
 }
 
 contentKind contentOf(hFILE* fp) {

@@ -21,6 +21,10 @@ compression compressionOfName(const std::string& name);
 // input takes the name's word, so that an empty .gz file stays damaged.
 compression compressionOfContent(hFILE* fp, const std::string& name);
 
+enum class variantFormat { none, vcf, vcfgz, bcf };
+// By the end of the name: ".vcf", ".vcf.gz" or ".vcf.bgz", ".bcf"; otherwise none.
+variantFormat variantFormatOf(const std::string& name);
+
 // What an input holds, by its first bytes: VCF or BCF (plain or compressed),
 // as htslib's format detection says, or anything else.
 enum class contentKind { other, vcf, bcf };

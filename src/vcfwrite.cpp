@@ -14,17 +14,6 @@
 
 namespace seamline {
 
-variantFormat variantFormatOf(const std::string& name) {
-    auto endsWith = [&name](std::string_view suffix) {
-        return name.size() >= suffix.size() &&
-               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-    };
-    if (endsWith(".vcf")) return variantFormat::vcf;
-    if (endsWith(".vcf.gz") || endsWith(".vcf.bgz")) return variantFormat::vcfgz;
-    if (endsWith(".bcf")) return variantFormat::bcf;
-    return variantFormat::none;
-}
-
 namespace {
 
 // Bytes of output gathered before one write to the file.

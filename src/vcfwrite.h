@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "blocks.h"
+#include "formats.h"
 
 namespace seamline {
-
-enum class variantFormat { none, vcf, vcfgz, bcf };
-// By the end of the name: ".vcf", ".vcf.gz" or ".vcf.bgz", ".bcf"; otherwise none.
-variantFormat variantFormatOf(const std::string& name);
 
 // Writes phased genotypes as VCF, BGZF-compressed VCF or BCF, with a TBI or
 // CSI index built on the way. Text and BCF records are made here, and BGZF
