@@ -11,6 +11,7 @@
 #include "failure.h"
 #include "records.h"
 #include "vcfread.h"
+#include "vcfwrite.h"
 
 namespace seamline {
 
@@ -96,27 +97,28 @@ public:
         const variantFormat format = haplotypeFormat(name, settings.single);
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
         indexPath = stageIndex(outputs, haplotypes, csi);
-        const char* mode = format == variantFormat::bcf     ? "wb"
-                           : format == variantFormat::vcfgz ? "wz"
-                                                            : "w";
-        out = hts_open(outputs[haplotypes].path().c_str(), mode);
-        if (!out) refuse(strerror(errno ? errno : EIO));
-        if (settings.threads > 1) hts_set_threads(out, settings.threads);
-        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
-        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
-            refuse("cannot make the index");
-        indexed = !indexPath.empty();
+        const std::string path = outputs[haplotypes].path();
+        if (format == variantFormat::bcf)
+            openBinary(path, settings.threads, csi);
+        else
+            text = std::make_unique<variantWriter>(path, name, format, headerText(), indexPath, csi,
+                                                   settings.threads);
         blended = bcf_init();
     }
     ~recordWriter() {
         if (out) hts_close(out);
         if (header) bcf_hdr_destroy(header);
         if (blended) bcf_destroy(blended);
+        free(line.s);
     }
 
     void writeAll() {
         for (size_t i = 0; i < join.sources.size(); i++)
             if (join.sources[i].chunk >= 0) write(join.sources[i]);
+        if (text) {
+            text->close();
+            return;
+        }
         if (indexed && bcf_idx_save(out) < 0) refuse("cannot write the index");
         const int closed = hts_close(out);
         out = nullptr;
@@ -129,7 +131,9 @@ private:
     const std::string name;
     std::vector<std::unique_ptr<chunkSource>> sources;
     bcf_hdr_t* header = nullptr;
-    htsFile* out = nullptr;
+    htsFile* out = nullptr;               // BCF
+    std::unique_ptr<variantWriter> text;  // VCF and VCF.gz
+    kstring_t line = {0, 0, nullptr};     // a record as VCF text
     bool indexed = false;
     std::string indexPath;  // htslib keeps its name until the index is saved
     bcf1_t* blended = nullptr;
@@ -137,6 +141,40 @@ private:
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
+    }
+
+    void openBinary(const std::string& path, int threads, bool csi) {
+        out = hts_open(path.c_str(), "wb");
+        if (!out) refuse(strerror(errno ? errno : EIO));
+        if (threads > 1) hts_set_threads(out, threads);
+        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
+        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
+            refuse("cannot make the index");
+        indexed = !indexPath.empty();
+    }
+
+    // The header as VCF text, the #CHROM line included.
+    std::string headerText() {
+        line.l = 0;
+        if (bcf_hdr_format(header, 0, &line) < 0) refuse("cannot write the header");
+        while (line.l > 0 && line.s[line.l - 1] == '\0') line.l--;
+        return std::string(line.s, line.l);
+    }
+
+    void put(bcf1_t* rec) {
+        if (!text) {
+            if (bcf_write(out, header, rec) < 0) refuseRecord(rec);
+            return;
+        }
+        line.l = 0;
+        if (rec->n_sample != bcf_hdr_nsamples(header) || vcf_format(header, rec, &line) < 0)
+            refuseRecord(rec);
+        text->writeLine(rec->rid, bcf_hdr_id2name(header, rec->rid), rec->pos, rec->pos + rec->rlen,
+                        std::string_view(line.s, line.l));
+    }
+
+    [[noreturn]] void refuseRecord(const bcf1_t* rec) const {
+        refuse("cannot write the record at " + std::to_string(rec->pos + 1));
     }
 
     // Row r of chunk c, oriented as written.
@@ -171,8 +209,7 @@ private:
             rec = blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
                         false);
         }
-        if (bcf_write(out, header, rec) < 0)
-            refuse("cannot write the record at " + std::to_string(rec->pos + 1));
+        put(rec);
     }
 
     bcf1_t* blend(bcf1_t* left, bcf1_t* right, const std::vector<uint64_t>& mask,
