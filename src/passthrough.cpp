@@ -9,6 +9,7 @@
 
 #include "bits.h"
 #include "failure.h"
+#include "rawline.h"
 #include "records.h"
 #include "vcfread.h"
 #include "vcfwrite.h"
@@ -28,9 +29,24 @@ public:
             if (order[j] != static_cast<int32_t>(j)) permutation = order;
     }
 
+    // Lines of VCF text are copied as they stand where they can be.
+    void startCopying(const bcf_hdr_t* output) {
+        if (in.text())
+            copier = std::make_unique<lineCopier>(in.header, output, permutation.empty());
+    }
+
+    // Record n of the file as a ready line, GT of the samples of exchange
+    // exchanged, when it can be copied; otherwise false.
+    bool copyLine(size_t n, const std::vector<uint64_t>& exchange, std::string& out,
+                  lineCopier::placement& where) {
+        if (!copier) return false;
+        const kstring_t& line = in.seekLine(n);
+        return copier->copy(std::string_view(line.s, line.l), exchange, out, where);
+    }
+
     // Record n of the file, ready to be written under header.
     bcf1_t* record(size_t n, bcf_hdr_t* header) {
-        bcf1_t* rec = in.seek(n);
+        bcf1_t* rec = in.text() ? (in.seekLine(n), in.parseLine()) : in.seek(n);
         if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header, rec) < 0)
             in.refuse("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
         if (!permutation.empty()) reorder(rec);
@@ -42,6 +58,7 @@ private:
     recordFile in;
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
+    std::unique_ptr<lineCopier> copier;
 
     // Moves every sample's FORMAT values to its place in the output.
     void reorder(bcf1_t* rec) {
@@ -98,11 +115,13 @@ public:
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
         indexPath = stageIndex(outputs, haplotypes, csi);
         const std::string path = outputs[haplotypes].path();
-        if (format == variantFormat::bcf)
+        if (format == variantFormat::bcf) {
             openBinary(path, settings.threads, csi);
-        else
+        } else {
             text = std::make_unique<variantWriter>(path, name, format, headerText(), indexPath, csi,
                                                    settings.threads);
+            for (auto& source : sources) source->startCopying(header);
+        }
         blended = bcf_init();
     }
     ~recordWriter() {
@@ -134,6 +153,7 @@ private:
     htsFile* out = nullptr;               // BCF
     std::unique_ptr<variantWriter> text;  // VCF and VCF.gz
     kstring_t line = {0, 0, nullptr};     // a record as VCF text
+    std::string copied;                   // a line copied as it stands
     bool indexed = false;
     std::string indexPath;  // htslib keeps its name until the index is saved
     bcf1_t* blended = nullptr;
@@ -198,18 +218,32 @@ private:
 
     void write(const source& s) {
         const size_t c = s.chunk;
-        bcf1_t* rec = oriented(c, s.row);
         int32_t j = overlapRow(c, s.row, false);
         if (j >= 0) {
             const boundary& b = join.boundaries[c];
-            rec = blend(oriented(c - 1, b.leftRow(j)), rec, fromRight(b, j, chunks.samples.size()),
-                        true);
+            bcf1_t* left = oriented(c - 1, b.leftRow(j));
+            put(blend(left, oriented(c, s.row), fromRight(b, j, chunks.samples.size()), true));
         } else if ((j = overlapRow(c + 1, s.row, true)) >= 0) {
             const boundary& b = join.boundaries[c + 1];
-            rec = blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
-                        false);
+            bcf1_t* rec = oriented(c, s.row);
+            put(blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
+                      false));
+        } else if (!copy(c, s.row)) {
+            put(oriented(c, s.row));
         }
-        put(rec);
+    }
+
+    // Row r of chunk c copied as it stands, when it can be.
+    bool copy(size_t c, int32_t r) {
+        if (!text) return false;
+        const variantPiece& piece = chunks.pieces[c];
+        lineCopier::placement where;
+        copied.clear();
+        if (!sources[piece.file]->copyLine(piece.firstRecord + r, join.exchange[c], copied, where))
+            return false;
+        text->writeLine(where.rid, bcf_hdr_id2name(header, where.rid), where.begin, where.end,
+                        copied);
+        return true;
     }
 
     bcf1_t* blend(bcf1_t* left, bcf1_t* right, const std::vector<uint64_t>& mask,
