@@ -9,8 +9,10 @@
 
 #include "bits.h"
 #include "failure.h"
+#include "rawline.h"
 #include "records.h"
 #include "vcfread.h"
+#include "vcfwrite.h"
 
 namespace seamline {
 
@@ -27,9 +29,24 @@ public:
             if (order[j] != static_cast<int32_t>(j)) permutation = order;
     }
 
+    // Lines of VCF text are copied as they stand where they can be.
+    void startCopying(const bcf_hdr_t* output) {
+        if (in.text())
+            copier = std::make_unique<lineCopier>(in.header, output, permutation.empty());
+    }
+
+    // Record n of the file as a ready line, GT of the samples of exchange
+    // exchanged, when it can be copied; otherwise false.
+    bool copyLine(size_t n, const std::vector<uint64_t>& exchange, std::string& out,
+                  lineCopier::placement& where) {
+        if (!copier) return false;
+        const kstring_t& line = in.seekLine(n);
+        return copier->copy(std::string_view(line.s, line.l), exchange, out, where);
+    }
+
     // Record n of the file, ready to be written under header.
     bcf1_t* record(size_t n, bcf_hdr_t* header) {
-        bcf1_t* rec = in.seek(n);
+        bcf1_t* rec = in.text() ? (in.seekLine(n), in.parseLine()) : in.seek(n);
         if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header, rec) < 0)
             in.refuse("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
         if (!permutation.empty()) reorder(rec);
@@ -41,6 +58,7 @@ private:
     recordFile in;
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
+    std::unique_ptr<lineCopier> copier;
 
     // Moves every sample's FORMAT values to its place in the output.
     void reorder(bcf1_t* rec) {
@@ -96,27 +114,30 @@ public:
         const variantFormat format = haplotypeFormat(name, settings.single);
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
         indexPath = stageIndex(outputs, haplotypes, csi);
-        const char* mode = format == variantFormat::bcf     ? "wb"
-                           : format == variantFormat::vcfgz ? "wz"
-                                                            : "w";
-        out = hts_open(outputs[haplotypes].path().c_str(), mode);
-        if (!out) refuse(strerror(errno ? errno : EIO));
-        if (settings.threads > 1) hts_set_threads(out, settings.threads);
-        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
-        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
-            refuse("cannot make the index");
-        indexed = !indexPath.empty();
+        const std::string path = outputs[haplotypes].path();
+        if (format == variantFormat::bcf) {
+            openBinary(path, settings.threads, csi);
+        } else {
+            text = std::make_unique<variantWriter>(path, name, format, headerText(), indexPath, csi,
+                                                   settings.threads);
+            for (auto& source : sources) source->startCopying(header);
+        }
         blended = bcf_init();
     }
     ~recordWriter() {
         if (out) hts_close(out);
         if (header) bcf_hdr_destroy(header);
         if (blended) bcf_destroy(blended);
+        free(line.s);
     }
 
     void writeAll() {
         for (size_t i = 0; i < join.sources.size(); i++)
             if (join.sources[i].chunk >= 0) write(join.sources[i]);
+        if (text) {
+            text->close();
+            return;
+        }
         if (indexed && bcf_idx_save(out) < 0) refuse("cannot write the index");
         const int closed = hts_close(out);
         out = nullptr;
@@ -129,7 +150,10 @@ private:
     const std::string name;
     std::vector<std::unique_ptr<chunkSource>> sources;
     bcf_hdr_t* header = nullptr;
-    htsFile* out = nullptr;
+    htsFile* out = nullptr;               // BCF
+    std::unique_ptr<variantWriter> text;  // VCF and VCF.gz
+    kstring_t line = {0, 0, nullptr};     // a record as VCF text
+    std::string copied;                   // a line copied as it stands
     bool indexed = false;
     std::string indexPath;  // htslib keeps its name until the index is saved
     bcf1_t* blended = nullptr;
@@ -137,6 +161,40 @@ private:
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
+    }
+
+    void openBinary(const std::string& path, int threads, bool csi) {
+        out = hts_open(path.c_str(), "wb");
+        if (!out) refuse(strerror(errno ? errno : EIO));
+        if (threads > 1) hts_set_threads(out, threads);
+        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
+        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
+            refuse("cannot make the index");
+        indexed = !indexPath.empty();
+    }
+
+    // The header as VCF text, the #CHROM line included.
+    std::string headerText() {
+        line.l = 0;
+        if (bcf_hdr_format(header, 0, &line) < 0) refuse("cannot write the header");
+        while (line.l > 0 && line.s[line.l - 1] == '\0') line.l--;
+        return std::string(line.s, line.l);
+    }
+
+    void put(bcf1_t* rec) {
+        if (!text) {
+            if (bcf_write(out, header, rec) < 0) refuseRecord(rec);
+            return;
+        }
+        line.l = 0;
+        if (rec->n_sample != bcf_hdr_nsamples(header) || vcf_format(header, rec, &line) < 0)
+            refuseRecord(rec);
+        text->writeLine(rec->rid, bcf_hdr_id2name(header, rec->rid), rec->pos, rec->pos + rec->rlen,
+                        std::string_view(line.s, line.l));
+    }
+
+    [[noreturn]] void refuseRecord(const bcf1_t* rec) const {
+        refuse("cannot write the record at " + std::to_string(rec->pos + 1));
     }
 
     // Row r of chunk c, oriented as written.
@@ -160,19 +218,32 @@ private:
 
     void write(const source& s) {
         const size_t c = s.chunk;
-        bcf1_t* rec = oriented(c, s.row);
         int32_t j = overlapRow(c, s.row, false);
         if (j >= 0) {
             const boundary& b = join.boundaries[c];
-            rec = blend(oriented(c - 1, b.leftRow(j)), rec, fromRight(b, j, chunks.samples.size()),
-                        true);
+            bcf1_t* left = oriented(c - 1, b.leftRow(j));
+            put(blend(left, oriented(c, s.row), fromRight(b, j, chunks.samples.size()), true));
         } else if ((j = overlapRow(c + 1, s.row, true)) >= 0) {
             const boundary& b = join.boundaries[c + 1];
-            rec = blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
-                        false);
+            bcf1_t* rec = oriented(c, s.row);
+            put(blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
+                      false));
+        } else if (!copy(c, s.row)) {
+            put(oriented(c, s.row));
         }
-        if (bcf_write(out, header, rec) < 0)
-            refuse("cannot write the record at " + std::to_string(rec->pos + 1));
+    }
+
+    // Row r of chunk c copied as it stands, when it can be.
+    bool copy(size_t c, int32_t r) {
+        if (!text) return false;
+        const variantPiece& piece = chunks.pieces[c];
+        lineCopier::placement where;
+        copied.clear();
+        if (!sources[piece.file]->copyLine(piece.firstRecord + r, join.exchange[c], copied, where))
+            return false;
+        text->writeLine(where.rid, bcf_hdr_id2name(header, where.rid), where.begin, where.end,
+                        copied);
+        return true;
     }
 
     bcf1_t* blend(bcf1_t* left, bcf1_t* right, const std::vector<uint64_t>& mask,

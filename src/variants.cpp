@@ -2,6 +2,7 @@
 
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
+#include <htslib/kseq.h>
 #include <htslib/vcf.h>
 
 #include <algorithm>
@@ -228,14 +229,43 @@ bool recordFile::next() {
     int r = bcf_read(file, header, record);
     if (r < -1 || (r == 0 && record->errcode)) refuse("the file is damaged or unreadable");
     if (r == -1) {
-        if (file->is_bgzf && file->fp.bgzf->errcode) refuse("the file is damaged or unreadable");
-        if (file->is_bgzf && file->fp.bgzf->no_eof_block)
-            refuse("the file is cut short (no BGZF end-of-file block)");
+        checkEnd();
         return false;
     }
     if (bcf_unpack(record, BCF_UN_STR) < 0) refuse("the file is damaged or unreadable");
     read++;
     return true;
+}
+
+void recordFile::checkEnd() const {
+    if (file->is_bgzf && file->fp.bgzf->errcode) refuse("the file is damaged or unreadable");
+    if (file->is_bgzf && file->fp.bgzf->no_eof_block)
+        refuse("the file is cut short (no BGZF end-of-file block)");
+}
+
+bool recordFile::nextLine() {
+    const int r = hts_getline(file, KS_SEP_LINE, &file->line);
+    if (r < -1) refuse("the file is damaged or unreadable");
+    if (r == -1) {
+        checkEnd();
+        return false;
+    }
+    read++;
+    return true;
+}
+
+const kstring_t& recordFile::seekLine(size_t n) {
+    while (read <= n)
+        if (!nextLine()) refuse("the file has changed since it was first read");
+    if (read != n + 1) refuse("the file has changed since it was first read");
+    return file->line;
+}
+
+bcf1_t* recordFile::parseLine() {
+    if (vcf_parse(&file->line, header, record) < 0 || record->errcode ||
+        bcf_unpack(record, BCF_UN_STR) < 0)
+        refuse("the file is damaged or unreadable");
+    return record;
 }
 
 bcf1_t* recordFile::seek(size_t n) {

@@ -55,6 +55,12 @@ public:
     bool next();
     // Record n (from 0), reading on to it; the records before it are passed over.
     bcf1_t* seek(size_t n);
+    // VCF text: whether the file is; the line of record n (from 0), read on
+    // to without parsing it or those before it; that line parsed as the
+    // current record (once, as the parser changes the line).
+    bool text() const { return file->format.format == vcf; }
+    const kstring_t& seekLine(size_t n);
+    bcf1_t* parseLine();
 
     const std::string name;
     htsFile* file = nullptr;
@@ -63,6 +69,10 @@ public:
 
 private:
     size_t read = 0;  // records read so far
+
+    bool nextLine();
+    // Whether the data ends cleanly after a read that found no more.
+    void checkEnd() const;
 };
 
 // Reads every chunk file (several at once with threads), printing a line per

@@ -275,6 +275,23 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
     }
 }
 
+variantWriter::variantWriter(const std::string& path, const std::string& outName,
+                             variantFormat outFormat, const std::string& headerText,
+                             const std::string& outIndexPath, bool csi, int threads)
+    : name(outName), format(outFormat), indexPath(outIndexPath) {
+    try {
+        if (format != variantFormat::vcf && format != variantFormat::vcfgz)
+            fail("not a VCF file name");
+        if (format == variantFormat::vcf && !indexPath.empty())
+            fail("plain VCF text cannot be indexed");
+        start(path, headerText, threads);
+        if (!indexPath.empty()) startIndex(0, csi);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
 variantWriter::~variantWriter() { release(); }
 
 void variantWriter::release() {
@@ -301,6 +318,13 @@ void variantWriter::open(const std::string& path, const header& h, bool csi, int
     } else {
         text = lines.vcfText(h.samples);
     }
+    start(path, text, threads);
+    contigDone.assign(contigs.size(), false);
+    if (!indexPath.empty())
+        startIndex(format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
+}
+
+void variantWriter::start(const std::string& path, const std::string& text, int threads) {
     openFile(path);
     if (format == variantFormat::vcf) {
         pending = text;
@@ -316,9 +340,6 @@ void variantWriter::open(const std::string& path, const header& h, bool csi, int
         blocks->cut(placer{*this});
         blocks->flush(placer{*this});
     }
-    contigDone.assign(contigs.size(), false);
-    if (!indexPath.empty())
-        startIndex(format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
 }
 
 void variantWriter::openFile(const std::string& path) {
@@ -369,6 +390,21 @@ void variantWriter::write(int contig, int32_t pos, std::string_view id, std::str
     if (index) indexRecord(contig, pos, ref.size());
 }
 
+void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
+                              std::string_view line) {
+    if (fd < 0) fail("the file is not open");
+    if (!blocks) {
+        pending.append(line);
+        drainWhenFull();
+        return;
+    }
+    blocks->add(line.data(), line.size(), placer{*this});
+    if (!index) return;
+    const int tid = hts_idx_tbi_name(index, contig, chrom);
+    if (tid < 0) fail("cannot index " + std::string(chrom) + ":" + std::to_string(begin + 1));
+    pushIndex(tid, begin, end);
+}
+
 void variantWriter::checkOrder(int contig, int32_t pos) {
     static const std::string unsorted = "records are not sorted (an index needs them sorted): ";
     if (contig != lastContig) {
@@ -387,12 +423,16 @@ void variantWriter::checkOrder(int contig, int32_t pos) {
 void variantWriter::indexRecord(int contig, int32_t pos, size_t refLength) {
     const hts_pos_t begin = static_cast<hts_pos_t>(pos) - 1;
     const hts_pos_t end = begin + static_cast<hts_pos_t>(refLength);
-    if (indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29))
-        fail("position " + std::to_string(pos) + " is beyond the reach of a TBI index");
     int tid = format == variantFormat::bcf
                   ? contigKeys[contig]
                   : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
     if (tid < 0) fail("cannot index " + contigs[contig] + ":" + std::to_string(pos));
+    pushIndex(tid, begin, end);
+}
+
+void variantWriter::pushIndex(int tid, hts_pos_t begin, hts_pos_t end) {
+    if (indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29))
+        fail("position " + std::to_string(begin + 1) + " is beyond the reach of a TBI index");
     // The entry points where the record ends in the block being filled; the
     // block's address is known once the blocks before it are compressed.
     const uint32_t within = static_cast<uint32_t>(blocks->gathered());

@@ -37,6 +37,12 @@ public:
     // BGZF blocks compressed at once; the bytes are the same for every count.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const header& h, const std::string& indexPath, bool csi, int threads);
+    // A writer of ready VCF text, plain or BGZF-compressed: headerText is the
+    // whole header, the #CHROM line included, and records come as ready
+    // lines through writeLine().
+    variantWriter(const std::string& path, const std::string& name, variantFormat format,
+                  const std::string& headerText, const std::string& indexPath, bool csi,
+                  int threads);
     // Releases a writer that was not closed; the file is then incomplete.
     ~variantWriter();
     variantWriter(const variantWriter&) = delete;
@@ -46,6 +52,11 @@ public:
     // INFO '.'; FORMAT GT, sample k "a|b" with a = bit 2k, b = bit 2k+1.
     void write(int contig, int32_t pos, std::string_view id, std::string_view ref,
                std::string_view alt, const uint64_t* bits);
+    // One ready record line, with its '\n', for a writer of ready text: for
+    // the index, its contig (any number that stands for chrom alone) and the
+    // 0-based half-open stretch [begin, end) it covers.
+    void writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
+                   std::string_view line);
     // Finishes the file and writes the index.
     void close();
 
@@ -84,6 +95,9 @@ private:
     std::vector<bool> contigDone;  // contigs whose records are all behind
 
     void open(const std::string& path, const header& h, bool csi, int threads);
+    // Opens the file and writes the ready header text.
+    void start(const std::string& path, const std::string& text, int threads);
+    void pushIndex(int tid, hts_pos_t begin, hts_pos_t end);
     void openFile(const std::string& path);
     void startIndex(int contigsInHeader, bool csi);
     void release();

@@ -1,0 +1,85 @@
+// Record lines of VCF text copied as they stand, GT exchanged in the text.
+#include <gtest/gtest.h>
+#include <htslib/vcf.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rawline.h"
+
+namespace {
+
+std::string exchanged(std::string text) {
+    return seamline::exchangeGenotypeText(&text[0], text.size()) ? text : "refused";
+}
+
+TEST(RawLine, GenotypeText) {
+    EXPECT_EQ(exchanged("0|1"), "1|0");
+    EXPECT_EQ(exchanged("12|3"), "3|12");
+    EXPECT_EQ(exchanged("1|."), ".|1");
+    EXPECT_EQ(exchanged(".|."), ".|.");
+    EXPECT_EQ(exchanged("0/1"), "0/1");
+    EXPECT_EQ(exchanged("1"), "1");
+    EXPECT_EQ(exchanged("."), ".");
+    for (const char* odd : {"", "0|1|1", "|0|1", "0|", "a|b", "0||1", "0|1/2"})
+        EXPECT_EQ(exchanged(odd), "refused") << odd;
+}
+
+struct headerDeleter {
+    void operator()(bcf_hdr_t* h) const { bcf_hdr_destroy(h); }
+};
+typedef std::unique_ptr<bcf_hdr_t, headerDeleter> headerPtr;
+
+headerPtr makeHeader(const std::string& number) {
+    headerPtr h(bcf_hdr_init("w"));
+    for (std::string line :
+         {"##contig=<ID=20>", "##INFO=<ID=AF,Number=A,Type=Float,Description=\"f\">",
+          "##INFO=<ID=END,Number=1,Type=Integer,Description=\"e\">",
+          "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"g\">",
+          "##FORMAT=<ID=AP1,Number=A,Type=Float,Description=\"a\">",
+          "##FORMAT=<ID=AP2,Number=A,Type=Float,Description=\"b\">"})
+        bcf_hdr_append(h.get(), line.c_str());
+    bcf_hdr_append(h.get(),
+                   ("##FORMAT=<ID=DS,Number=" + number + ",Type=Float,Description=\"d\">").c_str());
+    for (const char* s : {"A", "B", "C"}) bcf_hdr_add_sample(h.get(), s);
+    EXPECT_EQ(bcf_hdr_sync(h.get()), 0);
+    return h;
+}
+
+TEST(RawLine, CopiesOrRefers) {
+    headerPtr chunk = makeHeader("A"), output = makeHeader("A"), other = makeHeader("1");
+    seamline::lineCopier copier(chunk.get(), output.get(), true);
+    const std::vector<uint64_t> none = {0}, first = {3}, all = {0x3f};
+    seamline::lineCopier::placement where;
+    std::string out;
+    const std::string site = "20\t100\trs1\tAC\tG\t.\tPASS\tAF=0.5\t";
+    ASSERT_TRUE(copier.copy(site + "GT:DS\t0|1:0.5\t1|0:1\t0/1:1", none, out, where));
+    EXPECT_EQ(out, site + "GT:DS\t0|1:0.5\t1|0:1\t0/1:1\n");
+    EXPECT_EQ(where.rid, 0);
+    EXPECT_EQ(where.begin, 99);
+    EXPECT_EQ(where.end, 101);
+    out.clear();
+    ASSERT_TRUE(copier.copy(site + "GT:DS\t0|1:0.5\t1|0:1\t0/1:1", all, out, where));
+    EXPECT_EQ(out, site + "GT:DS\t1|0:0.5\t0|1:1\t0/1:1\n");
+    out.clear();
+    ASSERT_TRUE(copier.copy(site + "GT\t0|1\t1|.\t1", first, out, where));
+    EXPECT_EQ(out, site + "GT\t1|0\t1|.\t1\n");
+    // Left to the parser: per-haplotype fields to exchange, INFO/END, keys
+    // not declared, a column too few, a genotype of another form.
+    out.clear();
+    for (const std::string& line :
+         {site + "GT:AP1:AP2\t0|1:0:1\t0|0:0:0\t0|0:0:0",
+          std::string("20\t100\t.\tA\tG\t.\t.\tEND=200\tGT\t0|1\t0|1\t0|1"),
+          site + "GT:XX\t0|1:1\t0|1:1\t0|1:1", site + "GT\t0|1\t0|1", site + "GT\t0|1|1\t0|1\t0|1",
+          site + "DS:GT\t1:0|1\t1:0|1\t1:0|1"})
+        EXPECT_FALSE(copier.copy(line, first, out, where)) << line;
+    EXPECT_EQ(out, "");
+    // A field declared otherwise in the output, or samples in another order.
+    EXPECT_FALSE(seamline::lineCopier(chunk.get(), other.get(), true)
+                     .copy(site + "GT\t0|1\t0|1\t0|1", none, out, where));
+    EXPECT_FALSE(seamline::lineCopier(chunk.get(), output.get(), false)
+                     .copy(site + "GT\t0|1\t0|1\t0|1", none, out, where));
+}
+
+}  // namespace
