@@ -387,9 +387,10 @@ TEST_F(Run, CompressedChunksAndDamagedOnes) {
     r = run({"c2.txt", "c1.bgz"}, {});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(slurp(dir.path("o.haps")), joined);
-    r = runSeamline(dir.root, {"--vcf", "sites.vcf", "--chunks", "/dev/stdin", "--output",
-                               "o.haps", "o.sample"},
-                    "exec < c1.haps.gz;");
+    r = runSeamline(
+        dir.root,
+        {"--vcf", "sites.vcf", "--chunks", "/dev/stdin", "--output", "o.haps", "o.sample"},
+        "exec < c1.haps.gz;");
     EXPECT_EQ(r.status, 0) << r.err;
     r = run({"cut.haps.gz"});
     EXPECT_EQ(r.status, 1);
@@ -490,14 +491,19 @@ TEST_F(Run, SpilledRowsGiveTheSameOutput) {
     };
     unlink(dir.path("o.haps.gz").c_str());
     unlink(dir.path("o.sample").c_str());
-    for (const auto& f : failures) {
-        runResult r = runSeamline(dir.root, args, f.setup);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, f.err);
-        EXPECT_FALSE(exists(dir.path("o.haps.gz")));
-        EXPECT_FALSE(exists(dir.path("o.sample")));
-        EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
-    }
+    // With threads the spill file fails on a worker, and the failure travels
+    // back to the driver through the pool.
+    std::vector<std::string> threaded = args;
+    threaded.insert(threaded.end(), {"--threads", "2"});
+    for (const auto& f : failures)
+        for (const std::vector<std::string>* a : {&args, &threaded}) {
+            runResult r = runSeamline(dir.root, *a, f.setup);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, f.err);
+            EXPECT_FALSE(exists(dir.path("o.haps.gz")));
+            EXPECT_FALSE(exists(dir.path("o.sample")));
+            EXPECT_EQ(shell("ls -A " + dir.root + " | grep -c '^.seamline-'"), "0\n");
+        }
 }
 
 // The report counts, per boundary and sample, the overlap sites heterozygous
