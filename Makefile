@@ -30,6 +30,9 @@ example: build
 	@echo "--- the same chunks as VCF.gz, BCF and VCF, joined into an indexed VCF.gz"
 	$(BUILD)/seamline --vcf examples/sites.vcf --chunks examples/chr20.c1.vcf.gz examples/chr20.c2.bcf examples/chr20.c3.vcf --scaffold examples/scaffold.txt --flip --output $(BUILD)/example.vcf.gz $(BUILD)/example.vcf.sample >/dev/null
 	@ls $(BUILD)/example.vcf.gz*; zcat $(BUILD)/example.vcf.gz | grep -v '^##' | head -n 4
+	@echo "--- the same VCF and BCF chunks without a site map: every record and field kept"
+	$(BUILD)/seamline --chunks examples/chr20.c1.vcf.gz examples/chr20.c2.bcf examples/chr20.c3.vcf -o $(BUILD)/example.records.vcf.gz >/dev/null
+	@ls $(BUILD)/example.records.vcf.gz*
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
