@@ -76,9 +76,11 @@ bool decoded(seamline::variantReader& reader, const std::vector<int32_t>& order,
 void compareWithReference(seamline::variantReader& reader, const std::string& text) {
     std::vector<std::string> lines = split(text, '\n');
     size_t line = 0;
-    while (line < lines.size() && lines[line].compare(0, 6, "#CHROM") != 0) line++;
-    std::vector<std::string> header = split(lines[line], '\t');
-    std::vector<std::string> samples;
+    while (line < lines.size() && lines[line].compare(0, 4, "#CHR") != 0) line++;
+    // The column names: fields between runs of tabs, the tenth on are samples.
+    std::vector<std::string> header, samples;
+    for (const std::string& field : split(lines[line], '\t'))
+        if (!field.empty()) header.push_back(field);
     if (header.size() > 9) samples.assign(header.begin() + 9, header.end());
     require(reader.samples() == samples);
     std::vector<int32_t> order(samples.size());
