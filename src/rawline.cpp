@@ -35,6 +35,8 @@ const char* alleleEnd(const char* p, const char* end) {
     return q > p ? q : nullptr;
 }
 
+}  // namespace
+
 // Splits the line at its first n tabs into fields; false when it has fewer.
 bool splitColumns(std::string_view line, size_t n, std::string_view* fields) {
     size_t start = 0;
@@ -59,8 +61,6 @@ hts_pos_t positionOf(std::string_view text) {
     return pos - 1;
 }
 
-}  // namespace
-
 bool exchangeGenotypeText(char* text, size_t size) {
     const char* end = text + size;
     const char* first = alleleEnd(text, end);
@@ -83,7 +83,7 @@ lineCopier::lineCopier(const bcf_hdr_t* chunkHeader, const bcf_hdr_t* outputHead
     usable = sameSamples && bcf_hdr_nsamples(output) > 0 && sameDeclarations(chunk, output);
 }
 
-bool lineCopier::keysDeclared(std::string_view list, char separator, int type) const {
+bool keysDeclared(const bcf_hdr_t* header, std::string_view list, char separator, int type) {
     if (list == ".") return true;
     std::string key;
     for (size_t start = 0; start <= list.size();) {
@@ -93,8 +93,8 @@ bool lineCopier::keysDeclared(std::string_view list, char separator, int type) c
         if (type == BCF_HL_INFO) item = item.substr(0, item.find('='));
         if (item.empty() || (type == BCF_HL_INFO && item == "END")) return false;
         key.assign(item);
-        const int id = bcf_hdr_id2int(chunk, BCF_DT_ID, key.c_str());
-        if (id < 0 || !bcf_hdr_idinfo_exists(chunk, type, id)) return false;
+        const int id = bcf_hdr_id2int(header, BCF_DT_ID, key.c_str());
+        if (id < 0 || !bcf_hdr_idinfo_exists(header, type, id)) return false;
         start = stop + 1;
     }
     return true;
@@ -102,7 +102,7 @@ bool lineCopier::keysDeclared(std::string_view list, char separator, int type) c
 
 bool lineCopier::checkFormat(std::string_view format) {
     if (format == knownFormat) return true;
-    if (!keysDeclared(format, ':', BCF_HL_FMT)) return false;
+    if (!keysDeclared(chunk, format, ':', BCF_HL_FMT)) return false;
     knownHasGt = false, knownExchanges = false;
     for (size_t start = 0, i = 0; start <= format.size(); i++) {
         size_t stop = std::min(format.find(':', start), format.size());
@@ -125,8 +125,8 @@ bool lineCopier::copy(std::string_view line, const std::vector<uint64_t>& exchan
     const hts_pos_t pos = positionOf(columns[1]);
     const std::string chrom(columns[0]);
     where.rid = bcf_hdr_name2id(output, chrom.c_str());
-    if (pos < 0 || where.rid < 0 || !keysDeclared(columns[6], ';', BCF_HL_FLT) ||
-        !keysDeclared(columns[7], ';', BCF_HL_INFO) || !checkFormat(columns[8]))
+    if (pos < 0 || where.rid < 0 || !keysDeclared(chunk, columns[6], ';', BCF_HL_FLT) ||
+        !keysDeclared(chunk, columns[7], ';', BCF_HL_INFO) || !checkFormat(columns[8]))
         return false;
     const size_t samples = static_cast<size_t>(bcf_hdr_nsamples(output));
     const char* sampleText = columns[9].data();

@@ -14,6 +14,7 @@
 
 #include "bits.h"
 #include "failure.h"
+#include "gtscan.h"
 #include "threads.h"
 #include "vcfread.h"
 
@@ -70,48 +71,111 @@ void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, i
     }
 }
 
-rawFile readFile(const std::string& name, const std::vector<std::string>& wanted) {
+// Reads a file's records into its pieces: BCF records through htslib, VCF
+// text lines through the genotype scanner where it can read them.
+class fileReader {
+public:
+    fileReader(const std::string& name, const std::vector<std::string>& wanted)
+        : in(name), samples(wanted.size()), scanner(in.header) {
+        out.name = name;
+        out.samples = in.samples();
+        out.contigs = in.contigs();
+        if (!wanted.empty()) order = sampleOrder(wanted, out.samples, name, "the first chunk");
+    }
+    ~fileReader() { free(gt); }
+    fileReader(const fileReader&) = delete;
+    fileReader& operator=(const fileReader&) = delete;
+
+    rawFile read() {
+        for (; in.text() ? nextText() : nextRecord(); out.records++) {
+        }
+        for (rawPiece& p : out.pieces) p.rows->finish();
+        return std::move(out);
+    }
+
+private:
     rawFile out;
-    out.name = name;
-    recordFile in(name);
-    out.samples = in.samples();
-    out.contigs = in.contigs();
-    const std::vector<int32_t> order =
-        wanted.empty() ? std::vector<int32_t>()
-                       : sampleOrder(wanted, out.samples, name, "the first chunk");
+    recordFile in;
+    size_t samples;
+    std::vector<int32_t> order;
+    genotypeScanner scanner;
     int32_t* gt = nullptr;
     int capacity = 0;
-    for (; in.next(); out.records++) {
-        const char* chrom = bcf_seqname_safe(in.header, in.record);
-        if (out.pieces.empty() || out.pieces.back().chrom != chrom) {
-            for (const rawPiece& p : out.pieces)
-                if (p.chrom == chrom)
-                    in.refuse("the records of chromosome " + p.chrom + " are not together");
-            out.pieces.emplace_back();
-            out.pieces.back().chrom = chrom;
-            out.pieces.back().firstRecord = out.records;
-            out.pieces.back().rows = std::make_unique<rowStore>(2 * wanted.size());
+
+    bool nextRecord() {
+        if (!in.next()) return false;
+        addParsed();
+        return true;
+    }
+
+    bool nextText() {
+        if (!in.nextLine()) return false;
+        const kstring_t& line = in.file->line;
+        if (!scanner.scan(std::string_view(line.s, line.l))) {
+            in.parseLine();
+            addParsed();
+            return true;
         }
-        rawPiece& p = out.pieces.back();
-        const int64_t pos = in.record->pos + 1;
+        std::vector<uint8_t>* alleles = nullptr;
+        uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
+                             static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
+        if (order.empty()) return true;
+        for (size_t j = 0; j < order.size(); j++) {
+            const uint16_t e = scanner.found[j];
+            if (!e) continue;
+            if (alleles) (*alleles)[order[j]] = static_cast<uint8_t>(e);
+            const uint64_t pair = e & genotypeScanner::firstLower ? 2 : 1;
+            bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
+        }
+        return true;
+    }
+
+    void addParsed() {
+        std::vector<uint8_t>* alleles = nullptr;
+        const bcf1_t* record = in.record;
+        uint64_t* bits =
+            add(bcf_seqname_safe(in.header, record), record->pos + 1, record->d.allele[0],
+                altOf(record), static_cast<uint32_t>(record->rlen), record->n_allele, alleles);
+        if (!order.empty()) evidence(in, order, gt, capacity, bits, alleles);
+    }
+
+    // The piece of chrom, begun when the records before were of another.
+    rawPiece& pieceOf(const std::string& chrom) {
+        if (!out.pieces.empty() && out.pieces.back().chrom == chrom) return out.pieces.back();
+        for (const rawPiece& p : out.pieces)
+            if (p.chrom == chrom)
+                in.refuse("the records of chromosome " + p.chrom + " are not together");
+        out.pieces.emplace_back();
+        out.pieces.back().chrom = chrom;
+        out.pieces.back().firstRecord = out.records;
+        out.pieces.back().rows = std::make_unique<rowStore>(2 * samples);
+        return out.pieces.back();
+    }
+
+    // Adds a record's site and returns its evidence row; alleles is set to
+    // the record's allele codes when it has several ALT alleles.
+    uint64_t* add(const std::string& chrom, int64_t pos, std::string_view ref, std::string_view alt,
+                  uint32_t rlen, int n, std::vector<uint8_t>*& alleles) {
+        rawPiece& p = pieceOf(chrom);
         if (!p.positions.empty() && pos < p.positions.back())
             in.refuse("the records are not sorted: " + p.chrom + ":" + std::to_string(pos) +
                       " comes after " + p.chrom + ":" + std::to_string(p.positions.back()));
-        p.keys.push_back(p.chrom + "\t" + std::to_string(pos) + "\t" + in.record->d.allele[0] +
-                         "\t" + altOf(in.record));
+        std::string key = p.chrom + "\t" + std::to_string(pos) + "\t";
+        key.append(ref).append("\t").append(alt);
+        p.keys.push_back(std::move(key));
         p.positions.push_back(pos);
-        p.refLengths.push_back(static_cast<uint32_t>(in.record->rlen));
+        p.refLengths.push_back(rlen);
         uint64_t* bits = p.rows->add();
-        std::vector<uint8_t>* alleles = nullptr;
-        if (in.record->n_allele > 2) {
+        if (n > 2) {
             alleles = &p.alleles[static_cast<int32_t>(p.keys.size() - 1)];
-            alleles->assign(wanted.size(), 0);
+            alleles->assign(samples, 0);
         }
-        if (!order.empty()) evidence(in, order, gt, capacity, bits, alleles);
+        return bits;
     }
-    free(gt);
-    for (rawPiece& p : out.pieces) p.rows->finish();
-    return out;
+};
+
+rawFile readFile(const std::string& name, const std::vector<std::string>& wanted) {
+    return fileReader(name, wanted).read();
 }
 
 // Numbers the sites of every file in output order and makes the pieces.
@@ -245,7 +309,9 @@ void recordFile::checkEnd() const {
 
 bool recordFile::nextLine() {
     const int r = hts_getline(file, KS_SEP_LINE, &file->line);
-    if (r < -1) refuse("the file is damaged or unreadable");
+    // A BGZF reader hands out the part of a line before damage first.
+    if (r < -1 || (r >= 0 && file->is_bgzf && file->fp.bgzf->errcode))
+        refuse("the file is damaged or unreadable");
     if (r == -1) {
         checkEnd();
         return false;

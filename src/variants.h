@@ -60,6 +60,8 @@ public:
     // current record (once, as the parser changes the line).
     bool text() const { return file->format.format == vcf; }
     const kstring_t& seekLine(size_t n);
+    // The next line of VCF text into file->line, not parsed; false at the end.
+    bool nextLine();
     bcf1_t* parseLine();
 
     const std::string name;
@@ -70,7 +72,6 @@ public:
 private:
     size_t read = 0;  // records read so far
 
-    bool nextLine();
     // Whether the data ends cleanly after a read that found no more.
     void checkEnd() const;
 };

@@ -215,3 +215,44 @@ TEST_F(DropIn, ThreeChunksOverlapAndSamplesMustMatch) {
 }
 
 }  // namespace
+
+// Genotypes of every kind, GT first or not among the keys: VCF text chunks
+// and the same chunks as BCF give the same evidence, report and output.
+TEST_F(DropIn, TextChunksReadAsTheirBinaryForm) {
+    const std::vector<std::string> kinds = {"0|1", "1|0", ".|1", "0/1", "1",
+                                            ".",   "./.", "0|0", "1|1", "0|1|1"};
+    auto line = [&](int pos, size_t i) {
+        const std::string at = "20\t" + std::to_string(pos) + "\t.\t";
+        if (i % 5 == 3)
+            return at + "A\tG,T\t.\t.\t.\tGT\t1|2\t2|0\t" + kinds[i % kinds.size()] + "\n";
+        if (i % 7 == 4)
+            return at + "AC\tG\t.\t.\tEND=" + std::to_string(pos + 3) + "\tGT\t0|1\t1|0\t0|1\n";
+        std::string text = at + "A\tG\t.\t.\t.\tDS:GT";
+        for (size_t k = 0; k < 3; k++) text += "\t0.5:" + kinds[(i + 3 * k) % kinds.size()];
+        return text + "\n";
+    };
+    std::string c1, c2;
+    for (size_t i = 0; i < 12; i++) c1 += line(100 * static_cast<int>(i + 1), i);
+    for (size_t i = 6; i < 20; i++) c2 += line(100 * static_cast<int>(i + 1), (i * 3) % 20);
+    const std::string end = "##INFO=<ID=END,Number=1,Type=Integer,Description=\"end\">\n";
+    chunk("c1.vcf", c1, end);
+    chunk("c2.vcf", c2, end);
+    shell("cd " + dir.root + " && bcftools view -Ob -o c1.bcf c1.vcf && bcftools view -Ob -o " +
+          "c2.bcf c2.vcf");
+    // Mixed, so that evidence read one way meets evidence read the other.
+    const std::vector<std::pair<std::string, std::string>> mixes = {
+        {"vcf", "vcf"}, {"bcf", "bcf"}, {"vcf", "bcf"}, {"bcf", "vcf"}};
+    for (const auto& [first, second] : mixes) {
+        const std::string name = first + "_" + second;
+        runResult r = run({"--chunks", "c1." + first, "c2." + second, "-o", "o_" + name + ".vcf",
+                           "--report", "r_" + name + ".tsv"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(shell("sed 's/[.]bcf/.vcf/g' " + dir.path("r_" + name + ".tsv")),
+                  slurp(dir.path("r_vcf_vcf.tsv")))
+            << name;
+        EXPECT_EQ(shell("bcftools view -H " + dir.path("o_" + name + ".vcf")),
+                  shell("bcftools view -H " + dir.path("o_vcf_vcf.vcf")))
+            << name;
+    }
+    EXPECT_NE(slurp(dir.path("r_vcf_vcf.tsv")).find("c1.vcf\tc2.vcf\tA\t"), std::string::npos);
+}

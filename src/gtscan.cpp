@@ -1,0 +1,124 @@
+#include "gtscan.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "rawline.h"
+
+namespace seamline {
+
+namespace {
+
+// The alleles of an ALT column ("." for none), or 0 when it has an empty or
+// missing allele among others.
+int altAlleles(std::string_view alt) {
+    if (alt == ".") return 0;
+    if (alt.empty() || alt.front() == ',' || alt.back() == ',' ||
+        alt.find(",,") != std::string_view::npos || alt.find('.') != std::string_view::npos)
+        return -1;
+    return 1 + static_cast<int>(std::count(alt.begin(), alt.end(), ','));
+}
+
+// Field n (from 0) of a ':'-separated sample column; empty when it has fewer.
+std::string_view subfield(std::string_view column, int n) {
+    size_t start = 0;
+    for (; n > 0; n--) {
+        start = column.find(':', start);
+        if (start == std::string_view::npos) return std::string_view();
+        start++;
+    }
+    const size_t stop = column.find(':', start);
+    return column.substr(start, stop == std::string_view::npos ? stop : stop - start);
+}
+
+}  // namespace
+
+genotypeScanner::genotypeScanner(const bcf_hdr_t* header)
+    : found(static_cast<size_t>(bcf_hdr_nsamples(header))), header(header) {}
+
+bool genotypeScanner::scan(std::string_view line) {
+    std::string_view columns[10];
+    if (found.empty() || !splitColumns(line, 9, columns) || !checkSite(columns) ||
+        !checkFormat(columns[8]))
+        return false;
+    return scanSamples(columns[9]);
+}
+
+bool genotypeScanner::checkSite(const std::string_view* columns) {
+    chrom = columns[0], ref = columns[3], alt = columns[4];
+    const hts_pos_t at = positionOf(columns[1]);
+    const int more = altAlleles(alt);
+    if (at < 0 || more < 0 || ref.empty() || alt.find('<') != std::string_view::npos) return false;
+    pos = at + 1;
+    alleles = 1 + more;
+    if (chrom != knownChrom) {
+        knownChrom.assign(chrom);
+        if (bcf_hdr_name2id(header, knownChrom.c_str()) < 0) {
+            knownChrom.clear();
+            return false;
+        }
+    }
+    return keysDeclared(header, columns[6], ';', BCF_HL_FLT) &&
+           keysDeclared(header, columns[7], ';', BCF_HL_INFO);
+}
+
+bool genotypeScanner::checkFormat(std::string_view format) {
+    if (!knownFormat.empty() && format == knownFormat) return true;
+    knownFormat.clear();
+    if (format.empty() || !keysDeclared(header, format, ':', BCF_HL_FMT)) return false;
+    gtIndex = -1;
+    for (size_t start = 0, i = 0; start <= format.size(); i++) {
+        const size_t stop = std::min(format.find(':', start), format.size());
+        if (format.substr(start, stop - start) == "GT") {
+            if (gtIndex >= 0) return false;
+            gtIndex = static_cast<int>(i);
+        }
+        start = stop + 1;
+    }
+    knownFormat.assign(format);
+    return true;
+}
+
+bool genotypeScanner::scanSamples(std::string_view text) {
+    ploidy = 0;
+    size_t start = 0;
+    for (size_t j = 0; j < found.size(); j++) {
+        const size_t tab = text.find('\t', start);
+        if ((tab == std::string_view::npos) != (j + 1 == found.size())) return false;
+        const std::string_view column = text.substr(start, tab - start);
+        found[j] = 0;
+        if (gtIndex >= 0 && !scanGenotype(subfield(column, gtIndex), found[j])) return false;
+        start = tab + 1;
+    }
+    // Evidence comes only from records whose largest ploidy is 2.
+    if (ploidy != 2) std::fill(found.begin(), found.end(), 0);
+    return true;
+}
+
+bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
+    int allele[2] = {-1, -1}, n = 0;
+    bool phased = false;
+    for (size_t k = 0; k <= gt.size(); n++) {
+        if (k > 0) phased = gt[k - 1] == '|';
+        int value = -1;
+        if (k < gt.size() && gt[k] == '.') {
+            k++;
+        } else {
+            const size_t begin = k;
+            for (value = 0; k < gt.size() && gt[k] >= '0' && gt[k] <= '9' && k - begin < 6; k++)
+                value = 10 * value + (gt[k] - '0');
+            if (k == begin || value >= alleles) return false;
+        }
+        if (k < gt.size() && gt[k] != '|' && gt[k] != '/') return false;
+        if (n < 2) allele[n] = value;
+        k++;
+    }
+    ploidy = std::max(ploidy, n);
+    const int low = std::min(allele[0], allele[1]), high = std::max(allele[0], allele[1]);
+    if (n != 2 || !phased || low < 0 || low == high || (alleles > 2 && high > 15)) return true;
+    evidence = static_cast<uint16_t>((allele[0] < allele[1] ? firstLower : firstHigher) |
+                                     (16 * low + high));
+    return true;
+}
+
+}  // namespace seamline

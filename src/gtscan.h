@@ -1,0 +1,48 @@
+#ifndef SEAMLINE_GTSCAN_H
+#define SEAMLINE_GTSCAN_H
+
+#include <htslib/vcf.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace seamline {
+
+// What the join needs of a VCF text record line, read from the text without
+// parsing the line into a record: its site and, for each sample, the
+// orientation evidence of its GT as bcf_get_genotypes would give it.
+class genotypeScanner {
+public:
+    // The evidence of a sample: 0 for none; else the pair 16 * low + high of
+    // its alleles, with bit 8 set when the first allele is the lower and
+    // bit 9 when it is the higher.
+    static constexpr uint16_t firstLower = 0x100, firstHigher = 0x200;
+
+    explicit genotypeScanner(const bcf_hdr_t* header);
+
+    // Reads line; false, when the parser must read it instead (an unusual
+    // or damaged line, INFO/END, a key the header does not declare).
+    bool scan(std::string_view line);
+
+    std::string_view chrom, ref, alt;
+    int64_t pos = 0;              // 1-based
+    int alleles = 0;              // REF and ALT alleles
+    std::vector<uint16_t> found;  // by sample, in the header's order
+
+private:
+    const bcf_hdr_t* header;
+    std::string knownFormat, knownChrom;
+    int gtIndex = -1;  // of GT among the known FORMAT keys; -1 without GT
+    int ploidy = 0;    // the largest of the line
+
+    bool checkSite(const std::string_view* columns);
+    bool checkFormat(std::string_view format);
+    bool scanSamples(std::string_view text);
+    bool scanGenotype(std::string_view gt, uint16_t& evidence);
+};
+
+}  // namespace seamline
+
+#endif
