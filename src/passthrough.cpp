@@ -91,6 +91,32 @@ bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
     return header;
 }
 
+void appendWord(std::string& out, uint32_t value) {
+    for (int b = 0; b < 4; b++) out.push_back(static_cast<char>(value >> (8 * b)));
+}
+
+// A record as BCF stores it: the lengths of its two parts, the site's fixed
+// fields, then the shared and individual parts. Copying the record brings
+// those parts up to date with any edit of its decoded fields.
+bool appendBinaryRecord(bcf1_t* rec, bcf1_t* synced, std::string& out) {
+    if (rec->errcode || rec->pos < 0 || rec->pos > INT32_MAX || rec->rlen < 0 ||
+        rec->rlen > INT32_MAX || !bcf_copy(synced, rec))
+        return false;
+    appendWord(out, static_cast<uint32_t>(rec->shared.l + 24));
+    appendWord(out, static_cast<uint32_t>(rec->indiv.l));
+    appendWord(out, static_cast<uint32_t>(rec->rid));
+    appendWord(out, static_cast<uint32_t>(rec->pos));
+    appendWord(out, static_cast<uint32_t>(rec->rlen));
+    uint32_t qual;
+    memcpy(&qual, &rec->qual, 4);
+    appendWord(out, qual);
+    appendWord(out, static_cast<uint32_t>(rec->n_allele) << 16 | rec->n_info);
+    appendWord(out, static_cast<uint32_t>(rec->n_fmt) << 24 | rec->n_sample);
+    out.append(rec->shared.s, rec->shared.l);
+    out.append(rec->indiv.s, rec->indiv.l);
+    return true;
+}
+
 // Per sample, whether row j of an overlap takes the right chunk's fields.
 std::vector<uint64_t> fromRight(const boundary& b, int32_t j, size_t samples) {
     std::vector<uint64_t> mask((2 * samples + 63) / 64, 0);
@@ -115,33 +141,26 @@ public:
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
         indexPath = stageIndex(outputs, haplotypes, csi);
         const std::string path = outputs[haplotypes].path();
-        if (format == variantFormat::bcf) {
-            openBinary(path, settings.threads, csi);
-        } else {
-            text = std::make_unique<variantWriter>(path, name, format, headerText(), indexPath, csi,
-                                                   settings.threads);
+        binary = format == variantFormat::bcf;
+        const std::string start = binary ? bcfHeaderBytes(header, name) : headerText();
+        text = std::make_unique<variantWriter>(path, name, format, start, indexPath, csi,
+                                               settings.threads, header->n[BCF_DT_CTG]);
+        if (!binary)
             for (auto& source : sources) source->startCopying(header);
-        }
         blended = bcf_init();
+        synced = bcf_init();
     }
     ~recordWriter() {
-        if (out) hts_close(out);
         if (header) bcf_hdr_destroy(header);
         if (blended) bcf_destroy(blended);
+        if (synced) bcf_destroy(synced);
         free(line.s);
     }
 
     void writeAll() {
         for (size_t i = 0; i < join.sources.size(); i++)
             if (join.sources[i].chunk >= 0) write(join.sources[i]);
-        if (text) {
-            text->close();
-            return;
-        }
-        if (indexed && bcf_idx_save(out) < 0) refuse("cannot write the index");
-        const int closed = hts_close(out);
-        out = nullptr;
-        if (closed != 0) refuse("the file could not be finished");
+        text->close();
     }
 
 private:
@@ -150,27 +169,17 @@ private:
     const std::string name;
     std::vector<std::unique_ptr<chunkSource>> sources;
     bcf_hdr_t* header = nullptr;
-    htsFile* out = nullptr;               // BCF
-    std::unique_ptr<variantWriter> text;  // VCF and VCF.gz
-    kstring_t line = {0, 0, nullptr};     // a record as VCF text
-    std::string copied;                   // a line copied as it stands
-    bool indexed = false;
-    std::string indexPath;  // htslib keeps its name until the index is saved
+    std::unique_ptr<variantWriter> text;
+    bool binary = false;               // BCF rather than VCF text
+    kstring_t line = {0, 0, nullptr};  // a record as VCF text
+    std::string copied;                // a line copied as it stands, or a BCF record
+    std::string indexPath;
     bcf1_t* blended = nullptr;
+    bcf1_t* synced = nullptr;     // where records are copied to bring their parts up to date
     std::vector<int32_t> pairAt;  // per boundary: the next overlap row to look at
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
-    }
-
-    void openBinary(const std::string& path, int threads, bool csi) {
-        out = hts_open(path.c_str(), "wb");
-        if (!out) refuse(strerror(errno ? errno : EIO));
-        if (threads > 1) hts_set_threads(out, threads);
-        if (bcf_hdr_write(out, header) < 0) refuse("cannot write the header");
-        if (!indexPath.empty() && bcf_idx_init(out, header, csi ? 14 : 0, indexPath.c_str()) < 0)
-            refuse("cannot make the index");
-        indexed = !indexPath.empty();
     }
 
     // The header as VCF text, the #CHROM line included.
@@ -182,14 +191,17 @@ private:
     }
 
     void put(bcf1_t* rec) {
-        if (!text) {
-            if (bcf_write(out, header, rec) < 0) refuseRecord(rec);
+        if (rec->n_sample != static_cast<uint32_t>(bcf_hdr_nsamples(header))) refuseRecord(rec);
+        const char* chrom = bcf_hdr_id2name(header, rec->rid);
+        if (binary) {
+            copied.clear();
+            if (!appendBinaryRecord(rec, synced, copied)) refuseRecord(rec);
+            text->writeLine(rec->rid, chrom, rec->pos, rec->pos + rec->rlen, copied);
             return;
         }
         line.l = 0;
-        if (rec->n_sample != bcf_hdr_nsamples(header) || vcf_format(header, rec, &line) < 0)
-            refuseRecord(rec);
-        text->writeLine(rec->rid, bcf_hdr_id2name(header, rec->rid), rec->pos, rec->pos + rec->rlen,
+        if (vcf_format(header, rec, &line) < 0) refuseRecord(rec);
+        text->writeLine(rec->rid, chrom, rec->pos, rec->pos + rec->rlen,
                         std::string_view(line.s, line.l));
     }
 
@@ -235,7 +247,7 @@ private:
 
     // Row r of chunk c copied as it stands, when it can be.
     bool copy(size_t c, int32_t r) {
-        if (!text) return false;
+        if (binary) return false;
         const variantPiece& piece = chunks.pieces[c];
         lineCopier::placement where;
         copied.clear();

@@ -210,19 +210,7 @@ public:
 
     // The header of a BCF file: magic, length, and the text htslib makes of
     // it with its closing NUL.
-    std::string bcfText() const {
-        kstring_t formatted = {0, 0, nullptr};
-        if (bcf_hdr_format(parsed.get(), 1, &formatted) < 0) {
-            free(formatted.s);
-            failWriting(name, "cannot make the header");
-        }
-        std::string text("BCF\2\2", 5);
-        appendLittleEndian(text, static_cast<uint32_t>(formatted.l + 1));
-        text.append(formatted.s, formatted.l);
-        text.push_back('\0');
-        free(formatted.s);
-        return text;
-    }
+    std::string bcfText() const { return bcfHeaderBytes(parsed.get(), name); }
 
 private:
     const std::string& name;
@@ -255,6 +243,20 @@ bool savedIndex(hts_idx_t* index, int format, std::string& bytes) {
 
 }  // namespace
 
+std::string bcfHeaderBytes(const bcf_hdr_t* header, const std::string& name) {
+    kstring_t formatted = {0, 0, nullptr};
+    if (bcf_hdr_format(header, 1, &formatted) < 0) {
+        free(formatted.s);
+        failWriting(name, "cannot make the header");
+    }
+    std::string text("BCF\2\2", 5);
+    appendLittleEndian(text, static_cast<uint32_t>(formatted.l + 1));
+    text.append(formatted.s, formatted.l);
+    text.push_back('\0');
+    free(formatted.s);
+    return text;
+}
+
 void variantWriter::placer::operator()(const std::string& compressed, indexEntries& entries) const {
     writer.place(compressed, entries);
 }
@@ -277,15 +279,15 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 
 variantWriter::variantWriter(const std::string& path, const std::string& outName,
                              variantFormat outFormat, const std::string& headerText,
-                             const std::string& outIndexPath, bool csi, int threads)
+                             const std::string& outIndexPath, bool csi, int threads,
+                             int contigsInHeader)
     : name(outName), format(outFormat), indexPath(outIndexPath) {
     try {
-        if (format != variantFormat::vcf && format != variantFormat::vcfgz)
-            fail("not a VCF file name");
+        if (format == variantFormat::none) fail("not a VCF or BCF file name");
         if (format == variantFormat::vcf && !indexPath.empty())
             fail("plain VCF text cannot be indexed");
         start(path, headerText, threads);
-        if (!indexPath.empty()) startIndex(0, csi);
+        if (!indexPath.empty()) startIndex(format == variantFormat::bcf ? contigsInHeader : 0, csi);
     } catch (...) {
         release();
         throw;
@@ -400,7 +402,7 @@ void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, ht
     }
     blocks->add(line.data(), line.size(), placer{*this});
     if (!index) return;
-    const int tid = hts_idx_tbi_name(index, contig, chrom);
+    const int tid = format == variantFormat::bcf ? contig : hts_idx_tbi_name(index, contig, chrom);
     if (tid < 0) fail("cannot index " + std::string(chrom) + ":" + std::to_string(begin + 1));
     pushIndex(tid, begin, end);
 }

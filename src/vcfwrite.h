@@ -2,6 +2,7 @@
 #define SEAMLINE_VCFWRITE_H
 
 #include <htslib/hts.h>
+#include <htslib/vcf.h>
 
 #include <cstdint>
 #include <memory>
@@ -37,12 +38,13 @@ public:
     // BGZF blocks compressed at once; the bytes are the same for every count.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const header& h, const std::string& indexPath, bool csi, int threads);
-    // A writer of ready VCF text, plain or BGZF-compressed: headerText is the
-    // whole header, the #CHROM line included, and records come as ready
-    // lines through writeLine().
+    // A writer of ready records: headerText is the whole header (for VCF,
+    // the #CHROM line included; for BCF, its magic and length too), and
+    // records come ready through writeLine(). A BCF index numbers contigs as
+    // the header does, contigsInHeader of them.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const std::string& headerText, const std::string& indexPath, bool csi,
-                  int threads);
+                  int threads, int contigsInHeader = 0);
     // Releases a writer that was not closed; the file is then incomplete.
     ~variantWriter();
     variantWriter(const variantWriter&) = delete;
@@ -52,8 +54,9 @@ public:
     // INFO '.'; FORMAT GT, sample k "a|b" with a = bit 2k, b = bit 2k+1.
     void write(int contig, int32_t pos, std::string_view id, std::string_view ref,
                std::string_view alt, const uint64_t* bits);
-    // One ready record line, with its '\n', for a writer of ready text: for
-    // the index, its contig (any number that stands for chrom alone) and the
+    // One ready record line, with its '\n', for a writer of ready text (or
+    // one whole BCF record): for the index, its contig (any number that
+    // stands for chrom alone; for BCF, its number in the header) and the
     // 0-based half-open stretch [begin, end) it covers.
     void writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
                    std::string_view line);
@@ -111,6 +114,10 @@ private:
     void drainWhenFull();
     void saveIndex();
 };
+
+// The start of a BCF file before its records: magic, length and header text
+// with its closing NUL. name names the output in messages.
+std::string bcfHeaderBytes(const bcf_hdr_t* header, const std::string& name);
 
 }  // namespace seamline
 
