@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text.h"
+
 namespace seamline {
 
 namespace {
@@ -52,13 +54,9 @@ bool splitColumns(std::string_view line, size_t n, std::string_view* fields) {
 
 // A POS column of digits only, 1 or more, as 0-based; -1 otherwise.
 hts_pos_t positionOf(std::string_view text) {
-    if (text.empty() || text.size() > 12) return -1;
-    hts_pos_t pos = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        pos = 10 * pos + (c - '0');
-    }
-    return pos - 1;
+    int64_t value;
+    if (text.size() > 12 || !parseWhole(text, INT64_MAX, value) || value < 1) return -1;
+    return value - 1;
 }
 
 bool exchangeGenotypeText(char* text, size_t size) {

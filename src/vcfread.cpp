@@ -391,11 +391,8 @@ bool variantReader::nextText() {
     current.alt = fields[4];
     format = n == 9 ? fields[8].data() : nullptr;
     int64_t pos = 0;
-    bool digits = !fields[1].empty() && fields[1].size() <= 18;
-    for (size_t k = 0; digits && k < fields[1].size(); k++) {
-        digits = fields[1][k] >= '0' && fields[1][k] <= '9';
-        pos = pos * 10 + (fields[1][k] - '0');
-    }
+    // Eighteen digits at most, so that no value overflows.
+    const bool digits = fields[1].size() <= 18 && parseWhole(fields[1], INT64_MAX, pos);
     if (!digits) failBlamingDamage(atLine() + "bad position '" + std::string(fields[1]) + "'");
     current.pos = pos;
     return true;
