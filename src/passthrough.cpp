@@ -175,6 +175,7 @@ private:
     std::string copied;                // a line copied as it stands, or a BCF record
     std::string indexPath;
     bcf1_t* blended = nullptr;
+    recordEditor editor;          // its buffers serve every record
     bcf1_t* synced = nullptr;     // where records are copied to bring their parts up to date
     std::vector<int32_t> pairAt;  // per boundary: the next overlap row to look at
 
@@ -213,7 +214,7 @@ private:
     bcf1_t* oriented(size_t c, int32_t r) {
         const variantPiece& piece = chunks.pieces[c];
         bcf1_t* rec = sources[piece.file]->record(piece.firstRecord + r, header);
-        exchangeHaplotypes(header, rec, join.exchange[c]);
+        editor.exchangeHaplotypes(header, rec, join.exchange[c]);
         return rec;
     }
 
@@ -260,7 +261,7 @@ private:
 
     bcf1_t* blend(bcf1_t* left, bcf1_t* right, const std::vector<uint64_t>& mask,
                   bool siteFromRight) {
-        blendSamples(header, left, right, mask, siteFromRight, blended);
+        editor.blendSamples(header, left, right, mask, siteFromRight, blended);
         return blended;
     }
 };

@@ -235,46 +235,6 @@ void recordEditor::exchangeWithin(const bcf_hdr_t* header, bcf1_t* record, int k
     }
 }
 
-void recordEditor::compareGenotypes(const bcf_hdr_t* firstHeader, bcf1_t* first,
-                                    const bcf_hdr_t* secondHeader, bcf1_t* second,
-                                    const std::vector<int32_t>& order, std::vector<uint64_t>& keep,
-                                    std::vector<uint64_t>& swap) {
-    unpack(firstHeader, first, BCF_UN_STR | BCF_UN_FMT);
-    unpack(secondHeader, second, BCF_UN_STR | BCF_UN_FMT);
-    const size_t n = first->n_sample;
-    keep.assign((n + 63) / 64, 0);
-    swap.assign((n + 63) / 64, 0);
-    if (order.size() != second->n_sample)
-        fail("a sample order of " + std::to_string(order.size()) + " samples for the " +
-             std::to_string(second->n_sample) + " of " + siteOf(secondHeader, second));
-    const bcf_fmt_t* gt1 = genotypesOf(firstHeader, first);
-    const bcf_fmt_t* gt2 = genotypesOf(secondHeader, second);
-    if (!gt1 || !gt2) return;
-    matchAlleles(first, second);
-    for (size_t j = 0; j < order.size(); j++) {
-        const int32_t k = order[j];
-        int32_t a, b, x, y;
-        if (k < 0 || static_cast<size_t>(k) >= n || !phasedDiploid(*gt1, k, a, b) ||
-            !phasedDiploid(*gt2, j, x, y))
-            continue;
-        a = bcf_gt_allele(a), b = bcf_gt_allele(b), x = bcf_gt_allele(x), y = bcf_gt_allele(y);
-        if (a < 0 || b < 0 || a == b || x < 0 || y < 0 || x >= second->n_allele ||
-            y >= second->n_allele)
-            continue;
-        x = alleles[x], y = alleles[y];
-        if (x < 0 || y < 0 || x == y) continue;
-        if (a == x && b == y) keep[k / 64] |= uint64_t(1) << (k % 64);
-        if (a == y && b == x) swap[k / 64] |= uint64_t(1) << (k % 64);
-    }
-}
-
-void recordEditor::matchAlleles(bcf1_t* first, bcf1_t* second) {
-    alleles.assign(second->n_allele, -1);
-    for (int i = 0; i < second->n_allele; i++)
-        for (int f = 0; f < first->n_allele && alleles[i] < 0; f++)
-            if (std::strcmp(second->d.allele[i], first->d.allele[f]) == 0) alleles[i] = f;
-}
-
 namespace {
 
 bool sameSite(const bcf1_t* left, const bcf1_t* right) {
@@ -386,12 +346,6 @@ void recordEditor::store(const bcf_hdr_t* header, bcf1_t* record, int key, const
 void exchangeHaplotypes(const bcf_hdr_t* header, bcf1_t* record,
                         const std::vector<uint64_t>& mask) {
     recordEditor().exchangeHaplotypes(header, record, mask);
-}
-
-void compareGenotypes(const bcf_hdr_t* firstHeader, bcf1_t* first, const bcf_hdr_t* secondHeader,
-                      bcf1_t* second, const std::vector<int32_t>& order,
-                      std::vector<uint64_t>& keep, std::vector<uint64_t>& swap) {
-    recordEditor().compareGenotypes(firstHeader, first, secondHeader, second, order, keep, swap);
 }
 
 void blendSamples(const bcf_hdr_t* header, bcf1_t* left, bcf1_t* right,

@@ -11,8 +11,8 @@ namespace seamline {
 
 // Edits whole VCF/BCF records (htslib's bcf1_t, as bcf_read gives them) for
 // the output that keeps every field of the chunks: exchanges a sample's
-// haplotypes together with its per-haplotype fields, compares two chunks'
-// genotypes of a site and puts one record of a site together from two.
+// haplotypes together with its per-haplotype fields, and puts one record of a
+// site together from two.
 //
 // Samples are those of the record, in header order; masks are rows of packed
 // pairs as in bits.h: sample k is bits 2k and 2k+1, set together. A record
@@ -41,20 +41,6 @@ public:
     void exchangeHaplotypes(const bcf_hdr_t* header, bcf1_t* record,
                             const std::vector<uint64_t>& mask);
 
-    // The orientation evidence of one site that two chunks list. order maps
-    // the second record's samples onto the first's: second sample j is first
-    // sample order[j] (-1: none). keep and swap are resized to one bit per
-    // sample of the first record ((n+63)/64 words, bit k for sample k, not
-    // pairs) and bit k is set where both records hold a phased heterozygous
-    // diploid genotype with both alleles known, and the two ordered pairs of
-    // alleles are the same (keep) or the same once one is exchanged (swap).
-    // Alleles are matched by their sequence, so that ALT lists in another
-    // order still compare; an allele the first record lacks is no evidence.
-    void compareGenotypes(const bcf_hdr_t* firstHeader, bcf1_t* first,
-                          const bcf_hdr_t* secondHeader, bcf1_t* second,
-                          const std::vector<int32_t>& order, std::vector<uint64_t>& keep,
-                          std::vector<uint64_t>& swap);
-
     // Makes out (a record other than both) the record of a site from two
     // chunks' records of it, both in header's dictionary (bcf_translate) with
     // header's samples, of the same site and alleles (otherwise this throws):
@@ -79,13 +65,11 @@ private:
     buffer first, second, blended;
     std::vector<int32_t> exchanged;  // samples whose haplotypes change places
     std::vector<uint64_t> chosen;    // exchanged, as a mask
-    std::vector<int32_t> alleles;    // second record's allele i: first record's, or -1
 
     void exchangeGenotypes(const bcf_hdr_t* header, bcf1_t* record,
                            const std::vector<uint64_t>& mask);
     void exchangeBetween(const bcf_hdr_t* header, bcf1_t* record, int key1, int key2);
     void exchangeWithin(const bcf_hdr_t* header, bcf1_t* record, int key);
-    void matchAlleles(bcf1_t* first, bcf1_t* second);
     // The values of FORMAT key of record into b, widened to 32 bits (strings
     // as they are); returns the values per sample, 0 when the record lacks it.
     int fetch(const bcf_hdr_t* header, bcf1_t* record, int key, const valueKind& kind, buffer& b);
@@ -102,9 +86,6 @@ private:
 
 // One-off forms of recordEditor's functions, with an editor of their own.
 void exchangeHaplotypes(const bcf_hdr_t* header, bcf1_t* record, const std::vector<uint64_t>& mask);
-void compareGenotypes(const bcf_hdr_t* firstHeader, bcf1_t* first, const bcf_hdr_t* secondHeader,
-                      bcf1_t* second, const std::vector<int32_t>& order,
-                      std::vector<uint64_t>& keep, std::vector<uint64_t>& swap);
 void blendSamples(const bcf_hdr_t* header, bcf1_t* left, bcf1_t* right,
                   const std::vector<uint64_t>& fromRight, bool siteFromRight, bcf1_t* out);
 

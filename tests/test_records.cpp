@@ -94,14 +94,6 @@ std::vector<uint64_t> pairsOf(size_t samples, const std::vector<int>& set) {
     return mask;
 }
 
-// The samples whose bit is set in a row of one bit per sample.
-std::vector<int> samplesOf(const std::vector<uint64_t>& bits) {
-    std::vector<int> samples;
-    for (size_t k = 0; k < 64 * bits.size(); k++)
-        if ((bits[k / 64] >> (k % 64)) & 1) samples.push_back(static_cast<int>(k));
-    return samples;
-}
-
 struct exchangeCase {
     const char *alt, *before, *after;  // ALT; FORMAT and sample columns
     std::vector<int> exchanged;
@@ -208,86 +200,6 @@ TEST(RecordsExchange, AMaskShorterThanTheSamplesIsRefused) {
     vcfText vcf("a b c");
     bcf1_t* record = vcf.parse("20 100 . A T . . . GT 0|1 0|1 0|1");
     EXPECT_THROW(seamline::exchangeHaplotypes(vcf.header, record, {}), seamline::failure);
-}
-
-struct compareCase {
-    const char *firstAlt, *firstGt, *secondAlt, *secondGt;
-    bool keep, swap;
-};
-
-TEST(RecordsCompare, EvidenceOfOneSample) {
-    const std::vector<compareCase> cases = {
-        {"T", "0|1", "T", "0|1", true, false},
-        {"T", "1|0", "T", "1|0", true, false},
-        {"T", "0|1", "T", "1|0", false, true},
-        {"T", "1|1", "T", "1|1", false, false},
-        {"T", "0|0", "T", "0|1", false, false},
-        {"T", "0/1", "T", "0|1", false, false},
-        {"T", "0|1", "T", "0/1", false, false},
-        {"T", ".|1", "T", "0|1", false, false},
-        {"T", "0|1", "T", "0|.", false, false},
-        {"T", "1", "T", "1", false, false},
-        {"T", "0|1", "T", ".", false, false},
-        {"T,G", "1|2", "T,G", "2|1", false, true},
-        {"T,G", "1|2", "T,G", "1|2", true, false},
-        {"T,G", "0|1", "T,G", "0|2", false, false},
-        // Alleles are matched by sequence, whatever their order in ALT.
-        {"T,G", "0|1", "G,T", "0|2", true, false},
-        {"T,G", "2|0", "G,T", "0|1", false, true},
-        {"T", "0|1", "G", "0|1", false, false},
-    };
-    for (const compareCase& c : cases) {
-        SCOPED_TRACE(std::string(c.firstGt) + " " + c.firstAlt + " / " + c.secondGt + " " +
-                     c.secondAlt);
-        vcfText one("a"), two("a");
-        bcf1_t* first =
-            one.parse(std::string("20 100 . A ") + c.firstAlt + " . . . GT " + c.firstGt);
-        bcf1_t* second =
-            two.parse(std::string("20 100 . A ") + c.secondAlt + " . . . GT " + c.secondGt);
-        std::vector<uint64_t> keep, swap;
-        seamline::compareGenotypes(one.header, first, two.header, second, {0}, keep, swap);
-        EXPECT_EQ(samplesOf(keep), c.keep ? std::vector<int>{0} : std::vector<int>{});
-        EXPECT_EQ(samplesOf(swap), c.swap ? std::vector<int>{0} : std::vector<int>{});
-    }
-}
-
-TEST(RecordsCompare, SecondSamplesAreMappedOntoTheFirstOnes) {
-    // The second chunk lists the samples in another order and declares its
-    // FORMAT keys in another order, so GT has another dictionary index.
-    const std::string reordered =
-        "##fileformat=VCFv4.2\n##contig=<ID=20>\n"
-        "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"Dosage\">\n"
-        "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
-    vcfText one("s0 s1 s2 s3"), two("s2 s0 s3 s1", reordered);
-    bcf1_t* first = one.parse("20 100 . A T . . . GT 0|1 1|0 0|1 0|1");
-    bcf1_t* second = two.parse("20 100 . A T . . . DS:GT 1:1|0 1:0|1 1:0/1 0:0|0");
-    std::vector<uint64_t> keep, swap;
-    seamline::recordEditor editor;
-    editor.compareGenotypes(one.header, first, two.header, second, {2, 0, 3, 1}, keep, swap);
-    EXPECT_EQ(samplesOf(keep), std::vector<int>{0});
-    EXPECT_EQ(samplesOf(swap), std::vector<int>{2});
-    EXPECT_THROW(editor.compareGenotypes(one.header, first, two.header, second, {0, 1}, keep, swap),
-                 seamline::failure);
-}
-
-TEST(RecordsCompare, SamplesPastTheFirstWord) {
-    std::string samples, gts, flipped;
-    for (int k = 0; k < 70; k++) {
-        samples += (k ? " s" : "s") + std::to_string(k);
-        gts += " 0|1";
-        flipped += k == 66 ? " 1|0" : " 0|1";
-    }
-    vcfText vcf(samples);
-    bcf1_t* first = vcf.parse("20 100 . A T . . . GT" + gts);
-    bcf1_t* second = vcf.parse("20 100 . A T . . . GT" + flipped);
-    std::vector<int32_t> order(70);
-    for (int k = 0; k < 70; k++) order[k] = k;
-    std::vector<uint64_t> keep, swap;
-    seamline::compareGenotypes(vcf.header, first, vcf.header, second, order, keep, swap);
-    ASSERT_EQ(keep.size(), 2u);
-    EXPECT_EQ(keep[0], ~uint64_t(0));
-    EXPECT_EQ(keep[1], uint64_t(0x3b));
-    EXPECT_EQ(samplesOf(swap), std::vector<int>{66});
 }
 
 struct blendCase {
