@@ -120,6 +120,8 @@ std::vector<uint64_t> overlapBits(const chunk& c, int32_t first, int32_t rows) {
 }
 
 void planStep(const stepContext& at, outputSet& outputs) {
+    if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
+        fail("cannot write [" + at.work + "]: " + strerror(errno));
     const size_t i = outputs.add(at.file("plan"));
     plan p{siteMap::read(at.opt.vcf), {}, {}};
     std::vector<int32_t> first;
