@@ -172,6 +172,8 @@ TEST_F(ScatterSmall, PiecesOfAnotherOrderOrAnotherJoinAreRefused) {
         {"cp one/fold w/", "cannot read [w/fold]: it belongs to another join"},
         {"touch -d '2001-01-01' c2.haps", "cannot read [w/plan]: it belongs to another join"},
         {"cp w/fold w/plan", "cannot read [w/plan]: not the file of a plan step"},
+        {"truncate -s -8 w/fold", "cannot read [w/fold]: the file is cut short"},
+        {"echo > w/stretch.1.entries", "cannot read [w/stretch.1.entries]: not a file of a step"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setup);
