@@ -128,21 +128,18 @@ uint64_t stepIn::number() {
     return value;
 }
 
-std::vector<int32_t> stepIn::numbers() {
+template <typename T>
+std::vector<T> stepIn::array() {
     const uint64_t n = number();
-    expect(n, sizeof(int32_t));
-    std::vector<int32_t> values(n);
-    bytes(values.data(), n * sizeof(int32_t));
+    expect(n, sizeof(T));
+    std::vector<T> values(n);
+    bytes(values.data(), n * sizeof(T));
     return values;
 }
 
-std::vector<uint64_t> stepIn::words() {
-    const uint64_t n = number();
-    expect(n, sizeof(uint64_t));
-    std::vector<uint64_t> values(n);
-    bytes(values.data(), n * sizeof(uint64_t));
-    return values;
-}
+std::vector<int32_t> stepIn::numbers() { return array<int32_t>(); }
+
+std::vector<uint64_t> stepIn::words() { return array<uint64_t>(); }
 
 std::string stepIn::text() {
     const uint64_t n = number();

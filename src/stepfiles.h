@@ -47,6 +47,9 @@ public:
 private:
     std::string path, data;
     size_t at = 0;
+    // A length, then as many values.
+    template <typename T>
+    std::vector<T> array();
     // The next n bytes; fails when the file ends before them.
     const char* take(uint64_t n);
 };
