@@ -1,5 +1,6 @@
 #include "chunks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -23,8 +24,13 @@ namespace {
 // failure has cancelled the reading.
 class chunkReader {
 public:
-    chunkReader(const siteMap& sites, bool flip, const std::atomic<bool>* cancel)
-        : sites(sites), flip(flip), cancel(cancel), ncodes(2 * sites.samples().size()) {}
+    chunkReader(const siteMap& sites, bool flip, const std::atomic<bool>* cancel,
+                rowRange range = {})
+        : sites(sites),
+          flip(flip),
+          cancel(cancel),
+          range(range),
+          ncodes(2 * sites.samples().size()) {}
 
     std::unique_ptr<chunk> read(const std::string& name) {
         auto c = std::make_unique<chunk>(name, sites.samples().size());
@@ -47,6 +53,7 @@ private:
     const siteMap& sites;
     const bool flip;
     const std::atomic<bool>* cancel;
+    const rowRange range;
     const size_t ncodes;
 
     bool cancelled(size_t count) const { return cancel && (count & 1023) == 0 && *cancel; }
@@ -74,6 +81,7 @@ private:
         lineReader lines(in);
         std::string_view line;
         chunkRow row;
+        std::vector<uint64_t> scratch;  // the bits of a row before the range
         while (lines.next(line)) {
             lineNo++;
             if (cancelled(lineNo)) return false;
@@ -82,7 +90,10 @@ private:
             if (lineNo == 1 && (startsWith(line, "##fileformat=VCF") || startsWith(line, "#CHROM")))
                 fail("cannot read [" + name +
                      "]: VCF compressed with bzip2 cannot be read; compress it with bgzip");
-            uint64_t* bits = c.rows.add();
+            // Until the range starts, rows are parsed into scratch.
+            const bool ahead = c.sites.empty() && range.from > 0;
+            if (ahead) scratch.assign((ncodes + 63) / 64, 0);
+            uint64_t* bits = ahead ? scratch.data() : c.rows.add();
             size_t nfields = row.parse(line, ncodes, bits);
             // A fixed text that users' scripts know, not an assertion of the code.
             if (nfields != ncodes + 5)
@@ -100,10 +111,15 @@ private:
                 fail("cannot read [" + name + "] line " + std::to_string(lineNo) + ": field " +
                      std::to_string(row.badCode + 6) + " is " + quoted(row.code(row.badCode)) +
                      ", not 0 or 1");
+            if (ahead) {
+                if (idx < range.from) continue;
+                bits = std::copy(scratch.begin(), scratch.end(), c.rows.add()) - scratch.size();
+            }
             c.sites.push_back(idx);
             // A row with the alleles the other way round stores the
             // complement of its codes, so that a set bit is always ALT.
             if (flipped) invertBits(bits, ncodes);
+            if (idx >= range.until) break;
         }
         if (in.bad()) fail("cannot read [" + name + "]: the file is damaged or unreadable");
         in.close();
@@ -114,6 +130,10 @@ private:
         const std::string& name = c.name;
         variantReader reader(fp, name);
         const std::vector<int32_t> order = sampleOrder(sites.samples(), reader.samples(), name);
+        if (range.from > 0 && static_cast<size_t>(range.from) < sites.sites().size()) {
+            const site& first = sites.sites()[range.from];
+            reader.skipTo(sites.contigs()[first.contig], first.pos);
+        }
         variantRecord r;
         for (size_t record = 1; reader.next(r); record++) {
             if (cancelled(record)) return false;
@@ -122,10 +142,12 @@ private:
             const int32_t pos = static_cast<int32_t>(r.pos);
             bool flipped;
             int32_t idx = siteOf(c, r.chrom, pos, r.ref, r.alt, flipped, 0);
+            if (idx < range.from) continue;
             uint64_t* bits = c.rows.add();
             reader.genotypes(order, bits);
             c.sites.push_back(idx);
             if (flipped) invertBits(bits, ncodes);
+            if (idx >= range.until) break;
         }
         return true;
     }
@@ -167,6 +189,15 @@ std::vector<chunk> readInTurn(const std::vector<std::string>& names, const siteM
 }
 
 }  // namespace
+
+chunk readRows(const std::string& name, const siteMap& sites, bool flip, rowRange range) {
+    announce(name);
+    try {
+        return counted(chunkReader(sites, flip, nullptr, range).read(name));
+    } catch (const failure&) {
+        stop(std::current_exception());
+    }
+}
 
 std::vector<chunk> readChunks(const std::vector<std::string>& names, const siteMap& sites,
                               bool flip, int threads) {

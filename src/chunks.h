@@ -35,6 +35,15 @@ struct chunk {
 std::vector<chunk> readChunks(const std::vector<std::string>& names, const siteMap& sites,
                               bool flip, int threads);
 
+// The rows of a chunk file that a step of a split join needs: none before the
+// first row whose site is at least from (VCF.gz and BCF files with an index
+// beside them are read from there), and none after the first row whose site
+// is at least until.
+struct rowRange {
+    int32_t from = 0, until = INT32_MAX;
+};
+chunk readRows(const std::string& name, const siteMap& sites, bool flip, rowRange range);
+
 }  // namespace seamline
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/iostreams/filter/bzip2.hpp>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "blocks.h"
 #include "failure.h"
@@ -267,8 +269,10 @@ hFILE* inputFile::release() {
     return taken;
 }
 
-ofile::ofile(const std::string& name, int threads) : file(name) {
-    compression c = compressionOfName(file);
+ofile::ofile(const std::string& name, int threads)
+    : ofile(name, compressionOfName(name), threads) {}
+
+ofile::ofile(const std::string& name, compression c, int threads) : file(name) {
     errno = 0;
     // "-" is standard output, which must not be truncated: it may be a file
     // that the shell opened for appending.
@@ -303,6 +307,30 @@ void ofile::close() {
         fd.close();
         if (failed || fd.fail()) setstate(std::ios::badbit);
     }
+}
+
+std::string copyBytes(int from, int to, uint64_t n) {
+    std::vector<char> buffer;
+    while (n > 0) {
+        ssize_t moved = copy_file_range(from, nullptr, to, nullptr, n, 0);
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved < 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            // Between file systems, or into a pipe: through memory.
+            buffer.resize(size_t(1) << 20);
+            moved = ::read(from, buffer.data(), std::min<uint64_t>(n, buffer.size()));
+            for (ssize_t done = 0; moved > 0 && done < moved;) {
+                ssize_t w = ::write(to, buffer.data() + done, static_cast<size_t>(moved - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) return w < 0 ? strerror(errno) : "nothing could be written";
+                done += w;
+            }
+        }
+        if (moved < 0) return strerror(errno);
+        if (moved == 0) return "the file is shorter than expected";
+        n -= static_cast<uint64_t>(moved);
+    }
+    return "";
 }
 
 }  // namespace seamline

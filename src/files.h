@@ -4,6 +4,7 @@
 #include <htslib/hfile.h>
 
 #include <boost/iostreams/filtering_stream.hpp>
+#include <cstdint>
 #include <fstream>
 #include <string>
 
@@ -57,6 +58,8 @@ private:
 class ofile : public boost::iostreams::filtering_ostream {
 public:
     explicit ofile(const std::string& name, int threads = 1);
+    // Compressed as asked, whatever the name.
+    ofile(const std::string& name, compression how, int threads);
     ~ofile();
     void close();
     const std::string& name() const { return file; }
@@ -68,6 +71,10 @@ private:
     std::ofstream fd;
     int error = 0;
 };
+
+// Copies n bytes from one open file to another, each from where it stands;
+// returns why that failed, or nothing when it did not.
+std::string copyBytes(int from, int to, uint64_t n);
 
 }  // namespace seamline
 

@@ -290,6 +290,31 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
     return join;
 }
 
+boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
+                  std::vector<int32_t>& exchangedSeams) {
+    std::cout << "Assembling [" << left.name << "] with [" << right.name << "]" << std::endl;
+    boundary b = overlapOf(left, 0, right);
+    countAgreement(left, right, b, samples);
+    exchangedSeams.clear();
+    if (rule == seamRule::agree) {
+        const std::vector<uint64_t> same(right.rows.words(), 0), exchanged(same.size(), ~0ULL);
+        b.seams = agreeSeams(left, same, right, same, b, samples);
+        exchangedSeams = agreeSeams(left, same, right, exchanged, b, samples);
+    }
+    return b;
+}
+
+std::vector<std::vector<uint64_t>> foldOrientations(const std::vector<boundary>& boundaries,
+                                                    const std::vector<bool>& scaffolded) {
+    std::vector<std::vector<uint64_t>> masks;
+    std::vector<char> exchanged(scaffolded.size(), 0);
+    for (size_t c = 0; c < boundaries.size(); c++) {
+        if (c > 0) exchanged = orientation(boundaries[c], exchanged);
+        masks.push_back(exchangeMask(exchanged, scaffolded, true));
+    }
+    return masks;
+}
+
 joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& contigs,
                       const std::vector<site>& sites, const std::vector<bool>& scaffolded,
                       seamRule rule, bool allowGaps) {

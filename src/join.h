@@ -81,6 +81,21 @@ joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& con
                       const std::vector<site>& sites, const std::vector<bool>& scaffolded,
                       seamRule rule, bool allowGaps);
 
+// One boundary of a join split into jobs: left holds the left chunk's rows
+// from the right chunk's first site on, right at least the right chunk's rows
+// up to the left one's last site. Finds the overlap and counts the evidence,
+// printing each step, as joinChunks does. With the agree rule, seams holds
+// the seams for a right chunk written as the left one, and exchangedSeams
+// those for a right chunk written exchanged relative to it.
+boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
+                  std::vector<int32_t>& exchangedSeams);
+
+// The exchange masks of the chunks along the chromosome (see
+// joinResult::exchange) from the decisions at their boundaries, printing the
+// count of each boundary as joinChunks does.
+std::vector<std::vector<uint64_t>> foldOrientations(const std::vector<boundary>& boundaries,
+                                                    const std::vector<bool>& scaffolded);
+
 }  // namespace seamline
 
 #endif

@@ -34,6 +34,9 @@ options scanArguments(int argc, char** argv) {
         if (arg == "--allow-gaps") opt.allowGaps = taken[i] = true;
         if (arg == "--help") opt.help = taken[i] = true;
         if (arg == "--version") opt.version = taken[i] = true;
+        if (arg == "--step") opt.step = value(1);
+        if (arg == "--part") opt.part = value(1);
+        if (arg == "--work") opt.work = value(1);
         if (arg == "--chunks") {
             taken[i] = true;
             for (int j = i + 1; j < argc && argv[j][0] != '-'; j++)
@@ -86,7 +89,9 @@ void echo(const options& opt, bool siteMap) {
 std::string commandLine(int argc, char** argv) {
     std::string line;
     for (int i = 0; i < argc; i++) {
-        if (std::string(argv[i]) == "--threads") {
+        const std::string arg = argv[i];
+        // A join split into steps records the command of the whole join.
+        if (arg == "--threads" || arg == "--step" || arg == "--part" || arg == "--work") {
             i++;
             continue;
         }
@@ -116,6 +121,10 @@ const char* usage() {
            "  --allow-gaps           without a site map: join neighbours that share no\n"
            "                         record, the orientation starting afresh\n"
            "  --threads N            threads, at most the cores (default 1)\n"
+           "  --step STEP --work DIR [--part C]\n"
+           "                         one step of the join split into jobs: plan, boundary\n"
+           "                         (C = 2..K), fold, stretch (C = 1..K) or gather; every\n"
+           "                         step takes the options of the whole join\n"
            "  --help, --version      this text, or the version\n";
 }
 

@@ -20,6 +20,12 @@ struct options {
     bool flip = false;
     bool allowGaps = false;  // without a site map: join neighbours that share no record
     bool help = false, version = false;
+    // One step of a join split into jobs (plan, boundary, fold, stretch,
+    // gather), its part (a boundary or chunk number, from 1) and the folder
+    // of the files the steps pass on.
+    const char* step = nullptr;
+    const char* part = nullptr;
+    const char* work = nullptr;
     std::vector<std::string> ignored;  // arguments that are neither options nor their values
 };
 

@@ -13,6 +13,7 @@
 #include "options.h"
 #include "passthrough.h"
 #include "scaffold.h"
+#include "scatter.h"
 #include "sitemap.h"
 #include "staging.h"
 #include "variants.h"
@@ -136,6 +137,10 @@ int run(int argc, char** argv) {
     for (const char* name : {opt.haplotypes, opt.samples, opt.single, opt.report})
         if (name && isStandardOutput(name)) std::cout.rdbuf(std::cerr.rdbuf());
     echo(opt, siteMap);
+    if (opt.step) {
+        runStep(opt, settings);
+        return 0;
+    }
 
     outputSet outputs;
     const outputIndex at = stage(outputs, opt);

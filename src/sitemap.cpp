@@ -86,6 +86,36 @@ siteMap siteMap::read(const std::string& name) {
     return map;
 }
 
+void siteMap::save(stepOut& out) const {
+    out.texts(samples_);
+    out.texts(contigs_);
+    out.texts(contigLines_);
+    out.text(text_);
+    out.number(sites_.size());
+    out.bytes(sites_.data(), sites_.size() * sizeof(site));
+}
+
+siteMap siteMap::load(stepIn& in) {
+    siteMap map;
+    map.samples_ = in.texts();
+    for (const std::string& contig : in.texts()) map.contigIndex(contig);
+    map.contigLines_ = in.texts();
+    map.text_ = in.text();
+    const uint64_t n = in.number();
+    if (n > map.text_.size() + (uint64_t(1) << 31))
+        fail("cannot read [" + in.name() + "]: the file is damaged");
+    map.sites_.resize(n);
+    in.bytes(map.sites_.data(), n * sizeof(site));
+    for (size_t i = 0; i < n; i++) {
+        const site& s = map.sites_[i];
+        if (s.contig < 0 || static_cast<size_t>(s.contig) >= map.contigs_.size() ||
+            s.text + s.idLength + s.refLength + s.altLength > map.text_.size())
+            fail("cannot read [" + in.name() + "]: the file is damaged");
+        map.insert(static_cast<int32_t>(i));
+    }
+    return map;
+}
+
 void siteMap::readText(const std::string& name, hFILE* fp) {
     ifile in(name, fp);
     lineReader lines(in);

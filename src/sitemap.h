@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "stepfiles.h"
+
 namespace seamline {
 
 // One biallelic site of the site map. A chromosome may hold millions of
@@ -30,6 +32,10 @@ public:
     // Reads the file, printing its banner and counts; a file that cannot be
     // read ends the run.
     static siteMap read(const std::string& name);
+    // Stores the map in a step file and takes it back, so that the steps of
+    // a split join read the site map once.
+    void save(stepOut& out) const;
+    static siteMap load(stepIn& in);
 
     const std::vector<std::string>& samples() const { return samples_; }
     const std::vector<site>& sites() const { return sites_; }

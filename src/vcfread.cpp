@@ -2,6 +2,7 @@
 
 #include <htslib/bgzf.h>
 #include <htslib/kseq.h>
+#include <htslib/tbx.h>
 
 #include <algorithm>
 #include <cstring>
@@ -364,7 +365,39 @@ void variantReader::readBinaryHeader() {
     gtKey = bcf_hdr_id2int(header, BCF_DT_ID, "GT");
 }
 
+bool variantReader::skipTo(const std::string& chrom, int64_t pos) {
+    if (!file->is_bgzf) return false;
+    tbx_t* tabix = nullptr;
+    hts_idx_t* index = nullptr;
+    hts_itr_t* query = nullptr;
+    if (binary) {
+        index = bcf_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+        const int tid = index ? bcf_hdr_name2id(header, chrom.c_str()) : -1;
+        if (tid >= 0) query = bcf_itr_queryi(index, tid, pos - 1, HTS_POS_MAX);
+    } else {
+        tabix = tbx_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+        const int tid = tabix ? tbx_name2id(tabix, chrom.c_str()) : -1;
+        if (tid >= 0) query = tbx_itr_queryi(tabix, tid, pos - 1, HTS_POS_MAX);
+    }
+    bool moved = false;
+    if (query) {
+        moved = true;
+        skipped = true;
+        lineNumber = 0;
+        if (query->n_off == 0)
+            drained = true;
+        else if (bgzf_seek(file->fp.bgzf, query->off[0].u, SEEK_SET) < 0)
+            moved = false;
+        hts_itr_destroy(query);
+    }
+    if (index) hts_idx_destroy(index);
+    if (tabix) tbx_destroy(tabix);
+    if (skipped && !moved) fail(damaged);
+    return moved;
+}
+
 bool variantReader::next(variantRecord& out) {
+    if (drained) return false;
     if (!(binary ? nextBinary() : nextText())) return false;
     out = current;
     return true;
@@ -418,7 +451,11 @@ bool variantReader::nextBinary() {
     return true;
 }
 
-std::string variantReader::atLine() const { return "line " + std::to_string(lineNumber) + ": "; }
+std::string variantReader::atLine() const {
+    if (skipped)
+        return "line " + std::to_string(lineNumber) + " of the region found through the index: ";
+    return "line " + std::to_string(lineNumber) + ": ";
+}
 
 std::string variantReader::where() const {
     return "position " + std::to_string(current.pos) + ": ";

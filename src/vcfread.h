@@ -54,6 +54,13 @@ public:
     // The "##contig=<...>" header lines, in order.
     const std::vector<std::string>& contigLines() const { return contigHeaderLines; }
 
+    // Moves to the first block that may hold records at or after position
+    // pos (1-based) of chrom, through the index beside the file (.tbi or
+    // .csi): records before it are not read. False, without moving, when the
+    // file has no index or its index does not know chrom. Called before the
+    // first record is read.
+    bool skipTo(const std::string& chrom, int64_t pos);
+
     // The next record; false at the end of the data. Damaged or cut-short
     // input and a bad record throw. The views stay valid until the next call.
     bool next(variantRecord& record);
@@ -79,6 +86,8 @@ private:
     kstring_t line = {0, 0, nullptr};  // VCF: the current line
     const char* format = nullptr;      // VCF: the FORMAT column, null when the line has none
     int64_t lineNumber = 0;            // VCF: lines read so far
+    bool skipped = false;              // lines were skipped through the index
+    bool drained = false;              // the index says no record is left
 
     void open(hFILE* fp);
     void release();

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "failure.h"
+#include "files.h"
 
 namespace seamline {
 
@@ -278,6 +279,22 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 }
 
 variantWriter::variantWriter(const std::string& path, const std::string& outName,
+                             variantFormat outFormat, const header& h,
+                             std::vector<pieceEntry>& entries, int threads)
+    : name(outName),
+      format(outFormat),
+      contigs(h.contigs),
+      nsamples(h.samples.size()),
+      pieceEntries(&entries) {
+    try {
+        open(path, h, false, threads);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+variantWriter::variantWriter(const std::string& path, const std::string& outName,
                              variantFormat outFormat, const std::string& headerText,
                              const std::string& outIndexPath, bool csi, int threads,
                              int contigsInHeader)
@@ -329,7 +346,7 @@ void variantWriter::open(const std::string& path, const header& h, bool csi, int
 void variantWriter::start(const std::string& path, const std::string& text, int threads) {
     openFile(path);
     if (format == variantFormat::vcf) {
-        pending = text;
+        if (!pieceEntries) pending = text;
         drainWhenFull();
     } else {
         // At most twice as many blocks in flight as threads.
@@ -337,6 +354,7 @@ void variantWriter::start(const std::string& path, const std::string& text, int 
         blocks = std::make_unique<orderedBlocks<indexEntries>>(
             blockFormat::bgzf, bgzfBlockSize, hashBytes, threads,
             threads > 1 ? 2 * static_cast<size_t>(threads) : 1);
+        if (pieceEntries) return;
         // The records start in a block of their own, as htslib's do.
         blocks->add(text.data(), text.size(), placer{*this});
         blocks->cut(placer{*this});
@@ -377,7 +395,7 @@ void variantWriter::write(int contig, int32_t pos, std::string_view id, std::str
     if (contig < 0 || static_cast<size_t>(contig) >= contigs.size())
         fail("record with an unknown contig number " + std::to_string(contig));
     if (pos < 0) fail("record with a negative position " + std::to_string(pos));
-    if (index) checkOrder(contig, pos);
+    if (index || pieceEntries) checkOrder(contig, pos);
     if (!blocks) {
         appendTextRecord(pending, contigs[contig], pos, id, ref, alt, bits, nsamples);
         drainWhenFull();
@@ -389,7 +407,7 @@ void variantWriter::write(int contig, int32_t pos, std::string_view id, std::str
     else
         appendTextRecord(record, contigs[contig], pos, id, ref, alt, bits, nsamples);
     blocks->add(record.data(), record.size(), placer{*this});
-    if (index) indexRecord(contig, pos, ref.size());
+    if (index || pieceEntries) indexRecord(contig, pos, ref.size());
 }
 
 void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
@@ -425,15 +443,37 @@ void variantWriter::checkOrder(int contig, int32_t pos) {
 void variantWriter::indexRecord(int contig, int32_t pos, size_t refLength) {
     const hts_pos_t begin = static_cast<hts_pos_t>(pos) - 1;
     const hts_pos_t end = begin + static_cast<hts_pos_t>(refLength);
-    int tid = format == variantFormat::bcf
-                  ? contigKeys[contig]
-                  : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
+    // A piece keeps contig numbers; the whole output's writer numbers them.
+    int tid = pieceEntries ? contig : tidOf(contig);
     if (tid < 0) fail("cannot index " + contigs[contig] + ":" + std::to_string(pos));
     pushIndex(tid, begin, end);
 }
 
+int variantWriter::tidOf(int contig) {
+    return format == variantFormat::bcf ? contigKeys[contig]
+                                        : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
+}
+
+void variantWriter::appendPiece(int from, uint64_t size, const std::vector<pieceEntry>& entries) {
+    if (fd < 0) fail("the file is not open");
+    for (const pieceEntry& e : entries) {
+        if (e.contig < 0 || static_cast<size_t>(e.contig) >= contigs.size() || e.begin < 0)
+            fail("a piece with a bad index entry");
+        checkOrder(e.contig, static_cast<int32_t>(e.begin + 1));
+        if (!index) continue;
+        const int tid = tidOf(e.contig);
+        const uint64_t at = (address + (e.offset >> 16)) << 16 | (e.offset & 0xffff);
+        if (tid < 0 || hts_idx_push(index, tid, e.begin, e.end, at, 1) < 0)
+            fail("cannot index record at " + std::to_string(e.begin + 1));
+    }
+    drain();
+    const std::string problem = copyBytes(from, fd, size);
+    if (!problem.empty()) fail(problem);
+    address += size;
+}
+
 void variantWriter::pushIndex(int tid, hts_pos_t begin, hts_pos_t end) {
-    if (indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29))
+    if (!pieceEntries && indexFormat == HTS_FMT_TBI && end > (hts_pos_t(1) << 29))
         fail("position " + std::to_string(begin + 1) + " is beyond the reach of a TBI index");
     // The entry points where the record ends in the block being filled; the
     // block's address is known once the blocks before it are compressed.
@@ -442,9 +482,13 @@ void variantWriter::pushIndex(int tid, hts_pos_t begin, hts_pos_t end) {
 }
 
 void variantWriter::place(const std::string& compressed, indexEntries& entries) {
-    for (const indexEntry& e : entries)
-        if (hts_idx_push(index, e.tid, e.begin, e.end, address << 16 | e.within, 1) < 0)
+    for (const indexEntry& e : entries) {
+        const uint64_t at = address << 16 | e.within;
+        if (pieceEntries)
+            pieceEntries->push_back({e.tid, e.begin, e.end, at});
+        else if (hts_idx_push(index, e.tid, e.begin, e.end, at, 1) < 0)
             fail("cannot index record at " + std::to_string(e.begin + 1));
+    }
     pending += compressed;
     address += compressed.size();
     drainWhenFull();
@@ -480,10 +524,12 @@ void variantWriter::close() {
         // points at the end of the data.
         indexEntries trailing;
         if (blocks->gathered() == 0) trailing.swap(blocks->tag());
-        blocks->finish(placer{*this});
-        if (index) place(std::string(), trailing);
+        // A piece with no record has no block either.
+        if (!pieceEntries || blocks->gathered() > 0) blocks->finish(placer{*this});
+        blocks->flush(placer{*this});
+        if (index || pieceEntries) place(std::string(), trailing);
         if (index && hts_idx_finish(index, address << 16) < 0) fail("cannot finish the index");
-        pending.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
+        if (!pieceEntries) pending.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
     }
     drain();
     const int closing = fd;

@@ -31,6 +31,15 @@ public:
         std::string command;  // the command line
     };
 
+    // A record's index entry in a piece of an output: its contig number (as
+    // in write()), the stretch it covers, and where it ends, as a virtual
+    // offset from the piece's first byte.
+    struct pieceEntry {
+        int32_t contig;
+        int64_t begin, end;
+        uint64_t offset;
+    };
+
     // path: where to write ("-" = standard output); name: the output as the
     // user named it, for messages; indexPath: where to write the index, empty
     // for none. csi asks a CSI index of .vcf.gz instead of TBI (BCF is always
@@ -38,6 +47,12 @@ public:
     // BGZF blocks compressed at once; the bytes are the same for every count.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const header& h, const std::string& indexPath, bool csi, int threads);
+    // A writer of one piece of an output, for a join split into jobs: the
+    // records only, in complete BGZF blocks (VCF.gz, BCF) or as text (VCF),
+    // without the header and the end-of-file block; the index entries of
+    // the records go to entries.
+    variantWriter(const std::string& path, const std::string& name, variantFormat format,
+                  const header& h, std::vector<pieceEntry>& entries, int threads);
     // A writer of ready records: headerText is the whole header (for VCF,
     // the #CHROM line included; for BCF, its magic and length too), and
     // records come ready through writeLine(). A BCF index numbers contigs as
@@ -60,6 +75,10 @@ public:
     // 0-based half-open stretch [begin, end) it covers.
     void writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
                    std::string_view line);
+    // Appends a piece written by a piece writer of the same header and
+    // format: size bytes read from the file from, whose records have these
+    // index entries. The bytes are copied as they stand.
+    void appendPiece(int from, uint64_t size, const std::vector<pieceEntry>& entries);
     // Finishes the file and writes the index.
     void close();
 
@@ -95,9 +114,11 @@ private:
     int indexFormat = 0;
     int lastContig = -1;
     int64_t lastPos = 0;
-    std::vector<bool> contigDone;  // contigs whose records are all behind
+    std::vector<bool> contigDone;                     // contigs whose records are all behind
+    std::vector<pieceEntry>* pieceEntries = nullptr;  // a piece writer's entries
 
     void open(const std::string& path, const header& h, bool csi, int threads);
+    int tidOf(int contig);
     // Opens the file and writes the ready header text.
     void start(const std::string& path, const std::string& text, int threads);
     void pushIndex(int tid, hts_pos_t begin, hts_pos_t end);

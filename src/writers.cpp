@@ -1,5 +1,8 @@
 #include "writers.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,7 +24,10 @@ std::string reasonOf(int error, const char* fallback) { return error ? strerror(
 // Opens an output file for its writer; messages name the output as given.
 class outputFile : public ofile {
 public:
-    outputFile(const output& out, int threads = 1) : ofile(out.path(), threads), name(out.name) {
+    outputFile(const output& out, int threads = 1)
+        : outputFile(out.path(), out.name, compressionOfName(out.path()), threads) {}
+    outputFile(const std::string& path, const std::string& name, compression how, int threads)
+        : ofile(path, how, threads), name(name) {
         if (!isOpen())
             seamline::fail("cannot open [" + name + "]: " + reasonOf(openError(), "unknown error"));
     }
@@ -155,8 +161,7 @@ void appendCodes(std::string& out, const uint64_t* bits, size_t nbits) {
     }
 }
 
-void writeText(const output& out, const siteMap& sites, const joinResult& join, int threads) {
-    outputFile file(out, threads);
+void writeText(outputFile& file, const siteMap& sites, const joinResult& join) {
     const size_t nbits = 2 * sites.samples().size();
     std::string text;
     joinedRows joined(join);
@@ -195,6 +200,12 @@ std::string indexName(const std::string& haplotypes, bool csi) {
     return haplotypes + (csi ? ".csi" : ".tbi");
 }
 
+// The file of an output written by copying, or -1 with errno set.
+int openOutput(const output& out) {
+    if (out.path() == "-") return STDOUT_FILENO;
+    return ::open(out.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
 // TBI holds records that begin below 2^29 and end at 2^29 at most (0-based
 // begin pos - 1, end begin + REF length); a site beyond that needs CSI.
 }  // namespace
@@ -213,20 +224,17 @@ std::string stageIndex(outputSet& outputs, size_t haplotypes, bool csi) {
 
 namespace {
 
-void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
-                   const joinResult& join, const haplotypeSettings& settings) {
-    const std::string name = outputs[haplotypes].name;
-    const variantFormat format = haplotypeFormat(name, settings.single);
+variantWriter::header headerOf(const siteMap& sites, const std::string& commandLine) {
     variantWriter::header h;
     h.contigLines = sites.contigLines();
     h.contigs = sites.contigs();
     h.samples = sites.samples();
     h.source = "seamline " SEAMLINE_VERSION;
-    h.command = settings.commandLine;
-    const bool csi = format == variantFormat::bcf || beyondTbi(sites.sites());
-    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
-    variantWriter writer(outputs[haplotypes].path(), name, format, h, indexPath, csi,
-                         settings.threads);
+    h.command = commandLine;
+    return h;
+}
+
+void writeRecords(variantWriter& writer, const siteMap& sites, const joinResult& join) {
     joinedRows joined(join);
     size_t at;
     const uint64_t* row;
@@ -235,6 +243,19 @@ void writeVariants(outputSet& outputs, size_t haplotypes, const siteMap& sites,
         writer.write(s.contig, s.pos, sites.id(s), sites.ref(s), sites.alt(s), row);
     }
     writer.close();
+}
+
+// The writer of a whole VCF or BCF output, its index staged beside it.
+std::unique_ptr<variantWriter> wholeWriter(outputSet& outputs, size_t haplotypes,
+                                           const siteMap& sites,
+                                           const haplotypeSettings& settings) {
+    const std::string name = outputs[haplotypes].name;
+    const variantFormat format = haplotypeFormat(name, settings.single);
+    const bool csi = format == variantFormat::bcf || beyondTbi(sites.sites());
+    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+    return std::make_unique<variantWriter>(outputs[haplotypes].path(), name, format,
+                                           headerOf(sites, settings.commandLine), indexPath, csi,
+                                           settings.threads);
 }
 
 }  // namespace
@@ -283,10 +304,60 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
                      const joinResult& join, const haplotypeSettings& settings) {
     const output& out = outputs[haplotypes];
     std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
+    if (haplotypeFormat(out.name, settings.single) != variantFormat::none) {
+        writeRecords(*wholeWriter(outputs, haplotypes, sites, settings), sites, join);
+    } else {
+        outputFile file(out, settings.threads);
+        writeText(file, sites, join);
+    }
+}
+
+void writeStretch(const std::string& path, const std::string& name, const std::string& haplotypes,
+                  const siteMap& sites, const joinResult& join, const haplotypeSettings& settings,
+                  std::vector<variantWriter::pieceEntry>& entries) {
+    const variantFormat format = haplotypeFormat(haplotypes, settings.single);
+    if (format != variantFormat::none) {
+        variantWriter writer(path, name, format, headerOf(sites, ""), entries, settings.threads);
+        writeRecords(writer, sites, join);
+    } else {
+        outputFile file(path, name, compressionOfName(haplotypes), settings.threads);
+        writeText(file, sites, join);
+    }
+}
+
+void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
+                      const std::vector<stretchFile>& stretches,
+                      const haplotypeSettings& settings) {
+    const output& out = outputs[haplotypes];
+    std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
+    std::unique_ptr<variantWriter> writer;
+    int fd = -1;
     if (haplotypeFormat(out.name, settings.single) != variantFormat::none)
-        writeVariants(outputs, haplotypes, sites, join, settings);
-    else
-        writeText(out, sites, join, settings.threads);
+        writer = wholeWriter(outputs, haplotypes, sites, settings);
+    else if ((fd = openOutput(out)) < 0)
+        fail("cannot open [" + out.name + "]: " + strerror(errno));
+    for (const stretchFile& stretch : stretches) {
+        int from = ::open(stretch.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (from < 0) fail("cannot read [" + stretch.path + "]: " + strerror(errno));
+        std::string problem;
+        try {
+            if (writer)
+                writer->appendPiece(from, stretch.size, stretch.entries);
+            else
+                problem = copyBytes(from, fd, stretch.size);
+        } catch (...) {
+            ::close(from);
+            if (fd >= 0 && fd != STDOUT_FILENO) ::close(fd);
+            throw;
+        }
+        ::close(from);
+        if (!problem.empty()) {
+            if (fd != STDOUT_FILENO) ::close(fd);
+            failOutput(out.name, problem);
+        }
+    }
+    if (writer) writer->close();
+    if (fd >= 0 && fd != STDOUT_FILENO && ::close(fd) < 0) failOutput(out.name, strerror(errno));
 }
 
 variantFormat haplotypeFormat(const std::string& name, bool single) {

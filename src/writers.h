@@ -35,6 +35,27 @@ variantFormat haplotypeFormat(const std::string& name, bool single);
 void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
                      const joinResult& join, const haplotypeSettings& settings);
 
+// One chunk's stretch of the haplotype output of a join split into jobs,
+// written to path (name names it in messages): the rows of the sites that
+// join maps, in the format of the output named haplotypes, compressed as
+// complete gzip members or BGZF blocks, with no header; for VCF.gz and BCF
+// the records' index entries go to entries.
+void writeStretch(const std::string& path, const std::string& name, const std::string& haplotypes,
+                  const siteMap& sites, const joinResult& join, const haplotypeSettings& settings,
+                  std::vector<variantWriter::pieceEntry>& entries);
+
+// A stretch as the gathering of the output finds it.
+struct stretchFile {
+    std::string path;
+    uint64_t size = 0;
+    std::vector<variantWriter::pieceEntry> entries;
+};
+
+// The haplotype output made of its stretches in order, their bytes copied
+// as they stand behind the header, with the index built from their entries.
+void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
+                      const std::vector<stretchFile>& stretches, const haplotypeSettings& settings);
+
 // Reserves every name that the index beside the haplotype output may take
 // (TBI or CSI for VCF.gz, CSI for BCF), so that it is checked before anything
 // is read; writeHaplotypes stages the one it chooses.

@@ -1,0 +1,176 @@
+#include "stepfiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "failure.h"
+
+namespace seamline {
+
+namespace {
+
+const char magic[] = "seamline step file\n";
+
+// FNV-1a, 64 bits.
+struct fingerprint {
+    uint64_t value = 0xcbf29ce484222325ULL;
+    void add(const void* data, size_t n) {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; i++) value = (value ^ p[i]) * 0x100000001b3ULL;
+    }
+    void add(const std::string& text) {
+        add(text.data(), text.size() + 1);  // with its NUL, so that texts stay apart
+    }
+};
+
+std::string readAll(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot read [" + path + "]: " + strerror(errno));
+    std::string data;
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            fail("cannot read [" + path + "]: " + strerror(error));
+        }
+        if (n == 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+}  // namespace
+
+stepOut::stepOut(const char* kind, uint64_t run) {
+    data = magic;
+    text(kind);
+    number(run);
+}
+
+void stepOut::number(uint64_t value) { bytes(&value, sizeof value); }
+
+void stepOut::numbers(const std::vector<int32_t>& values) {
+    number(values.size());
+    bytes(values.data(), values.size() * sizeof(int32_t));
+}
+
+void stepOut::words(const std::vector<uint64_t>& values) {
+    number(values.size());
+    bytes(values.data(), values.size() * sizeof(uint64_t));
+}
+
+void stepOut::text(const std::string& value) {
+    number(value.size());
+    bytes(value.data(), value.size());
+}
+
+void stepOut::texts(const std::vector<std::string>& values) {
+    number(values.size());
+    for (const std::string& value : values) text(value);
+}
+
+void stepOut::bytes(const void* from, size_t n) { data.append(static_cast<const char*>(from), n); }
+
+void stepOut::save(const std::string& path, const std::string& name) const {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) fail("cannot write [" + name + "]: " + strerror(errno));
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            fail("cannot write [" + name + "]: " + strerror(error));
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::close(fd) < 0) fail("cannot write [" + name + "]: " + strerror(errno));
+}
+
+stepIn::stepIn(const std::string& path, const char* kind, uint64_t run)
+    : path(path), data(readAll(path)) {
+    const size_t m = sizeof magic - 1;
+    if (data.compare(0, m, magic) != 0)
+        fail("cannot read [" + path + "]: not a file of a step of seamline");
+    at = m;
+    if (text() != kind) fail("cannot read [" + path + "]: not the file of a " + kind + " step");
+    if (number() != run)
+        fail("cannot read [" + path +
+             "]: it belongs to another join (other chunks, site map or options)");
+}
+
+const char* stepIn::take(size_t n) {
+    if (n > data.size() - at) fail("cannot read [" + path + "]: the file is cut short");
+    const char* p = data.data() + at;
+    at += n;
+    return p;
+}
+
+uint64_t stepIn::number() {
+    uint64_t value;
+    memcpy(&value, take(sizeof value), sizeof value);
+    return value;
+}
+
+std::vector<int32_t> stepIn::numbers() {
+    const uint64_t n = number();
+    if (n > data.size() / sizeof(int32_t)) take(data.size());
+    std::vector<int32_t> values(n);
+    bytes(values.data(), n * sizeof(int32_t));
+    return values;
+}
+
+std::vector<uint64_t> stepIn::words() {
+    const uint64_t n = number();
+    if (n > data.size() / sizeof(uint64_t)) take(data.size());
+    std::vector<uint64_t> values(n);
+    bytes(values.data(), n * sizeof(uint64_t));
+    return values;
+}
+
+std::string stepIn::text() {
+    const uint64_t n = number();
+    const char* p = take(n);
+    return std::string(p, n);
+}
+
+std::vector<std::string> stepIn::texts() {
+    const uint64_t n = number();
+    if (n > data.size()) take(data.size());
+    std::vector<std::string> values;
+    for (uint64_t i = 0; i < n; i++) values.push_back(text());
+    return values;
+}
+
+void stepIn::bytes(void* into, size_t n) {
+    if (n) memcpy(into, take(n), n);
+}
+
+uint64_t runIdentity(const std::vector<std::string>& settings,
+                     const std::vector<std::string>& inputs) {
+    fingerprint f;
+    for (const std::string& setting : settings) f.add(setting);
+    for (const std::string& input : inputs) {
+        f.add(input);
+        struct stat st;
+        if (stat(input.c_str(), &st) != 0) continue;
+        const int64_t facts[3] = {static_cast<int64_t>(st.st_size),
+                                  static_cast<int64_t>(st.st_mtim.tv_sec),
+                                  static_cast<int64_t>(st.st_mtim.tv_nsec)};
+        f.add(facts, sizeof facts);
+    }
+    return f.value;
+}
+
+}  // namespace seamline

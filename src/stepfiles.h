@@ -1,0 +1,57 @@
+#ifndef SEAMLINE_STEPFILES_H
+#define SEAMLINE_STEPFILES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace seamline {
+
+// The files that the steps of a join split into jobs pass on to each other.
+// Each starts with its kind and the identity of its run, so that a step
+// refuses a file of another kind, or one made for other inputs or options.
+// Numbers are stored in the byte order of the machine: the jobs of one join
+// run on one kind of machine.
+class stepOut {
+public:
+    stepOut(const char* kind, uint64_t run);
+    void number(uint64_t value);
+    void numbers(const std::vector<int32_t>& values);
+    void words(const std::vector<uint64_t>& values);
+    void text(const std::string& value);
+    void texts(const std::vector<std::string>& values);
+    void bytes(const void* data, size_t n);
+    // Writes the file at path; name names it in messages.
+    void save(const std::string& path, const std::string& name) const;
+
+private:
+    std::string data;
+};
+
+class stepIn {
+public:
+    // Reads the whole file; fails when it is not a step file of this kind
+    // and run.
+    stepIn(const std::string& path, const char* kind, uint64_t run);
+    uint64_t number();
+    std::vector<int32_t> numbers();
+    std::vector<uint64_t> words();
+    std::string text();
+    std::vector<std::string> texts();
+    void bytes(void* into, size_t n);
+    const std::string& name() const { return path; }
+
+private:
+    std::string path, data;
+    size_t at = 0;
+    const char* take(size_t n);
+};
+
+// The identity of a run: its options (threads and the step's own excepted),
+// and the size and modification time of each input file.
+uint64_t runIdentity(const std::vector<std::string>& settings,
+                     const std::vector<std::string>& inputs);
+
+}  // namespace seamline
+
+#endif
