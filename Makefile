@@ -56,8 +56,10 @@ clean:
 
 # The Snakemake workflow on examples/workflow/ (two chromosomes, --cores 2),
 # its outputs under $(BUILD)/workflow/out/ compared byte for byte with direct
-# seamline runs, and the SLURM profile: a dry run, and a run with stand-ins for
-# sbatch and sacct. The test suite runs the same script.
+# seamline runs, the same with scatter: true (compressed outputs decompressed),
+# and the SLURM profile: a dry run, and runs, one job per chromosome and
+# scattered, with stand-ins for sbatch and sacct. The test suite runs the same
+# script.
 .PHONY: workflow
 workflow: build
 	bash tests/dist/workflow.sh $(BUILD)/seamline $(CURDIR) $(BUILD)/workflow
