@@ -120,6 +120,8 @@ std::vector<uint64_t> overlapBits(const chunk& c, int32_t first, int32_t rows) {
 }
 
 void planStep(const stepContext& at, outputSet& outputs) {
+    if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
+        fail("cannot write [" + at.work + "]: " + strerror(errno));
     const size_t i = outputs.add(at.file("plan"));
     plan p{siteMap::read(at.opt.vcf), {}, {}};
     std::vector<int32_t> first;
@@ -306,7 +308,12 @@ void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
     out.number(part);
     out.number(static_cast<uint64_t>(st.st_size));
     out.number(entries.size());
-    out.bytes(entries.data(), entries.size() * sizeof(variantWriter::pieceEntry));
+    for (const variantWriter::pieceEntry& e : entries) {
+        out.number(static_cast<uint64_t>(e.contig));
+        out.number(static_cast<uint64_t>(e.begin));
+        out.number(static_cast<uint64_t>(e.end));
+        out.number(e.offset);
+    }
     out.save(outputs[entriesAt].path(), outputs[entriesAt].name);
 }
 
@@ -320,9 +327,14 @@ stretchFile readStretch(const stepContext& at, size_t part) {
     if (found != part)
         fail("cannot read [" + in.name() + "]: it is the stretch of chunk " +
              std::to_string(found) + ", not " + std::to_string(part));
-    if (n > (uint64_t(1) << 40)) fail("cannot read [" + in.name() + "]: the file is damaged");
-    s.entries.resize(n);
-    in.bytes(s.entries.data(), n * sizeof(variantWriter::pieceEntry));
+    for (uint64_t i = 0; i < n; i++) {
+        variantWriter::pieceEntry e;
+        e.contig = static_cast<int32_t>(in.number());
+        e.begin = static_cast<int64_t>(in.number());
+        e.end = static_cast<int64_t>(in.number());
+        e.offset = in.number();
+        s.entries.push_back(e);
+    }
     struct stat st;
     if (stat(s.path.c_str(), &st) != 0) fail("cannot read [" + s.path + "]: " + strerror(errno));
     if (static_cast<uint64_t>(st.st_size) != s.size)

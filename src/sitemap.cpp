@@ -102,8 +102,7 @@ siteMap siteMap::load(stepIn& in) {
     map.contigLines_ = in.texts();
     map.text_ = in.text();
     const uint64_t n = in.number();
-    if (n > map.text_.size() + (uint64_t(1) << 31))
-        fail("cannot read [" + in.name() + "]: the file is damaged");
+    in.expect(n, sizeof(site));
     map.sites_.resize(n);
     in.bytes(map.sites_.data(), n * sizeof(site));
     for (size_t i = 0; i < n; i++) {

@@ -110,7 +110,12 @@ stepIn::stepIn(const std::string& path, const char* kind, uint64_t run)
              "]: it belongs to another join (other chunks, site map or options)");
 }
 
-const char* stepIn::take(size_t n) {
+void stepIn::expect(uint64_t count, size_t each) const {
+    if (count > (data.size() - at) / each)
+        fail("cannot read [" + path + "]: the file is cut short");
+}
+
+const char* stepIn::take(uint64_t n) {
     if (n > data.size() - at) fail("cannot read [" + path + "]: the file is cut short");
     const char* p = data.data() + at;
     at += n;
@@ -125,7 +130,7 @@ uint64_t stepIn::number() {
 
 std::vector<int32_t> stepIn::numbers() {
     const uint64_t n = number();
-    if (n > data.size() / sizeof(int32_t)) take(data.size());
+    expect(n, sizeof(int32_t));
     std::vector<int32_t> values(n);
     bytes(values.data(), n * sizeof(int32_t));
     return values;
@@ -133,7 +138,7 @@ std::vector<int32_t> stepIn::numbers() {
 
 std::vector<uint64_t> stepIn::words() {
     const uint64_t n = number();
-    if (n > data.size() / sizeof(uint64_t)) take(data.size());
+    expect(n, sizeof(uint64_t));
     std::vector<uint64_t> values(n);
     bytes(values.data(), n * sizeof(uint64_t));
     return values;
@@ -147,7 +152,7 @@ std::string stepIn::text() {
 
 std::vector<std::string> stepIn::texts() {
     const uint64_t n = number();
-    if (n > data.size()) take(data.size());
+    expect(n, sizeof(uint64_t));  // each text has its length at least
     std::vector<std::string> values;
     for (uint64_t i = 0; i < n; i++) values.push_back(text());
     return values;

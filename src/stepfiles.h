@@ -39,12 +39,16 @@ public:
     std::string text();
     std::vector<std::string> texts();
     void bytes(void* into, size_t n);
+    // Fails unless count items of each bytes are left, before room is made
+    // for them.
+    void expect(uint64_t count, size_t each) const;
     const std::string& name() const { return path; }
 
 private:
     std::string path, data;
     size_t at = 0;
-    const char* take(size_t n);
+    // The next n bytes; fails when the file ends before them.
+    const char* take(uint64_t n);
 };
 
 // The identity of a run: its options (threads and the step's own excepted),
