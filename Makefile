@@ -56,11 +56,48 @@ clean:
 
 # The Snakemake workflow on examples/workflow/ (two chromosomes, --cores 2),
 # its outputs under $(BUILD)/workflow/out/ compared byte for byte with direct
-# seamline runs, and the SLURM profile: a dry run, and a run with stand-ins for
-# sbatch and sacct. The test suite runs the same script.
+# seamline runs, the same with scatter: true (compressed outputs decompressed),
+# and the SLURM profile: a dry run, and runs, one job per chromosome and
+# scattered, with stand-ins for sbatch and sacct. The test suite runs the same
+# script.
 .PHONY: workflow
 workflow: build
 	bash tests/dist/workflow.sh $(BUILD)/seamline $(CURDIR) $(BUILD)/workflow
+
+# The scattered join (scatter: true) on examples/workflow/ against the one job
+# per chromosome, for haplotypes as .haps, .haps.gz, .vcf.gz and .bcf, with the
+# report: the one job's outputs are moved aside and the scattered run writes to
+# the same paths (VCF and BCF headers record them). Every output must be the
+# same bytes, or, compressed, the same bytes once decompressed (each stretch is
+# compressed on its own, so blocks may end elsewhere); an index must give the
+# same answer to a region query across the chunks' overlaps. Outputs under
+# $(BUILD)/workflow-scatter/.
+.PHONY: workflow-scatter
+workflow-scatter: SHELL = /bin/bash
+workflow-scatter: build
+	@set -e; w=$(abspath $(BUILD))/workflow-scatter; rm -rf $$w; mkdir -p $$w; \
+	run() { snakemake --snakefile workflow/Snakefile --directory $$w --cores 2 \
+	  --configfile examples/workflow/config.yaml --config seamline=$(abspath $(BUILD))/seamline \
+	  inputdir=$(CURDIR)/examples/workflow outdir=$$w/out report=true "$$@" >$$w/run.log 2>&1 \
+	  || { tail -n 30 $$w/run.log; echo "workflow-scatter: snakemake $$* failed"; exit 1; }; }; \
+	text() { case $$1 in *.gz) zcat $$1 ;; *.bcf) bcftools view --no-version $$1 ;; *) cat $$1 ;; esac; }; \
+	for ext in .haps .haps.gz .vcf.gz .bcf; do \
+	  echo "--- haplotypes as $$ext: one job, then scattered"; \
+	  run extension=$$ext; mv $$w/out $$w/one$$ext; \
+	  run extension=$$ext scatter=true; mv $$w/out $$w/scatter$$ext; \
+	  for one in $$w/one$$ext/*.*; do \
+	    f=$${one##*/}; scattered=$$w/scatter$$ext/$$f; chrom=$${f%%.*}; \
+	    if cmp -s $$one $$scattered; then echo "$$f: the same bytes"; \
+	    elif [[ $$f == *.tbi || $$f == *.csi ]]; then \
+	      region=$${chrom#chr}:14003000-14013000; \
+	      cmp -s <(bcftools view -H -r $$region $${one%.*}) <(bcftools view -H -r $$region $${scattered%.*}) \
+	        || { echo "workflow-scatter: $$scattered answers $$region otherwise"; exit 1; }; \
+	      echo "$$f: other bytes, the same records in $$region"; \
+	    elif cmp -s <(text $$one) <(text $$scattered); then echo "$$f: the same bytes decompressed"; \
+	    else echo "workflow-scatter: $$scattered differs from $$one"; exit 1; fi; \
+	  done; \
+	done; \
+	echo "workflow-scatter: the scattered join's outputs hold the one job's in $$w"
 
 # Sanitized build (clang): the whole test suite, end-to-end runs included,
 # with AddressSanitizer, UndefinedBehaviorSanitizer and leak checking. The

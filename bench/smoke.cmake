@@ -7,7 +7,14 @@
 # MODE large: the --large figures of peak memory, at the small sizes.
 # MODE dropin: the bcftools rows and checks of --dropin alone (figures 13 to 16
 #   are not run yet).
-if(MODE STREQUAL "dropin")
+# MODE scatter: --scatter alone, figures 17 to 22 and the text chunks' figures.
+if(MODE STREQUAL "scatter")
+  set(args --small --scatter-only)
+  set(figures 17 18 19 20 21 22)
+  set(not_run)
+  set(lines "\n      text: gather wall / one-process wall +[0-9.]+ +\\(no target\\)\n"
+            "\n  BCF: 6 region queries answered alike ")
+elseif(MODE STREQUAL "dropin")
   set(args --small --dropin-only --dropin bcftools)
   set(figures)
   set(not_run 13 14 15 16)

@@ -5,8 +5,11 @@
 # stop it with a message naming them; a failing seamline fails the run. The
 # SLURM profile parses (a dry run), and a run through it with stand-ins for
 # sbatch and sacct submits one job per chromosome with the CPUs, memory and
-# time limit of the settings, and writes the same outputs. No real scheduler
-# is ever called. Outputs go under WORKDIR, temporary files under /tmp.
+# time limit of the settings, and writes the same outputs. With scatter=true,
+# each chromosome's join runs as plan, boundary, fold, stretch and gather
+# jobs, on one machine and through the SLURM profile, each job with the
+# resources of its step, and writes the same outputs as the one job. No real
+# scheduler is ever called. Outputs go under WORKDIR, temporary files under /tmp.
 # Usage: workflow.sh SEAMLINE SRCDIR WORKDIR
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 3 ] || fail "usage: workflow.sh SEAMLINE SRCDIR WORKDIR"
@@ -18,7 +21,7 @@ work=$(realpath "$3")
 example=$src/examples/workflow
 [ -x "$bin" ] || fail "$bin is not an executable"
 
-rm -rf "${work:?}"/{run,out,vcf,direct,dry,cluster,fake-slurm}
+rm -rf "${work:?}"/{run,out,vcf,vcf-one,scatter,direct,dry,cluster,cluster-scatter,fake-slurm}
 mkdir -p "$work"/{run,direct,fake-slurm}
 
 snake() {
@@ -47,12 +50,23 @@ direct chr21 --vcf chr21/sites.vcf --chunks chr21/chunk3.haps.bz2 chr21/chunk1.h
 direct chr22 --vcf chr22/sites.vcf.gz \
     --chunks chr22/part1.haps.bz2 chr22/part2.haps.gz chr22/part3.haps chr22/part4.haps.gz
 
-# same_outputs DIR: DIR holds the same four files as the direct runs.
+# same_content A B: A and B hold the same bytes, compressed files (.gz, .bcf)
+# once decompressed: a scattered join compresses each stretch of the output on
+# its own, so its compressed blocks end elsewhere than those of one run.
+same_content() {
+    case $1 in
+    *.gz) cmp <(zcat "$1") <(zcat "$2") ;;
+    *.bcf) cmp <(bcftools view --no-version "$1") <(bcftools view --no-version "$2") ;;
+    *) cmp "$1" "$2" ;;
+    esac
+}
+# same_outputs DIR [COMPARE]: DIR holds the same four files as the direct
+# runs, compared by cmp or COMPARE.
 same_outputs() {
     local file
     for file in chr21.haps.gz chr21.sample chr22.haps.gz chr22.sample; do
         [ -f "$1/$file" ] || fail "$1/$file is missing"
-        cmp "$work/direct/$file" "$1/$file" || fail "$1/$file differs from the direct run's"
+        "${2:-cmp}" "$work/direct/$file" "$1/$file" || fail "$1/$file differs from the direct run's"
     done
 }
 same_outputs "$work/out"
@@ -62,6 +76,14 @@ same_outputs "$work/out"
 [ "$(zcat "$work/out/chr22.haps.gz" | wc -l)" -eq 35 ] || fail "chr22.haps.gz has not 35 lines"
 grep -q '^Writing haplotypes in' "$work/out/logs/chr22.log" ||
     fail "the log of chr22 does not hold seamline's progress lines"
+# benchmark FILE: FILE is Snakemake's measure of a job, a header and one line.
+benchmark() {
+    [ -f "$1" ] || fail "no benchmark file $1"
+    head -n 1 "$1" | grep -q $'^s\th:m:s\tmax_rss' || fail "$1 is not a benchmark file: $(cat "$1")"
+    [ "$(wc -l <"$1")" -eq 2 ] || fail "$1 does not hold one measure: $(cat "$1")"
+}
+benchmark "$work/out/benchmarks/chr21.join.tsv"
+benchmark "$work/out/benchmarks/chr22.join.tsv"
 echo "workflow outputs equal the direct runs' in $work/out"
 
 stamp=$(stat -c %Y.%s "$work/out/chr21.haps.gz")
@@ -83,6 +105,54 @@ for chrom in chr21 chr22; do
         fail "$chrom.report.tsv does not begin with the report's header"
 done
 
+# --- The scattered join: the same outputs from the jobs of every step.
+# The jobs of chr21 (three chunks) and chr22 (four), as CHROM.STEP[.PART].
+jobs=(chr21.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather}
+    chr22.{plan,boundary.2,boundary.3,boundary.4,fold,stretch.1,stretch.2,stretch.3,stretch.4,gather})
+workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
+    >"$work/scatter.log" 2>&1 ||
+    fail "the scattered workflow failed on the example:
+$(tail -n 30 "$work/scatter.log")"
+same_outputs "$work/scatter" same_content
+for job in "${jobs[@]}"; do
+    benchmark "$work/scatter/benchmarks/$job.tsv"
+    [ -f "$work/scatter/logs/$job.log" ] || fail "the job $job left no log"
+done
+[ ! -e "$work/scatter/scatter" ] ||
+    fail "the work files outlived the gather: $(find "$work/scatter/scatter")"
+workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
+    >"$work/scatter-rerun.log" 2>&1 ||
+    fail "a second scattered run failed: $(tail -n 20 "$work/scatter-rerun.log")"
+grep -q 'Nothing to be done' "$work/scatter-rerun.log" ||
+    fail "a second scattered run did work again (its work files are gone):
+$(cat "$work/scatter-rerun.log")"
+echo "the scattered workflow writes the one job's outputs; a second run finds nothing to do"
+
+# VCF output with its index, and the report: the one job's files moved aside,
+# the scattered run writes to the same paths (which the VCF header records);
+# the same text, and region queries through the index (regions across the
+# chunks' overlaps) give the same records.
+mv "$work/vcf" "$work/vcf-one"
+workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extension=.vcf.gz report=true \
+    scatter=true >"$work/vcf-scatter.log" 2>&1 ||
+    fail "the scattered workflow failed with VCF output: $(tail -n 20 "$work/vcf-scatter.log")"
+for chrom in chr21 chr22; do
+    for file in $chrom.vcf.gz $chrom.sample $chrom.report.tsv; do
+        same_content "$work/vcf-one/$file" "$work/vcf/$file" ||
+            fail "the scattered run's $file differs from the one job's"
+    done
+    [ -s "$work/vcf/$chrom.vcf.gz.tbi" ] || fail "no index beside the scattered $chrom.vcf.gz"
+done
+for region in 21:14003000-14008000 22:14004000-14013000 22:14012900-14020000; do
+    file=chr${region%%:*}.vcf.gz
+    one=$(bcftools view -H -r "$region" "$work/vcf-one/$file") || fail "bcftools view -r $region failed"
+    scattered=$(bcftools view -H -r "$region" "$work/vcf/$file") ||
+        fail "bcftools view -r $region failed on the scattered $file"
+    [ -n "$one" ] || fail "no record in $region"
+    [ "$one" = "$scattered" ] || fail "the scattered $file answers $region otherwise"
+done
+echo "scattered, the VCF.gz outputs and the reports hold the one job's text; its indexes its answers"
+
 # --- Settings reach the command line (dry runs print the commands).
 # dry_run NAME SETTING...: a dry run with the settings, its output in $scratch/NAME.
 dry_run() {
@@ -100,6 +170,28 @@ $(cat "$scratch/$1")"
 dry_run report report=true threads=2 extension=.vcf.gz
 expect report "--report $work/dry/chr21.report.tsv"
 expect report "--threads 2 --output $work/dry/chr21.vcf.gz $work/dry/chr21.sample"
+# Scattered: each step's command takes the run's options, its own --threads,
+# and the work folder of its chromosome.
+dry_run scatter scatter=true report=true
+for job in plan:2 boundary:5 fold:2 stretch:7 gather:2; do
+    grep -qE "^${job%:*} +${job#*:}( |\$)" "$scratch/scatter" ||
+        fail "the scattered dry run does not plan ${job#*:} jobs ${job%:*}: $(cat "$scratch/scatter")"
+done
+if grep -qE '^join ' "$scratch/scatter"; then fail "the scattered dry run plans joins"; fi
+expect scatter "--step plan --work $work/dry/scatter/chr21 --vcf $example/chr21/sites.vcf --chunks"
+expect scatter "--step boundary --part 4 --work $work/dry/scatter/chr22 --vcf"
+expect scatter "--step stretch --part 1 --work $work/dry/scatter/chr22 --vcf"
+expect scatter "--report $work/dry/chr21.report.tsv --threads 2 --output $work/dry/chr21.haps.gz"
+expect scatter "--step gather --work $work/dry/scatter/chr22 --vcf"
+# A chromosome of one chunk has no boundary.
+printf 'chromosomes:\n  c: {sites: chr22/sites.vcf.gz, chunks: chr22/part1.haps.bz2}\n' \
+    >"$scratch/one-chunk.yaml"
+snake --directory "$work/run" --dry-run --cores 2 --configfile "$scratch/one-chunk.yaml" \
+    --config "${settings[@]}" outdir="$work/dry" scatter=true >"$scratch/one-chunk" 2>&1 ||
+    fail "the scattered dry run of one chunk failed: $(tail -n 20 "$scratch/one-chunk")"
+if ! grep -qE '^stretch +1( |$)' "$scratch/one-chunk" || grep -qE '^boundary ' "$scratch/one-chunk"; then
+    fail "one chunk does not make one stretch and no boundary: $(cat "$scratch/one-chunk")"
+fi
 dry_run noflip flip=false scaffold=
 if grep -qE -- '--flip|--scaffold' "$scratch/noflip"; then
     fail "flip=false scaffold= still pass --flip or --scaffold: $(grep -- --flip "$scratch/noflip")"
@@ -142,6 +234,10 @@ threads not a number|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", t
 flip neither true nor false|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|flip=maybe|setting 'flip' must be true or false, not 'maybe'
 extension without a dot|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|extension=haps|'extension' must be a file extension such as .haps.gz, not 'haps'
 no chromosomes|  {}||no chromosomes: give a config file that lists them (--configfile)
+scatter neither true nor false|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|scatter=maybe|setting 'scatter' must be true or false, not 'maybe'
+step threads not a number|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", steps: {stretch: {threads: 0}}}||chromosome c: step stretch: 'threads' must be a whole number of at least 1, not '0'
+unknown step|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", steps: {split: {threads: 1}}}||chromosome c: 'steps' names 'split', which is none of plan, boundary, fold, stretch, gather
+unknown step resource|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", steps: {fold: {cpus: 1}}}||chromosome c: step fold: give threads, mem_mb or runtime, not '{'cpus': 1}'
 EOF
 echo "bad settings and missing inputs stop the workflow with a message naming them"
 
@@ -154,6 +250,15 @@ fi
 grep -q 'Not found = ' "$scratch/noflip-run.log" ||
     fail "seamline's message is not shown: $(cat "$scratch/noflip-run.log")"
 [ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed job left an output"
+rm -rf "$work/noflip"
+# So does a failing step of a scattered join.
+if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false scatter=true \
+    >"$scratch/noflip-scatter.log" 2>&1; then
+    fail "the scattered workflow succeeded although seamline failed"
+fi
+grep -q 'Not found = ' "$scratch/noflip-scatter.log" ||
+    fail "seamline's message is not shown: $(cat "$scratch/noflip-scatter.log")"
+[ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed scattered join left an output"
 rm -rf "$work/noflip"
 
 # --- The SLURM profile. Stand-ins on PATH: sbatch records its arguments and
@@ -249,6 +354,54 @@ done
 [ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq 2 ] || fail "not two jobs submitted"
 grep -qx 1000 "$FAKE_SLURM_DIR/sacct-jobs" || fail "the status command never asked sacct"
 echo "a run through the SLURM profile submits one job per chromosome, same outputs"
+
+# Scattered through the profile: one batch job per job of every step, each
+# asking for its step's resources (chr22's stretches for their own memory).
+cat >"$scratch/steps.yaml" <<'EOF'
+steps:
+  plan: {threads: 1, mem_mb: 101, runtime: 11}
+  boundary: {threads: 2, mem_mb: 102, runtime: 12}
+  fold: {threads: 1, mem_mb: 103, runtime: 13}
+  stretch: {threads: 2, mem_mb: 104, runtime: 14}
+  gather: {threads: 1, mem_mb: 105, runtime: 15}
+chromosomes:
+  chr22:
+    steps: {stretch: {mem_mb: 222}}
+EOF
+rm -rf "${FAKE_SLURM_DIR:?}"/*
+CI=true PATH=$fakes:$PATH snake --directory "$work/run" --profile "$profile" \
+    --configfile "$example/config.yaml" "$scratch/steps.yaml" \
+    --config "${settings[@]}" outdir="$work/cluster-scatter" scatter=true \
+    >"$work/cluster-scatter.log" 2>&1 ||
+    fail "the scattered run through the SLURM profile failed: $(tail -n 30 "$work/cluster-scatter.log")"
+same_outputs "$work/cluster-scatter" same_content
+[ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq ${#jobs[@]} ] ||
+    fail "not ${#jobs[@]} jobs submitted: $(cat "$FAKE_SLURM_DIR"/*.args)"
+for job in "${jobs[@]}"; do
+    chrom=${job%%.*} step=${job#*.}
+    step=${step%.*}
+    command="--step $step "
+    [ "$job" = "$chrom.$step" ] || command+="--part ${job##*.} "
+    command+="--work $work/cluster-scatter/scatter/$chrom "
+    # The console of the batch job that ran the command, beside its sbatch arguments.
+    out=$(grep -lF -- "$command" "$FAKE_SLURM_DIR"/*.out) || fail "no batch job ran $command"
+    [ "$(wc -l <<<"$out")" -eq 1 ] || fail "more than one batch job ran $command: $out"
+    case $step in
+    plan) expected="1 101 11" ;;
+    boundary) expected="2 102 12" ;;
+    fold) expected="1 103 13" ;;
+    stretch) expected="2 $([ "$chrom" = chr22 ] && echo 222 || echo 104) 14" ;;
+    gather) expected="1 105 15" ;;
+    esac
+    read -r cpus mem time <<<"$expected"
+    for expected in --job-name=seamline-"$chrom" --output="logs/slurm/$step-$chrom-%j.log" \
+        --cpus-per-task="$cpus" --mem="${mem}M" --time="$time"; do
+        grep -qx -- "$expected" "${out%.out}.args" ||
+            fail "sbatch for $job lacks $expected: $(cat "${out%.out}.args")"
+    done
+    grep -q -- "--threads $cpus " "$out" || fail "the job $job did not pass --threads $cpus: $(cat "$out")"
+done
+echo "scattered through the SLURM profile: a batch job per step and part with the step's resources, same outputs"
 
 # The status command's answers: sacct's state (STATE|EXITSTATUS), then
 # scontrol's when sacct has no line for the job, as when it exits 0 with only
