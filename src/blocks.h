@@ -14,8 +14,9 @@
 namespace seamline {
 
 // How each block of text is compressed: as a gzip member of its own or as a
-// BGZF block.
-enum class blockFormat { gzipMember, bgzf };
+// BGZF block, by the project's encoder; or as a BGZF block by the general
+// encoder (generalDeflater).
+enum class blockFormat { gzipMember, bgzf, bgzfGeneral };
 
 // What a block carries besides its text, for a caller that needs nothing.
 struct noTag {};
@@ -27,6 +28,7 @@ struct blockBuffers {
     std::string text;
     std::string compressed;
     deflater encoder;
+    generalDeflater general;
 
     void compress(blockFormat format);
 };

@@ -42,6 +42,18 @@ private:
     void writeBlock(bitWriter& bits, bool last);
 };
 
+// BGZF blocks compressed by ISA-L's deflate at its fastest level, for
+// records of every other kind (BCF, dosages and probabilities as text): their
+// matches are short and near, and there the project's encoder is several
+// times slower for no smaller output. A block depends on its text alone.
+class generalDeflater {
+public:
+    void bgzfBlock(const char* text, size_t n, std::string& out);
+
+private:
+    std::vector<uint8_t> levelBuffer;  // ISA-L's hash tables
+};
+
 // Most text one BGZF block takes: even stored uncompressed, the block then
 // stays within the 64 KiB that its size field can express.
 const size_t bgzfBlockSize = 0xff00;
