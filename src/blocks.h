@@ -14,9 +14,11 @@
 namespace seamline {
 
 // How each block of text is compressed: as a gzip member of its own or as a
-// BGZF block, by the project's encoder; or as a BGZF block by the general
-// encoder (generalDeflater).
-enum class blockFormat { gzipMember, bgzf, bgzfGeneral };
+// BGZF block, by the project's encoder; as a BGZF block by the general
+// encoder (generalDeflater); or, for VCF records of any FORMAT fields, as a
+// BGZF block by the project's encoder where the text is genotypes alone and
+// by the general encoder elsewhere.
+enum class blockFormat { gzipMember, bgzf, bgzfGeneral, bgzfRecords };
 
 // What a block carries besides its text, for a caller that needs nothing.
 struct noTag {};

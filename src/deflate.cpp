@@ -2,7 +2,6 @@
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -169,10 +168,10 @@ const char bgzfEndOfFile[28] = {'\x1f', '\x8b', 8,  4, 0, 0, 0, 0, 0, '\xff', 6,
 namespace {
 
 uint32_t crcOf(const char* text, size_t n) {
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
+    uint32_t crc = 0;
     for (size_t done = 0; done < n;) {
-        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
-        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
+        const uint64_t part = std::min<size_t>(n - done, 1u << 30);
+        crc = crc32_gzip_refl(crc, reinterpret_cast<const uint8_t*>(text + done), part);
         done += part;
     }
     return crc;
@@ -263,7 +262,7 @@ void generalDeflater::bgzfBlock(const char* text, size_t n, std::string& out) {
         out.resize(start + bgzfHeaderSize + z.total_out);
     } else if (result == STATELESS_OVERFLOW) {
         storeBgzf(text, n, out, start);
-        putLittleEndian(out, crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(text), n), 4);
+        putLittleEndian(out, crcOf(text, n), 4);
         putLittleEndian(out, static_cast<uint32_t>(n), 4);
     } else {
         fail("cannot compress a block of " + std::to_string(n) + " bytes (ISA-L error " +
@@ -317,7 +316,8 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (best >= minMatch) {
             tokens.push_back({static_cast<uint16_t>(best), static_cast<uint16_t>(bestDistance)});
             lastDistance = bestDistance;
-            for (int64_t k = i; k < i + best; k++) insert(k);
+            const int64_t inserted = best <= insertLimit ? best : 1;
+            for (int64_t k = i; k < i + inserted; k++) insert(k);
             i += best;
         } else {
             tokens.push_back({0, text[i]});

@@ -20,6 +20,10 @@ public:
     // Bytes a match must share to be found through the hash, 8 or 16: four
     // genotypes, which take 16 bytes of text ("0|1\t") and 8 of BCF.
     int hashBytes = 16;
+    // Matches longer than this put only their first byte into the hash: the
+    // rest of a long match is seldom where a later match starts, and hashing
+    // every byte of it takes much of the time.
+    int insertLimit = 258;
 
     deflater();
     // Appends to out one complete gzip member (no file name, modification

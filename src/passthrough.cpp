@@ -146,7 +146,7 @@ public:
         // BCF records, binary numbers mostly, go to the general encoder.
         text = std::make_unique<variantWriter>(
             path, name, format, start, indexPath, csi, settings.threads, header->n[BCF_DT_CTG],
-            binary ? blockFormat::bgzfGeneral : blockFormat::bgzf);
+            binary ? blockFormat::bgzfGeneral : blockFormat::bgzfRecords);
         if (!binary)
             for (auto& source : sources) source->startCopying(header);
         blended = bcf_init();

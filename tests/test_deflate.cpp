@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <random>
 
+#include "blocks.h"
 #include "deflate.h"
 
 using namespace seamline;
@@ -186,6 +187,37 @@ TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
     file.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
     EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines + randomBytes + lines);
     EXPECT_LT(file.size(), 2 * randomBytes.size() + lines.size() / 2) << "text lines compress";
+}
+
+// VCF records go to the project's encoder where they are genotypes alone and
+// to the general encoder where the samples have more subfields than GT.
+TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
+    std::string genotypes, dosages;
+    for (int line = 0; line < 200; line++) {
+        std::string at = "20\t" + std::to_string(1000 + line) + "\t.\tA\tG\t.\tPASS\tAF=0.1";
+        genotypes += at + "\tGT";
+        dosages += at + "\tGT:DS:GP";
+        for (int k = 0; k < 60; k++) {
+            genotypes += (line + k) % 3 ? "\t0|1" : "\t1|1";
+            dosages += (line + k) % 3 ? "\t0|1:0.98:0.02,0.98,0" : "\t1|1:2:0,0,1";
+        }
+        genotypes += "\n";
+        dosages += "\n";
+    }
+    for (bool alone : {true, false}) {
+        const std::string& text = alone ? genotypes : dosages;
+        blockBuffers block;
+        block.text = text.substr(0, bgzfBlockSize);
+        block.compress(blockFormat::bgzfRecords);
+        std::string own, general;
+        deflater d;
+        d.insertLimit = 64;
+        d.bgzfBlock(block.text.data(), block.text.size(), own);
+        generalDeflater().bgzfBlock(block.text.data(), block.text.size(), general);
+        EXPECT_NE(own, general);
+        EXPECT_EQ(block.compressed, alone ? own : general);
+        EXPECT_EQ(gunzip(block.compressed), block.text);
+    }
 }
 
 }  // namespace
