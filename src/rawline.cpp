@@ -60,6 +60,12 @@ hts_pos_t positionOf(std::string_view text) {
 }
 
 bool exchangeGenotypeText(char* text, size_t size) {
+    // The usual "a|b" of one-character alleles: the two change places.
+    auto oneCharacter = [](char c) { return c == '.' || (c >= '0' && c <= '9'); };
+    if (size == 3 && text[1] == '|' && oneCharacter(text[0]) && oneCharacter(text[2])) {
+        std::swap(text[0], text[2]);
+        return true;
+    }
     const char* end = text + size;
     const char* first = alleleEnd(text, end);
     if (!first) return false;

@@ -22,7 +22,7 @@ TEST(RawLine, GenotypeText) {
     EXPECT_EQ(exchanged("0/1"), "0/1");
     EXPECT_EQ(exchanged("1"), "1");
     EXPECT_EQ(exchanged("."), ".");
-    for (const char* odd : {"", "0|1|1", "|0|1", "0|", "a|b", "0||1", "0|1/2"})
+    for (const char* odd : {"", "0|1|1", "|0|1", "0|", "0||", "a|b", "0||1", "0|1/2"})
         EXPECT_EQ(exchanged(odd), "refused") << odd;
 }
 
