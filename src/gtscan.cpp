@@ -98,6 +98,15 @@ bool genotypeScanner::scanSamples(std::string_view text) {
     ploidy = 0;
     size_t start = 0;
     for (size_t j = 0; j < found.size(); j++) {
+        // A column of GT alone, "0|1", with more to come.
+        const char* p = text.data() + start;
+        if (gtIndex == 0 && start + 3 < text.size() && p[3] == '\t' && j + 1 < found.size() &&
+            usualGenotype(p)) {
+            found[j] = 0;
+            if (!scanUsual(p, found[j])) return false;
+            start += 4;
+            continue;
+        }
         const size_t tab = columnEnd(text, start);
         if ((tab == std::string_view::npos) != (j + 1 == found.size())) return false;
         const std::string_view column = text.substr(start, tab - start);
@@ -118,13 +127,7 @@ bool genotypeScanner::scanSamples(std::string_view text) {
 bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
     int allele[2] = {-1, -1}, n = 0;
     bool phased = false;
-    if (gt.size() == 3 && usualGenotype(gt.data())) {
-        allele[0] = gt[0] - '0';
-        allele[1] = gt[2] - '0';
-        if (allele[0] >= alleles || allele[1] >= alleles) return false;
-        ploidy = std::max(ploidy, 2);
-        return pairEvidence(allele, gt[1] == '|', evidence);
-    }
+    if (gt.size() == 3 && usualGenotype(gt.data())) return scanUsual(gt.data(), evidence);
     for (size_t k = 0; k <= gt.size(); n++) {
         if (k > 0) phased = gt[k - 1] == '|';
         int value = -1;
@@ -142,6 +145,13 @@ bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
     }
     ploidy = std::max(ploidy, n);
     return n != 2 || pairEvidence(allele, phased, evidence);
+}
+
+bool genotypeScanner::scanUsual(const char* gt, uint16_t& evidence) {
+    const int allele[2] = {gt[0] - '0', gt[2] - '0'};
+    if (allele[0] >= alleles || allele[1] >= alleles) return false;
+    ploidy = std::max(ploidy, 2);
+    return pairEvidence(allele, gt[1] == '|', evidence);
 }
 
 bool genotypeScanner::pairEvidence(const int* allele, bool phased, uint16_t& evidence) const {
