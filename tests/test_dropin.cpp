@@ -235,8 +235,12 @@ TEST_F(DropIn, TextChunksReadAsTheirBinaryForm) {
             return at + "A\tG,T\t.\t.\t.\tGT\t1|2\t2|0\t" + kinds[i % kinds.size()] + "\n";
         if (i % 7 == 4)
             return at + "AC\tG\t.\t.\tEND=" + std::to_string(pos + 3) + "\tGT\t0|1\t1|0\t0|1\n";
-        std::string text = at + "A\tG\t.\t.\t.\tDS:GT";
-        for (size_t k = 0; k < 3; k++) text += "\t0.5:" + kinds[(i + 3 * k) % kinds.size()];
+        const bool gtFirst = i % 2 == 0;
+        std::string text = at + "A\tG\t.\t.\t.\t" + (gtFirst ? "GT:DS" : "DS:GT");
+        for (size_t k = 0; k < 3; k++) {
+            const std::string& gt = kinds[(i + 3 * k) % kinds.size()];
+            text += gtFirst ? "\t" + gt + ":0.5" : "\t0.5:" + gt;
+        }
         return text + "\n";
     };
     std::string c1, c2;
