@@ -189,33 +189,51 @@ TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
     EXPECT_LT(file.size(), 2 * randomBytes.size() + lines.size() / 2) << "text lines compress";
 }
 
-// VCF records go to the project's encoder where they are genotypes alone and
-// to the general encoder where the samples have more subfields than GT.
+// VCF and BCF records go to the project's encoder where they are genotypes
+// alone and to the general encoder where the samples have more fields.
 TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
-    std::string genotypes, dosages;
-    for (int line = 0; line < 200; line++) {
+    std::mt19937 rng(3);
+    std::string genotypes, dosages, binaryGenotypes, binaryDosages;
+    for (int line = 0; line < 40; line++) {
         std::string at = "20\t" + std::to_string(1000 + line) + "\t.\tA\tG\t.\tPASS\tAF=0.1";
         genotypes += at + "\tGT";
         dosages += at + "\tGT:DS:GP";
-        for (int k = 0; k < 60; k++) {
+        binaryGenotypes += at;
+        binaryDosages += at;
+        for (int k = 0; k < 600; k++) {
             genotypes += (line + k) % 3 ? "\t0|1" : "\t1|1";
             dosages += (line + k) % 3 ? "\t0|1:0.98:0.02,0.98,0" : "\t1|1:2:0,0,1";
+            // Typed BCF values: phased alleles 0 and 1 as 2 and 5, floats.
+            binaryGenotypes += (line + k) % 3 ? "\x02\x05" : "\x05\x05";
+            float value = static_cast<float>(rng() % 1000) / 1000;
+            binaryDosages.append(reinterpret_cast<const char*>(&value), 4);
         }
         genotypes += "\n";
         dosages += "\n";
     }
-    for (bool alone : {true, false}) {
-        const std::string& text = alone ? genotypes : dosages;
+    const struct {
+        blockFormat format;
+        std::string text;
+        bool own;
+    } cases[] = {
+        {blockFormat::bgzfVcfRecords, genotypes, true},
+        {blockFormat::bgzfVcfRecords, dosages, false},
+        {blockFormat::bgzfBcfRecords, binaryGenotypes, true},
+        {blockFormat::bgzfBcfRecords, binaryDosages, false},
+    };
+    for (const auto& c : cases) {
         blockBuffers block;
-        block.text = text.substr(0, bgzfBlockSize);
-        block.compress(blockFormat::bgzfRecords);
+        block.encoder.hashBytes = c.format == blockFormat::bgzfBcfRecords ? 8 : 16;
+        block.text = c.text.substr(0, bgzfBlockSize);
+        block.compress(c.format);
         std::string own, general;
         deflater d;
+        d.hashBytes = block.encoder.hashBytes;
         d.insertLimit = 64;
         d.bgzfBlock(block.text.data(), block.text.size(), own);
         generalDeflater().bgzfBlock(block.text.data(), block.text.size(), general);
         EXPECT_NE(own, general);
-        EXPECT_EQ(block.compressed, alone ? own : general);
+        EXPECT_EQ(block.compressed, c.own ? own : general) << c.text.substr(0, 40);
         EXPECT_EQ(gunzip(block.compressed), block.text);
     }
 }
