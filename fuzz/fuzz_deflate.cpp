@@ -1,7 +1,10 @@
-// The gzip encoder: every text must come back exactly through zlib, the
-// member's CRC and length included. Input: the text itself.
+// The gzip and BGZF encoders: every text must come back exactly through
+// zlib, the member's CRC and length included, from the project's encoder
+// (every byte of a match hashed, or long matches at their first byte only)
+// and from the general one. Input: the text itself.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,11 +13,9 @@
 #include "deflate.h"
 #include "require.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static seamline::deflater encoder;  // reused, as the output filter reuses it
-    std::string out;
-    encoder.gzipMember(reinterpret_cast<const char*>(data), size, out);
+namespace {
 
+void requireInflatesTo(std::string& out, const uint8_t* data, size_t size) {
     z_stream z{};
     require(inflateInit2(&z, 15 + 16) == Z_OK);
     std::string back(size + 1, '\0');
@@ -27,5 +28,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(z.total_out == size);
     inflateEnd(&z);
     require(back.compare(0, size, reinterpret_cast<const char*>(data), size) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Reused, as the output filters reuse them.
+    static seamline::deflater encoder, records;
+    static seamline::generalDeflater general;
+    records.insertLimit = 64;
+    const char* text = reinterpret_cast<const char*>(data);
+    std::string out;
+    encoder.gzipMember(text, size, out);
+    requireInflatesTo(out, data, size);
+    out.clear();
+    records.gzipMember(text, size, out);
+    requireInflatesTo(out, data, size);
+    const size_t block = std::min(size, seamline::bgzfBlockSize);
+    out.clear();
+    general.bgzfBlock(text, block, out);
+    require(out.size() <= 65536);
+    requireInflatesTo(out, data, block);
     return 0;
 }

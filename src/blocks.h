@@ -14,8 +14,11 @@
 namespace seamline {
 
 // How each block of text is compressed: as a gzip member of its own or as a
-// BGZF block.
-enum class blockFormat { gzipMember, bgzf };
+// BGZF block, by the project's encoder; as a BGZF block by the general
+// encoder (generalDeflater); or, for VCF text or BCF records of any FORMAT
+// fields, as a BGZF block by the project's encoder where the block holds
+// genotypes alone and by the general encoder elsewhere.
+enum class blockFormat { gzipMember, bgzf, bgzfGeneral, bgzfVcfRecords, bgzfBcfRecords };
 
 // What a block carries besides its text, for a caller that needs nothing.
 struct noTag {};
@@ -27,6 +30,7 @@ struct blockBuffers {
     std::string text;
     std::string compressed;
     deflater encoder;
+    generalDeflater general;
 
     void compress(blockFormat format);
 };

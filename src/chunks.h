@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "sitemap.h"
@@ -22,9 +21,10 @@ struct chunk {
     // Rows of sites with more than one ALT allele, read without a site map:
     // per sample its two alleles (the lower times 16 plus the higher) where
     // the row holds evidence, so that only equal pairs are compared.
-    std::unordered_map<int32_t, std::vector<uint8_t>> alleles;
+    byteRows alleles;
 
-    chunk(const std::string& name, size_t samples) : name(name), rows(2 * samples) {}
+    chunk(const std::string& name, size_t samples)
+        : name(name), rows(2 * samples), alleles(samples) {}
 };
 
 // Reads the chunk files, text or VCF/BCF as their content says, matching

@@ -1,10 +1,13 @@
 #include "deflate.h"
 
-#include <zlib.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <queue>
+
+#include "failure.h"
 
 namespace seamline {
 
@@ -165,10 +168,10 @@ const char bgzfEndOfFile[28] = {'\x1f', '\x8b', 8,  4, 0, 0, 0, 0, 0, '\xff', 6,
 namespace {
 
 uint32_t crcOf(const char* text, size_t n) {
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(text), 0));
+    uint32_t crc = 0;
     for (size_t done = 0; done < n;) {
-        uInt part = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
-        crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(text + done), part));
+        const uint64_t part = std::min<size_t>(n - done, 1u << 30);
+        crc = crc32_gzip_refl(crc, reinterpret_cast<const uint8_t*>(text + done), part);
         done += part;
     }
     return crc;
@@ -195,30 +198,77 @@ void deflater::gzipMember(const char* text, size_t n, std::string& out) {
     putLittleEndian(out, static_cast<uint32_t>(n), 4);
 }
 
+namespace {
+
+// Gzip header with FEXTRA: the BC subfield holds the block size less one,
+// filled in by closeBgzf.
+const char bgzfHeader[18] = {'\x1f', '\x8b', 8, 4,   0,   0, 0, 0, 0,
+                             '\xff', 6,      0, 'B', 'C', 2, 0, 0, 0};
+const size_t bgzfHeaderSize = sizeof bgzfHeader;
+const size_t bgzfMostBytes = 65536;
+
+// Replaces the deflate data of the block that starts at start with one
+// stored block of the text, which deflate cannot shrink.
+void storeBgzf(const char* text, size_t n, std::string& out, size_t start) {
+    out.resize(start + bgzfHeaderSize);
+    out.push_back(1);  // last block, stored
+    putLittleEndian(out, static_cast<uint32_t>(n), 2);
+    putLittleEndian(out, static_cast<uint32_t>(~n), 2);
+    out.append(text, n);
+}
+
+// Writes the block's size into the header of the block that starts at start.
+void closeBgzf(std::string& out, size_t start) {
+    const uint32_t blockSize = static_cast<uint32_t>(out.size() - start - 1);
+    out[start + 16] = static_cast<char>(blockSize);
+    out[start + 17] = static_cast<char>(blockSize >> 8);
+}
+
+}  // namespace
+
 void deflater::bgzfBlock(const char* text, size_t n, std::string& out) {
-    // Gzip header with FEXTRA: the BC subfield holds the block size less one.
-    static const char header[16] = {'\x1f', '\x8b', 8, 4, 0,   0,   0, 0,
-                                    0,      '\xff', 6, 0, 'B', 'C', 2, 0};
     const size_t start = out.size();
-    out.append(header, 16);
-    out.append(2, '\0');
+    out.append(bgzfHeader, bgzfHeaderSize);
     bitWriter bits(out);
     findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
     writeBlock(bits, true);
     bits.flush();
-    if (out.size() - start + 8 > 65536) {
-        // Text that deflate cannot shrink goes into one stored block.
-        out.resize(start + 18);
-        out.push_back(1);  // last block, stored
-        putLittleEndian(out, static_cast<uint32_t>(n), 2);
-        putLittleEndian(out, static_cast<uint32_t>(~n), 2);
-        out.append(text, n);
-    }
+    if (out.size() - start + 8 > bgzfMostBytes) storeBgzf(text, n, out, start);
     putLittleEndian(out, crcOf(text, n), 4);
     putLittleEndian(out, static_cast<uint32_t>(n), 4);
-    const uint32_t blockSize = static_cast<uint32_t>(out.size() - start - 1);
-    out[start + 16] = static_cast<char>(blockSize);
-    out[start + 17] = static_cast<char>(blockSize >> 8);
+    closeBgzf(out, start);
+}
+
+void generalDeflater::bgzfBlock(const char* text, size_t n, std::string& out) {
+    const size_t start = out.size(), room = bgzfMostBytes - bgzfHeaderSize;
+    out.append(bgzfHeader, bgzfHeaderSize);
+    out.resize(start + bgzfHeaderSize + room);
+    levelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
+    isal_zstream z;
+    isal_deflate_stateless_init(&z);
+    z.level = 1;
+    z.level_buf = levelBuffer.data();
+    z.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
+    // Deflate data and the gzip trailer (CRC and length), no gzip header.
+    z.gzip_flag = IGZIP_GZIP_NO_HDR;
+    z.end_of_stream = 1;
+    z.flush = NO_FLUSH;
+    z.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(text));
+    z.avail_in = static_cast<uint32_t>(n);
+    z.next_out = reinterpret_cast<uint8_t*>(&out[start + bgzfHeaderSize]);
+    z.avail_out = static_cast<uint32_t>(room);
+    const int result = isal_deflate_stateless(&z);
+    if (result == COMP_OK) {
+        out.resize(start + bgzfHeaderSize + z.total_out);
+    } else if (result == STATELESS_OVERFLOW) {
+        storeBgzf(text, n, out, start);
+        putLittleEndian(out, crcOf(text, n), 4);
+        putLittleEndian(out, static_cast<uint32_t>(n), 4);
+    } else {
+        fail("cannot compress a block of " + std::to_string(n) + " bytes (ISA-L error " +
+             std::to_string(result) + ")");
+    }
+    closeBgzf(out, start);
 }
 
 void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
@@ -266,7 +316,8 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (best >= minMatch) {
             tokens.push_back({static_cast<uint16_t>(best), static_cast<uint16_t>(bestDistance)});
             lastDistance = bestDistance;
-            for (int64_t k = i; k < i + best; k++) insert(k);
+            const int64_t inserted = best <= insertLimit ? best : 1;
+            for (int64_t k = i; k < i + inserted; k++) insert(k);
             i += best;
         } else {
             tokens.push_back({0, text[i]});

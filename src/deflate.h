@@ -20,6 +20,10 @@ public:
     // Bytes a match must share to be found through the hash, 8 or 16: four
     // genotypes, which take 16 bytes of text ("0|1\t") and 8 of BCF.
     int hashBytes = 16;
+    // Matches longer than this put only their first byte into the hash: the
+    // rest of a long match is seldom where a later match starts, and hashing
+    // every byte of it takes much of the time.
+    int insertLimit = 258;
 
     deflater();
     // Appends to out one complete gzip member (no file name, modification
@@ -40,6 +44,18 @@ private:
 
     void findMatches(const uint8_t* text, size_t n, class bitWriter& bits);
     void writeBlock(bitWriter& bits, bool last);
+};
+
+// BGZF blocks compressed by ISA-L's deflate at its fastest level, for
+// records of every other kind (BCF, dosages and probabilities as text): their
+// matches are short and near, and there the project's encoder is several
+// times slower for no smaller output. A block depends on its text alone.
+class generalDeflater {
+public:
+    void bgzfBlock(const char* text, size_t n, std::string& out);
+
+private:
+    std::vector<uint8_t> levelBuffer;  // ISA-L's hash tables
 };
 
 // Most text one BGZF block takes: even stored uncompressed, the block then

@@ -31,6 +31,21 @@ std::string_view subfield(std::string_view column, int n) {
     return column.substr(start, stop == std::string_view::npos ? stop : stop - start);
 }
 
+// Whether the three characters at p are the usual diploid genotype: two
+// one-digit alleles, phased or not ("0|1", "1/0").
+bool usualGenotype(const char* p) {
+    return p[0] >= '0' && p[0] <= '9' && (p[1] == '|' || p[1] == '/') && p[2] >= '0' && p[2] <= '9';
+}
+
+// Where the sample column that starts at start ends: a column of three
+// characters is looked at in place, a longer one searched through.
+size_t columnEnd(std::string_view text, size_t start) {
+    const char* p = text.data() + start;
+    if (start + 3 < text.size() && p[3] == '\t' && p[0] != '\t' && p[1] != '\t' && p[2] != '\t')
+        return start + 3;
+    return text.find('\t', start);
+}
+
 }  // namespace
 
 genotypeScanner::genotypeScanner(const bcf_hdr_t* header)
@@ -83,12 +98,26 @@ bool genotypeScanner::scanSamples(std::string_view text) {
     ploidy = 0;
     size_t start = 0;
     for (size_t j = 0; j < found.size(); j++) {
-        const size_t tab = text.find('\t', start);
+        // A column of GT alone, "0|1", with more to come.
+        const char* p = text.data() + start;
+        if (gtIndex == 0 && start + 3 < text.size() && p[3] == '\t' && j + 1 < found.size() &&
+            usualGenotype(p)) {
+            found[j] = 0;
+            if (!scanUsual(p, found[j])) return false;
+            start += 4;
+            continue;
+        }
+        const size_t tab = columnEnd(text, start);
         if ((tab == std::string_view::npos) != (j + 1 == found.size())) return false;
         const std::string_view column = text.substr(start, tab - start);
         found[j] = 0;
-        if (gtIndex >= 0 && !scanGenotype(subfield(column, gtIndex), found[j])) return false;
         start = tab + 1;
+        if (gtIndex < 0) continue;
+        // GT first, in the usual form: no colon before the fourth character.
+        const bool usual = gtIndex == 0 && column.size() >= 3 && usualGenotype(column.data()) &&
+                           (column.size() == 3 || column[3] == ':');
+        if (!scanGenotype(usual ? column.substr(0, 3) : subfield(column, gtIndex), found[j]))
+            return false;
     }
     // Evidence comes only from records whose largest ploidy is 2.
     if (ploidy != 2) std::fill(found.begin(), found.end(), 0);
@@ -98,6 +127,7 @@ bool genotypeScanner::scanSamples(std::string_view text) {
 bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
     int allele[2] = {-1, -1}, n = 0;
     bool phased = false;
+    if (gt.size() == 3 && usualGenotype(gt.data())) return scanUsual(gt.data(), evidence);
     for (size_t k = 0; k <= gt.size(); n++) {
         if (k > 0) phased = gt[k - 1] == '|';
         int value = -1;
@@ -114,8 +144,19 @@ bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
         k++;
     }
     ploidy = std::max(ploidy, n);
+    return n != 2 || pairEvidence(allele, phased, evidence);
+}
+
+bool genotypeScanner::scanUsual(const char* gt, uint16_t& evidence) {
+    const int allele[2] = {gt[0] - '0', gt[2] - '0'};
+    if (allele[0] >= alleles || allele[1] >= alleles) return false;
+    ploidy = std::max(ploidy, 2);
+    return pairEvidence(allele, gt[1] == '|', evidence);
+}
+
+bool genotypeScanner::pairEvidence(const int* allele, bool phased, uint16_t& evidence) const {
     const int low = std::min(allele[0], allele[1]), high = std::max(allele[0], allele[1]);
-    if (n != 2 || !phased || low < 0 || low == high || (alleles > 2 && high > 15)) return true;
+    if (!phased || low < 0 || low == high || (alleles > 2 && high > 15)) return true;
     evidence = static_cast<uint16_t>((allele[0] < allele[1] ? firstLower : firstHigher) |
                                      (16 * low + high));
     return true;

@@ -41,6 +41,11 @@ private:
     bool checkFormat(std::string_view format);
     bool scanSamples(std::string_view text);
     bool scanGenotype(std::string_view gt, uint16_t& evidence);
+    // scanGenotype of the usual form, three characters such as "0|1".
+    bool scanUsual(const char* gt, uint16_t& evidence);
+    // The evidence of a diploid genotype of the two alleles (-1: missing);
+    // true, as the genotype is read.
+    bool pairEvidence(const int* allele, bool phased, uint16_t& evidence) const;
 };
 
 }  // namespace seamline

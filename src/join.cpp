@@ -22,21 +22,15 @@ int32_t firstRowOf(const std::vector<int32_t>& sites, size_t from, int32_t idx) 
     return it == sites.end() ? -1 : static_cast<int32_t>(it - sites.begin());
 }
 
-// The alleles of a row with several ALT alleles, or null.
-const std::vector<uint8_t>* allelesOf(const chunk& c, int32_t row) {
-    if (c.alleles.empty()) return nullptr;
-    auto found = c.alleles.find(row);
-    return found == c.alleles.end() ? nullptr : &found->second;
-}
-
 // The first bit of every pair of word w whose sample holds the same two
-// alleles in both rows; every pair when neither row has several ALT alleles.
-uint64_t sameAlleles(const std::vector<uint8_t>* a, const std::vector<uint8_t>* b, size_t w) {
+// alleles in both rows (a and b: the allele pairs of rows with several ALT
+// alleles, or null); every pair when neither row has several ALT alleles.
+uint64_t sameAlleles(const uint8_t* a, const uint8_t* b, size_t w, size_t samples) {
     if (!a && !b) return ~uint64_t(0);
     uint64_t same = 0;
-    for (size_t k = 32 * w; k < 32 * w + 32; k++)
-        if (a && b && k < a->size() && (*a)[k] && (*a)[k] == (*b)[k])
-            same |= uint64_t(1) << (2 * (k & 31));
+    if (!a || !b) return same;
+    for (size_t k = 32 * w; k < std::min(32 * w + 32, samples); k++)
+        if (a[k] && a[k] == b[k]) same |= uint64_t(1) << (2 * (k & 31));
     return same;
 }
 
@@ -47,14 +41,16 @@ uint64_t sameAlleles(const std::vector<uint8_t>* a, const std::vector<uint8_t>* 
 template <typename Visit>
 void forEachInformative(const chunk& left, const chunk& right, const boundary& b, Visit visit) {
     rowCursor leftRows(left.rows), rightRows(right.rows);
+    byteRowCursor leftPairs(left.alleles), rightPairs(right.alleles);
+    const size_t samples = right.alleles.samples();
     for (int32_t r = 0; r < b.rows; r++) {
         const uint64_t* ab = leftRows.row(b.leftRow(r));
         const uint64_t* xy = rightRows.row(b.rightRow(r));
-        const auto *leftAlleles = allelesOf(left, b.leftRow(r)),
-                   *rightAlleles = allelesOf(right, b.rightRow(r));
+        const uint8_t* leftAlleles = leftPairs.find(b.leftRow(r));
+        const uint8_t* rightAlleles = rightPairs.find(b.rightRow(r));
         for (size_t w = 0; w < right.rows.words(); w++) {
             uint64_t both = heterozygousInBoth(ab[w], xy[w]);
-            if (both) both &= sameAlleles(leftAlleles, rightAlleles, w);
+            if (both) both &= sameAlleles(leftAlleles, rightAlleles, w, samples);
             if (both) visit(r, w, ab[w], xy[w], both);
         }
     }

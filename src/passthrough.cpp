@@ -143,8 +143,9 @@ public:
         const std::string path = outputs[haplotypes].path();
         binary = format == variantFormat::bcf;
         const std::string start = binary ? bcfHeaderBytes(header, name) : headerText();
-        text = std::make_unique<variantWriter>(path, name, format, start, indexPath, csi,
-                                               settings.threads, header->n[BCF_DT_CTG]);
+        text = std::make_unique<variantWriter>(
+            path, name, format, start, indexPath, csi, settings.threads, header->n[BCF_DT_CTG],
+            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
         if (!binary)
             for (auto& source : sources) source->startCopying(header);
         blended = bcf_init();

@@ -60,6 +60,12 @@ hts_pos_t positionOf(std::string_view text) {
 }
 
 bool exchangeGenotypeText(char* text, size_t size) {
+    // The usual "a|b" of one-character alleles: the two change places.
+    auto oneCharacter = [](char c) { return c == '.' || (c >= '0' && c <= '9'); };
+    if (size == 3 && text[1] == '|' && oneCharacter(text[0]) && oneCharacter(text[2])) {
+        std::swap(text[0], text[2]);
+        return true;
+    }
     const char* end = text + size;
     const char* first = alleleEnd(text, end);
     if (!first) return false;
@@ -135,9 +141,15 @@ bool lineCopier::copy(std::string_view line, const std::vector<uint64_t>& exchan
     if (exchanges && knownExchanges) return false;
     starts.clear();
     starts.push_back(0);
-    for (const char* p = sampleText;
-         (p = static_cast<const char*>(memchr(p, '\t', sampleText + sampleSize - p)));)
+    const char* const end = sampleText + sampleSize;
+    for (const char* p = sampleText;;) {
+        // Columns of three characters ("0|1") are looked at in place.
+        if (end - p > 3 && p[3] == '\t' && p[0] != '\t' && p[1] != '\t' && p[2] != '\t')
+            p += 3;
+        else if (!(p = static_cast<const char*>(memchr(p, '\t', end - p))))
+            break;
         starts.push_back(static_cast<size_t>(++p - sampleText));
+    }
     if (starts.size() != samples) return false;
     const size_t at = out.size();
     out.append(line);

@@ -172,4 +172,15 @@ const uint64_t* rowCursor::row(size_t r) {
     return window + (r - first) * store->wordsPerRow;
 }
 
+uint8_t* byteRows::add(int32_t row) {
+    rows.push_back(row);
+    return reinterpret_cast<uint8_t*>(store.add());
+}
+
+const uint8_t* byteRowCursor::find(int32_t r) {
+    auto at = std::lower_bound(rows->rows.begin(), rows->rows.end(), r);
+    if (at == rows->rows.end() || *at != r || rows->width == 0) return nullptr;
+    return reinterpret_cast<const uint8_t*>(cursor.row(at - rows->rows.begin()));
+}
+
 }  // namespace seamline

@@ -92,6 +92,40 @@ private:
     std::vector<uint64_t> buffer;
 };
 
+// A byte per sample for some of a chunk's rows, added in increasing order of
+// row: the allele pairs of the rows with several ALT alleles. The bytes are
+// kept as the rows of a rowStore, so that they count against the run's
+// budget and spill as the other rows do.
+class byteRows {
+public:
+    explicit byteRows(size_t samples = 0) : width(samples), store(8 * samples) {}
+    // The bytes of row, after every row added so far, all 0, to be filled in
+    // place until the next add.
+    uint8_t* add(int32_t row);
+    // Moves the bytes of the last extent to the spill file if the budget is spent.
+    void finish() { store.finish(); }
+    bool empty() const { return rows.empty(); }
+    size_t samples() const { return width; }
+
+private:
+    friend class byteRowCursor;
+    size_t width;
+    std::vector<int32_t> rows;  // the rows that have bytes, in increasing order
+    rowStore store;
+};
+
+// Reads the bytes of rows, best in increasing order of row.
+class byteRowCursor {
+public:
+    explicit byteRowCursor(const byteRows& rows) : rows(&rows), cursor(rows.store) {}
+    // The bytes of row r, or null when it has none.
+    const uint8_t* find(int32_t r);
+
+private:
+    const byteRows* rows;
+    rowCursor cursor;
+};
+
 }  // namespace seamline
 
 #endif

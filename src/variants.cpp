@@ -15,6 +15,7 @@
 #include "bits.h"
 #include "failure.h"
 #include "gtscan.h"
+#include "sitekeys.h"
 #include "threads.h"
 #include "vcfread.h"
 
@@ -26,11 +27,17 @@ namespace {
 struct rawPiece {
     std::string chrom;
     size_t firstRecord = 0;
-    std::vector<std::string> keys;  // CHROM, POS, REF, ALT joined by tabs
+    std::string alleles;             // every record's REF and ALT joined by a tab, end to end
+    std::vector<size_t> alleleEnds;  // per record: where its alleles end
     std::vector<int64_t> positions;
     std::vector<uint32_t> refLengths;
     std::unique_ptr<rowStore> rows;
-    std::unordered_map<int32_t, std::vector<uint8_t>> alleles;
+    byteRows pairs;  // the allele pairs of records with several ALT alleles
+
+    std::string_view allelesOf(size_t r) const {
+        const size_t begin = r == 0 ? 0 : alleleEnds[r - 1];
+        return std::string_view(alleles).substr(begin, alleleEnds[r] - begin);
+    }
 };
 
 struct rawFile {
@@ -50,7 +57,7 @@ std::string altOf(const bcf1_t* record) {
 // Sets the evidence bits of every sample (in the first chunk's order) and,
 // for a record of several ALT alleles, fills alleles with each sample's pair.
 void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, int& capacity,
-              uint64_t* bits, std::vector<uint8_t>* alleles) {
+              uint64_t* bits, uint8_t* alleles) {
     const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
     const size_t samples = order.size();
     if (n <= 0 || samples == 0 || n % samples != 0) return;
@@ -65,7 +72,7 @@ void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, i
                   high = std::max(bcf_gt_allele(a), bcf_gt_allele(b));
         // Alleles beyond 15 give no evidence: their pair does not fit a byte.
         if (alleles && high > 15) continue;
-        if (alleles) (*alleles)[order[j]] = static_cast<uint8_t>(16 * low + high);
+        if (alleles) alleles[order[j]] = static_cast<uint8_t>(16 * low + high);
         const uint64_t pair = bcf_gt_allele(a) < bcf_gt_allele(b) ? 2 : 1;
         bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
     }
@@ -89,7 +96,10 @@ public:
     rawFile read() {
         for (; in.text() ? nextText() : nextRecord(); out.records++) {
         }
-        for (rawPiece& p : out.pieces) p.rows->finish();
+        for (rawPiece& p : out.pieces) {
+            p.rows->finish();
+            p.pairs.finish();
+        }
         return std::move(out);
     }
 
@@ -116,14 +126,14 @@ private:
             addParsed();
             return true;
         }
-        std::vector<uint8_t>* alleles = nullptr;
+        uint8_t* alleles = nullptr;
         uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
                              static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
         if (order.empty()) return true;
         for (size_t j = 0; j < order.size(); j++) {
             const uint16_t e = scanner.found[j];
             if (!e) continue;
-            if (alleles) (*alleles)[order[j]] = static_cast<uint8_t>(e);
+            if (alleles) alleles[order[j]] = static_cast<uint8_t>(e);
             const uint64_t pair = e & genotypeScanner::firstLower ? 2 : 1;
             bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
         }
@@ -131,7 +141,7 @@ private:
     }
 
     void addParsed() {
-        std::vector<uint8_t>* alleles = nullptr;
+        uint8_t* alleles = nullptr;
         const bcf1_t* record = in.record;
         uint64_t* bits =
             add(bcf_seqname_safe(in.header, record), record->pos + 1, record->d.allele[0],
@@ -149,27 +159,24 @@ private:
         out.pieces.back().chrom = chrom;
         out.pieces.back().firstRecord = out.records;
         out.pieces.back().rows = std::make_unique<rowStore>(2 * samples);
+        out.pieces.back().pairs = byteRows(samples);
         return out.pieces.back();
     }
 
     // Adds a record's site and returns its evidence row; alleles is set to
     // the record's allele codes when it has several ALT alleles.
     uint64_t* add(const std::string& chrom, int64_t pos, std::string_view ref, std::string_view alt,
-                  uint32_t rlen, int n, std::vector<uint8_t>*& alleles) {
+                  uint32_t rlen, int n, uint8_t*& alleles) {
         rawPiece& p = pieceOf(chrom);
         if (!p.positions.empty() && pos < p.positions.back())
             in.refuse("the records are not sorted: " + p.chrom + ":" + std::to_string(pos) +
                       " comes after " + p.chrom + ":" + std::to_string(p.positions.back()));
-        std::string key = p.chrom + "\t" + std::to_string(pos) + "\t";
-        key.append(ref).append("\t").append(alt);
-        p.keys.push_back(std::move(key));
+        p.alleles.append(ref).append("\t").append(alt);
+        p.alleleEnds.push_back(p.alleles.size());
         p.positions.push_back(pos);
         p.refLengths.push_back(rlen);
         uint64_t* bits = p.rows->add();
-        if (n > 2) {
-            alleles = &p.alleles[static_cast<int32_t>(p.keys.size() - 1)];
-            alleles->assign(samples, 0);
-        }
+        if (n > 2) alleles = p.pairs.add(static_cast<int32_t>(p.positions.size() - 1));
         return bits;
     }
 };
@@ -188,14 +195,14 @@ public:
             for (const std::string& contig : file.contigs) contigOf(contig);
         for (rawPiece& p : file.pieces) {
             const int32_t contig = contigOf(p.chrom);
-            std::vector<int32_t> ids;
-            for (size_t r = 0; r < p.keys.size(); r++) ids.push_back(siteOf(p, r, contig));
+            std::vector<int32_t> ids(p.positions.size());
+            for (size_t r = 0; r < ids.size(); r++) ids[r] = siteOf(p, r, contig);
             variantPiece piece(file.name, out.samples.size());
             piece.file = index;
             piece.firstRecord = p.firstRecord;
             piece.contig = contig;
             piece.rows.rows = std::move(*p.rows);
-            piece.rows.alleles = std::move(p.alleles);
+            piece.rows.alleles = std::move(p.pairs);
             piece.rows.sites = std::move(ids);
             out.pieces.push_back(std::move(piece));
         }
@@ -203,6 +210,7 @@ public:
 
     // Sorts the sites and renumbers every piece's rows.
     void finish() {
+        keys.release();
         std::vector<int32_t> order(out.sites.size());
         for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<int32_t>(i);
         std::stable_sort(order.begin(), order.end(), [this](int32_t a, int32_t b) {
@@ -211,6 +219,7 @@ public:
         });
         std::vector<int32_t> rank(order.size());
         std::vector<site> sorted;
+        sorted.reserve(order.size());
         for (size_t i = 0; i < order.size(); i++) {
             rank[order[i]] = static_cast<int32_t>(i);
             sorted.push_back(out.sites[order[i]]);
@@ -233,7 +242,8 @@ public:
 
 private:
     variantSites& out;
-    std::unordered_map<std::string, int32_t> contigs, sites;
+    std::unordered_map<std::string, int32_t> contigs;
+    siteKeys keys;
 
     int32_t contigOf(const std::string& name) {
         auto found = contigs.emplace(name, static_cast<int32_t>(out.contigs.size()));
@@ -242,15 +252,15 @@ private:
     }
 
     int32_t siteOf(const rawPiece& p, size_t r, int32_t contig) {
-        auto found = sites.emplace(p.keys[r], static_cast<int32_t>(out.sites.size()));
-        if (found.second) {
+        const int32_t number = keys.number(contig, p.positions[r], p.allelesOf(r));
+        if (static_cast<size_t>(number) == out.sites.size()) {
             site s{};
             s.pos = static_cast<int32_t>(p.positions[r]);
             s.contig = contig;
             s.refLength = p.refLengths[r];
             out.sites.push_back(s);
         }
-        return found.first->second;
+        return number;
     }
 };
 

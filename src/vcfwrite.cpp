@@ -297,13 +297,13 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 variantWriter::variantWriter(const std::string& path, const std::string& outName,
                              variantFormat outFormat, const std::string& headerText,
                              const std::string& outIndexPath, bool csi, int threads,
-                             int contigsInHeader)
+                             int contigsInHeader, blockFormat compression)
     : name(outName), format(outFormat), indexPath(outIndexPath) {
     try {
         if (format == variantFormat::none) fail("not a VCF or BCF file name");
         if (format == variantFormat::vcf && !indexPath.empty())
             fail("plain VCF text cannot be indexed");
-        start(path, headerText, threads);
+        start(path, headerText, threads, compression);
         if (!indexPath.empty()) startIndex(format == variantFormat::bcf ? contigsInHeader : 0, csi);
     } catch (...) {
         release();
@@ -337,13 +337,14 @@ void variantWriter::open(const std::string& path, const header& h, bool csi, int
     } else {
         text = lines.vcfText(h.samples);
     }
-    start(path, text, threads);
+    start(path, text, threads, blockFormat::bgzf);
     contigDone.assign(contigs.size(), false);
     if (!indexPath.empty())
         startIndex(format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
 }
 
-void variantWriter::start(const std::string& path, const std::string& text, int threads) {
+void variantWriter::start(const std::string& path, const std::string& text, int threads,
+                          blockFormat compression) {
     openFile(path);
     if (format == variantFormat::vcf) {
         if (!pieceEntries) pending = text;
@@ -352,7 +353,7 @@ void variantWriter::start(const std::string& path, const std::string& text, int 
         // At most twice as many blocks in flight as threads.
         const int hashBytes = format == variantFormat::bcf ? 8 : 16;
         blocks = std::make_unique<orderedBlocks<indexEntries>>(
-            blockFormat::bgzf, bgzfBlockSize, hashBytes, threads,
+            compression, bgzfBlockSize, hashBytes, threads,
             threads > 1 ? 2 * static_cast<size_t>(threads) : 1);
         if (pieceEntries) return;
         // The records start in a block of their own, as htslib's do.

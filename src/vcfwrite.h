@@ -56,10 +56,12 @@ public:
     // A writer of ready records: headerText is the whole header (for VCF,
     // the #CHROM line included; for BCF, its magic and length too), and
     // records come ready through writeLine(). A BCF index numbers contigs as
-    // the header does, contigsInHeader of them.
+    // the header does, contigsInHeader of them. compression: how the blocks
+    // of a compressed format are compressed.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const std::string& headerText, const std::string& indexPath, bool csi,
-                  int threads, int contigsInHeader = 0);
+                  int threads, int contigsInHeader = 0,
+                  blockFormat compression = blockFormat::bgzf);
     // Releases a writer that was not closed; the file is then incomplete.
     ~variantWriter();
     variantWriter(const variantWriter&) = delete;
@@ -120,7 +122,8 @@ private:
     void open(const std::string& path, const header& h, bool csi, int threads);
     int tidOf(int contig);
     // Opens the file and writes the ready header text.
-    void start(const std::string& path, const std::string& text, int threads);
+    void start(const std::string& path, const std::string& text, int threads,
+               blockFormat compression);
     void pushIndex(int tid, hts_pos_t begin, hts_pos_t end);
     void openFile(const std::string& path);
     void startIndex(int contigsInHeader, bool csi);

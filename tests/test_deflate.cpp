@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <random>
 
+#include "blocks.h"
 #include "deflate.h"
 
 using namespace seamline;
@@ -153,17 +154,25 @@ TEST(Deflater, HaplotypeTextCompressesLikeTheUsualLevelSix) {
     EXPECT_LE(out.size(), size * 105 / 100) << "zlib level 6: " << size;
 }
 
+// Both encoders' blocks, the project's and the general one.
 TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
     std::mt19937 rng(11);
     std::string randomBytes(bgzfBlockSize, '\0');
     for (char& c : randomBytes) c = static_cast<char>(rng());
     std::string lines = haplotypeLines(40, 2000, rng).substr(0, bgzfBlockSize);
     deflater d;
+    generalDeflater general;
     std::string file;
-    for (const std::string& text : {randomBytes, lines, std::string(), std::string("x"), lines}) {
+    bool useGeneral = false;
+    for (const std::string& text : {randomBytes, lines, std::string(), std::string("x"), lines,
+                                    randomBytes, std::string(), lines}) {
         d.hashBytes = 24 - d.hashBytes;  // 8 and 16 by turns
         std::string block;
-        d.bgzfBlock(text.data(), text.size(), block);
+        if (useGeneral)
+            general.bgzfBlock(text.data(), text.size(), block);
+        else
+            d.bgzfBlock(text.data(), text.size(), block);
+        useGeneral = !useGeneral;
         ASSERT_GE(block.size(), 26u);
         EXPECT_LE(block.size(), 65536u);
         EXPECT_EQ(block.substr(0, 4), std::string("\x1f\x8b\x08\x04", 4)) << "gzip with FEXTRA";
@@ -176,8 +185,57 @@ TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
         file += block;
     }
     file.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
-    EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines);
-    EXPECT_LT(file.size(), randomBytes.size() + lines.size() / 2) << "text lines compress";
+    EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines + randomBytes + lines);
+    EXPECT_LT(file.size(), 2 * randomBytes.size() + lines.size() / 2) << "text lines compress";
+}
+
+// VCF and BCF records go to the project's encoder where they are genotypes
+// alone and to the general encoder where the samples have more fields.
+TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
+    std::mt19937 rng(3);
+    std::string genotypes, dosages, binaryGenotypes, binaryDosages;
+    for (int line = 0; line < 40; line++) {
+        std::string at = "20\t" + std::to_string(1000 + line) + "\t.\tA\tG\t.\tPASS\tAF=0.1";
+        genotypes += at + "\tGT";
+        dosages += at + "\tGT:DS:GP";
+        binaryGenotypes += at;
+        binaryDosages += at;
+        for (int k = 0; k < 600; k++) {
+            genotypes += (line + k) % 3 ? "\t0|1" : "\t1|1";
+            dosages += (line + k) % 3 ? "\t0|1:0.98:0.02,0.98,0" : "\t1|1:2:0,0,1";
+            // Typed BCF values: phased alleles 0 and 1 as 2 and 5, floats.
+            binaryGenotypes += (line + k) % 3 ? "\x02\x05" : "\x05\x05";
+            float value = static_cast<float>(rng() % 1000) / 1000;
+            binaryDosages.append(reinterpret_cast<const char*>(&value), 4);
+        }
+        genotypes += "\n";
+        dosages += "\n";
+    }
+    const struct {
+        blockFormat format;
+        std::string text;
+        bool own;
+    } cases[] = {
+        {blockFormat::bgzfVcfRecords, genotypes, true},
+        {blockFormat::bgzfVcfRecords, dosages, false},
+        {blockFormat::bgzfBcfRecords, binaryGenotypes, true},
+        {blockFormat::bgzfBcfRecords, binaryDosages, false},
+    };
+    for (const auto& c : cases) {
+        blockBuffers block;
+        block.encoder.hashBytes = c.format == blockFormat::bgzfBcfRecords ? 8 : 16;
+        block.text = c.text.substr(0, bgzfBlockSize);
+        block.compress(c.format);
+        std::string own, general;
+        deflater d;
+        d.hashBytes = block.encoder.hashBytes;
+        d.insertLimit = 64;
+        d.bgzfBlock(block.text.data(), block.text.size(), own);
+        generalDeflater().bgzfBlock(block.text.data(), block.text.size(), general);
+        EXPECT_NE(own, general);
+        EXPECT_EQ(block.compressed, c.own ? own : general) << c.text.substr(0, 40);
+        EXPECT_EQ(gunzip(block.compressed), block.text);
+    }
 }
 
 }  // namespace

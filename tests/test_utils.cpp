@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -8,6 +9,8 @@
 
 #include "deflate.h"
 #include "files.h"
+#include "sitekeys.h"
+#include "spill.h"
 #include "testutil.h"
 #include "text.h"
 #include "threads.h"
@@ -264,6 +267,58 @@ TEST_F(Streams, GzipOutputIsTheSameForEveryThreadCount) {
         }
         EXPECT_TRUE(shell("gzip -dc " + dir.path("t3.gz")) == text) << c.what;
     }
+}
+
+// A site is its chromosome, position and alleles together: a key that
+// differs in any one of them is a new site, numbered in order of first
+// appearance, and every key keeps its number as the table grows.
+TEST(SiteKeys, NumbersEachKeyOnceInOrderOfFirstAppearance) {
+    struct {
+        int32_t contig;
+        int64_t pos;
+        std::string alleles;
+        int32_t number;
+    } cases[] = {
+        {0, 100, "A\tG", 0},  {0, 100, "A\tG", 0},       {0, 100, "A\tG,T", 1},
+        {0, 100, "A\tGT", 2}, {1, 100, "A\tG", 3},       {0, 101, "A\tG", 4},
+        {0, 100, "", 5},      {0, 1LL << 40, "A\tG", 6}, {1, 100, "A\tG", 3},
+    };
+    siteKeys keys;
+    for (const auto& c : cases)
+        EXPECT_EQ(keys.number(c.contig, c.pos, c.alleles), c.number) << c.pos << c.alleles;
+    for (int32_t i = 0; i < 5000; i++) EXPECT_EQ(keys.number(2, i, "C\tT"), 7 + i);
+    for (const auto& c : cases) EXPECT_EQ(keys.number(c.contig, c.pos, c.alleles), c.number);
+    EXPECT_EQ(keys.number(2, 4999, "C\tT"), 5006);
+    keys.release();
+    EXPECT_EQ(keys.number(2, 4999, "C\tT"), 0);
+}
+
+// The bytes of some rows read back as written, looked up by row, from
+// memory and from the spill file; rows without bytes have none.
+TEST(ByteRows, BytesOfSomeRowsReadBackByRow) {
+    spillFile& spill = spillFile::shared();
+    const size_t budget = spill.budget;
+    for (size_t samples : {size_t(1), size_t(9), size_t(3000)}) {
+        for (size_t spillBudget : {budget, size_t(0)}) {
+            spill.budget = spillBudget;
+            byteRows rows(samples);
+            const std::vector<int32_t> with = {2, 3, 40, 41, 5000};
+            for (int32_t r : with) {
+                uint8_t* bytes = rows.add(r);
+                for (size_t k = 0; k < samples; k++) bytes[k] = static_cast<uint8_t>(r + k);
+            }
+            rows.finish();
+            byteRowCursor cursor(rows);
+            for (int32_t r = 0; r <= 5001; r++) {
+                const uint8_t* bytes = cursor.find(r);
+                const bool has = std::find(with.begin(), with.end(), r) != with.end();
+                ASSERT_EQ(bytes != nullptr, has) << r;
+                for (size_t k = 0; has && k < samples; k++)
+                    ASSERT_EQ(bytes[k], static_cast<uint8_t>(r + k)) << r << " " << k;
+            }
+        }
+    }
+    spill.budget = budget;
 }
 
 TEST(OrderedPipeline, ResultsComeBackInSubmissionOrder) {
