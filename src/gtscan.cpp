@@ -144,22 +144,32 @@ bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
         k++;
     }
     ploidy = std::max(ploidy, n);
-    return n != 2 || pairEvidence(allele, phased, evidence);
+    if (n == 2) evidence = pairEvidence(allele[0], allele[1], phased, alleles);
+    return true;
 }
 
 bool genotypeScanner::scanUsual(const char* gt, uint16_t& evidence) {
     const int allele[2] = {gt[0] - '0', gt[2] - '0'};
     if (allele[0] >= alleles || allele[1] >= alleles) return false;
     ploidy = std::max(ploidy, 2);
-    return pairEvidence(allele, gt[1] == '|', evidence);
+    evidence = pairEvidence(allele[0], allele[1], gt[1] == '|', alleles);
+    return true;
 }
 
-bool genotypeScanner::pairEvidence(const int* allele, bool phased, uint16_t& evidence) const {
-    const int low = std::min(allele[0], allele[1]), high = std::max(allele[0], allele[1]);
-    if (!phased || low < 0 || low == high || (alleles > 2 && high > 15)) return true;
-    evidence = static_cast<uint16_t>((allele[0] < allele[1] ? firstLower : firstHigher) |
-                                     (16 * low + high));
-    return true;
+uint16_t pairEvidence(int first, int second, bool phased, int alleles) {
+    const int low = std::min(first, second), high = std::max(first, second);
+    if (!phased || low < 0 || low == high || (alleles > 2 && high > 15)) return 0;
+    return static_cast<uint16_t>(
+        (first < second ? genotypeScanner::firstLower : genotypeScanner::firstHigher) |
+        (16 * low + high));
+}
+
+uint16_t decodedEvidence(int32_t first, int32_t second, int alleles) {
+    if (second == bcf_int32_vector_end) return 0;
+    auto allele = [](int32_t value) {
+        return bcf_gt_is_missing(value) ? -1 : bcf_gt_allele(value);
+    };
+    return pairEvidence(allele(first), allele(second), bcf_gt_is_phased(second), alleles);
 }
 
 }  // namespace seamline

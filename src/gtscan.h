@@ -43,10 +43,17 @@ private:
     bool scanGenotype(std::string_view gt, uint16_t& evidence);
     // scanGenotype of the usual form, three characters such as "0|1".
     bool scanUsual(const char* gt, uint16_t& evidence);
-    // The evidence of a diploid genotype of the two alleles (-1: missing);
-    // true, as the genotype is read.
-    bool pairEvidence(const int* allele, bool phased, uint16_t& evidence) const;
 };
+
+// The evidence of a diploid genotype (see genotypeScanner::found) of the
+// alleles first and second, -1 for a missing one, at a site of `alleles`
+// alleles: only a phased heterozygous pair of known alleles gives any, and at
+// a site of several ALT alleles only one whose alleles fit a byte.
+uint16_t pairEvidence(int first, int second, bool phased, int alleles);
+
+// The same of a genotype as htslib decodes it: bcf_get_genotypes' two values
+// of a sample (the second bcf_int32_vector_end for a haploid call).
+uint16_t decodedEvidence(int32_t first, int32_t second, int alleles);
 
 }  // namespace seamline
 

@@ -54,28 +54,28 @@ std::string altOf(const bcf1_t* record) {
     return alt;
 }
 
-// Sets the evidence bits of every sample (in the first chunk's order) and,
-// for a record of several ALT alleles, fills alleles with each sample's pair.
-void evidence(recordFile& in, const std::vector<int32_t>& order, int32_t*& gt, int& capacity,
-              uint64_t* bits, uint8_t* alleles) {
-    const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
-    const size_t samples = order.size();
-    if (n <= 0 || samples == 0 || n % samples != 0) return;
-    const int ploidy = n / static_cast<int>(samples);
-    if (ploidy != 2) return;
-    for (size_t j = 0; j < samples; j++) {
-        const int32_t a = gt[2 * j], b = gt[2 * j + 1];
-        if (bcf_gt_is_missing(a) || b == bcf_int32_vector_end || bcf_gt_is_missing(b) ||
-            !bcf_gt_is_phased(b) || bcf_gt_allele(a) == bcf_gt_allele(b))
-            continue;
-        const int low = std::min(bcf_gt_allele(a), bcf_gt_allele(b)),
-                  high = std::max(bcf_gt_allele(a), bcf_gt_allele(b));
-        // Alleles beyond 15 give no evidence: their pair does not fit a byte.
-        if (alleles && high > 15) continue;
-        if (alleles) alleles[order[j]] = static_cast<uint8_t>(16 * low + high);
-        const uint64_t pair = bcf_gt_allele(a) < bcf_gt_allele(b) ? 2 : 1;
+// Sets the evidence bits of every sample (in the first chunk's order) from
+// found (in the file's order) and, for a record of several ALT alleles, fills
+// alleles with each sample's pair.
+void storeEvidence(const std::vector<uint16_t>& found, const std::vector<int32_t>& order,
+                   uint64_t* bits, uint8_t* alleles) {
+    for (size_t j = 0; j < order.size(); j++) {
+        const uint16_t e = found[j];
+        if (!e) continue;
+        if (alleles) alleles[order[j]] = static_cast<uint8_t>(e);
+        const uint64_t pair = e & genotypeScanner::firstLower ? 2 : 1;
         bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
     }
+}
+
+// The evidence of every sample of a parsed record, in the file's order.
+void parsedEvidence(recordFile& in, size_t samples, int32_t*& gt, int& capacity,
+                    std::vector<uint16_t>& found) {
+    found.assign(samples, 0);
+    const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
+    if (n <= 0 || samples == 0 || static_cast<size_t>(n) != 2 * samples) return;
+    for (size_t j = 0; j < samples; j++)
+        found[j] = decodedEvidence(gt[2 * j], gt[2 * j + 1], in.record->n_allele);
 }
 
 // Reads a file's records into its pieces: BCF records through htslib, VCF
@@ -111,6 +111,7 @@ private:
     genotypeScanner scanner;
     int32_t* gt = nullptr;
     int capacity = 0;
+    std::vector<uint16_t> parsed;  // the evidence of a parsed record, by file sample
 
     bool nextRecord() {
         if (!in.next()) return false;
@@ -129,14 +130,7 @@ private:
         uint8_t* alleles = nullptr;
         uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
                              static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
-        if (order.empty()) return true;
-        for (size_t j = 0; j < order.size(); j++) {
-            const uint16_t e = scanner.found[j];
-            if (!e) continue;
-            if (alleles) alleles[order[j]] = static_cast<uint8_t>(e);
-            const uint64_t pair = e & genotypeScanner::firstLower ? 2 : 1;
-            bits[order[j] >> 5] |= pair << (2 * (order[j] & 31));
-        }
+        if (!order.empty()) storeEvidence(scanner.found, order, bits, alleles);
         return true;
     }
 
@@ -146,7 +140,9 @@ private:
         uint64_t* bits =
             add(bcf_seqname_safe(in.header, record), record->pos + 1, record->d.allele[0],
                 altOf(record), static_cast<uint32_t>(record->rlen), record->n_allele, alleles);
-        if (!order.empty()) evidence(in, order, gt, capacity, bits, alleles);
+        if (order.empty()) return;
+        parsedEvidence(in, order.size(), gt, capacity, parsed);
+        storeEvidence(parsed, order, bits, alleles);
     }
 
     // The piece of chrom, begun when the records before were of another.

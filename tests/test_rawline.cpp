@@ -92,9 +92,8 @@ TEST(RawLine, CopiesOrRefers) {
 
 namespace {
 
-// The evidence of every sample as the first reading takes it from a parsed
-// record: the pair 16 * low + high of a phased heterozygous diploid
-// genotype, with the bit that says which allele comes first.
+// The evidence of every sample as the first reading takes it from a record
+// that htslib parsed.
 std::vector<uint16_t> parsedEvidence(bcf_hdr_t* header, const std::string& line, bool& parsed) {
     kstring_t text = {line.size(), line.size() + 1, strdup(line.c_str())};
     bcf1_t* record = bcf_init();
@@ -103,19 +102,8 @@ std::vector<uint16_t> parsedEvidence(bcf_hdr_t* header, const std::string& line,
     int32_t* gt = nullptr;
     int capacity = 0;
     const int n = parsed ? bcf_get_genotypes(header, record, &gt, &capacity) : 0;
-    for (int j = 0; n == 6 && j < 3; j++) {
-        const int32_t a = gt[2 * j], b = gt[2 * j + 1];
-        if (bcf_gt_is_missing(a) || b == bcf_int32_vector_end || bcf_gt_is_missing(b) ||
-            !bcf_gt_is_phased(b) || bcf_gt_allele(a) == bcf_gt_allele(b))
-            continue;
-        const int low = std::min(bcf_gt_allele(a), bcf_gt_allele(b)),
-                  high = std::max(bcf_gt_allele(a), bcf_gt_allele(b));
-        if (record->n_allele > 2 && high > 15) continue;
-        found[j] = static_cast<uint16_t>(16 * low + high +
-                                         (bcf_gt_allele(a) < bcf_gt_allele(b)
-                                              ? seamline::genotypeScanner::firstLower
-                                              : seamline::genotypeScanner::firstHigher));
-    }
+    for (int j = 0; n == 6 && j < 3; j++)
+        found[j] = seamline::decodedEvidence(gt[2 * j], gt[2 * j + 1], record->n_allele);
     free(gt);
     free(text.s);
     bcf_destroy(record);
