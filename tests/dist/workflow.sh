@@ -242,24 +242,18 @@ EOF
 echo "bad settings and missing inputs stop the workflow with a message naming them"
 
 # A seamline that fails (here: rows with exchanged alleles, without --flip)
-# fails its job; the end of its log comes out on standard error.
-if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false \
-    >"$scratch/noflip-run.log" 2>&1; then
-    fail "the workflow succeeded although seamline failed"
-fi
-grep -q 'Not found = ' "$scratch/noflip-run.log" ||
-    fail "seamline's message is not shown: $(cat "$scratch/noflip-run.log")"
-[ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed job left an output"
-rm -rf "$work/noflip"
-# So does a failing step of a scattered join.
-if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false scatter=true \
-    >"$scratch/noflip-scatter.log" 2>&1; then
-    fail "the scattered workflow succeeded although seamline failed"
-fi
-grep -q 'Not found = ' "$scratch/noflip-scatter.log" ||
-    fail "seamline's message is not shown: $(cat "$scratch/noflip-scatter.log")"
-[ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed scattered join left an output"
-rm -rf "$work/noflip"
+# fails its job, in one job or in a scattered join; the end of its log comes
+# out on standard error.
+for scatter in false true; do
+    if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false \
+        scatter=$scatter >"$scratch/noflip-$scatter.log" 2>&1; then
+        fail "the workflow (scatter: $scatter) succeeded although seamline failed"
+    fi
+    grep -q 'Not found = ' "$scratch/noflip-$scatter.log" ||
+        fail "seamline's message is not shown: $(cat "$scratch/noflip-$scatter.log")"
+    [ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed join (scatter: $scatter) left an output"
+    rm -rf "$work/noflip"
+done
 
 # --- The SLURM profile. Stand-ins on PATH: sbatch records its arguments and
 # runs the job script in the background, sacct and scontrol answer from files
