@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "chunks.h"
 #include "failure.h"
 #include "require.h"
+#include "text.h"
 #include "vcfread.h"
 
 namespace {
@@ -55,16 +57,19 @@ void requireNamed(const seamline::failure& failure) {
 // 1: a record; 0: the end of the data; -1: a failure.
 int nextRecord(seamline::variantReader& reader, seamline::variantRecord& record) {
     try {
-        return reader.next(record) ? 1 : 0;
+        if (!reader.next()) return 0;
+        record = reader.site();
+        return 1;
     } catch (const seamline::failure& failure) {
         requireNamed(failure);
         return -1;
     }
 }
 
-bool decoded(seamline::variantReader& reader, const std::vector<int32_t>& order, uint64_t* bits) {
+bool decoded(seamline::variantReader& reader, const seamline::variantRecord& record,
+             const std::vector<int32_t>& order, uint64_t* bits) {
     try {
-        reader.genotypes(order, bits);
+        seamline::phasedPairs(reader, record, order, bits);
         return true;
     } catch (const seamline::failure& failure) {
         requireNamed(failure);
@@ -91,8 +96,10 @@ void compareWithReference(seamline::variantReader& reader, const std::string& te
         if (lines[line].empty()) continue;
         std::vector<std::string> fields = split(lines[line], '\t');
         const std::string& pos = fields[fields.size() > 1 ? 1 : 0];
-        bool recordOk = fields.size() >= 8 && !pos.empty() && pos.size() <= 18 &&
-                        pos.find_first_not_of("0123456789") == std::string::npos;
+        bool recordOk = fields.size() >= 8 && !pos.empty() && pos.size() <= 19 &&
+                        pos.find_first_not_of("0123456789") == std::string::npos &&
+                        std::stoull(pos) >= 1 &&
+                        std::stoull(pos) <= static_cast<uint64_t>(seamline::maxPosition);
         require(nextRecord(reader, record) == (recordOk ? 1 : -1));
         if (!recordOk) return;
         require(record.chrom == fields[0] && record.id == fields[2] && record.ref == fields[3] &&
@@ -114,7 +121,7 @@ void compareWithReference(seamline::variantReader& reader, const std::string& te
             }
         }
         std::vector<uint64_t> bits(expected.size(), 0);
-        require(decoded(reader, order, bits.data()) == genotypesOk);
+        require(decoded(reader, record, order, bits.data()) == genotypesOk);
         if (!genotypesOk) return;
         require(bits == expected);
     }
@@ -138,7 +145,7 @@ void readThrough(seamline::variantReader& reader) {
     seamline::variantRecord record;
     while (nextRecord(reader, record) == 1) {
         std::fill(bits.begin(), bits.end(), 0);
-        if (!decoded(reader, order, bits.data())) break;
+        if (!decoded(reader, record, order, bits.data())) break;
     }
 }
 

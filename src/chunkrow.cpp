@@ -44,7 +44,7 @@ size_t chunkRow::parse(std::string_view line, size_t ncodes, uint64_t* bits) {
     // Fast path: the usual layout, one-character codes with single spaces
     // between them, read in place.
     badCode = -1;
-    size_t n = splitFields(line, ' ', 5, fields);
+    size_t n = fieldSplitter(line, " ", fieldSplitter::runs).take(5, fields);
     if (n == 5) {
         size_t end = line.size();
         while (end > 0 && line[end - 1] == ' ') end--;

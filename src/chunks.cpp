@@ -15,10 +15,156 @@
 #include "text.h"
 #include "threads.h"
 #include "vcfread.h"
+#include "vcftext.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace seamline {
 
 namespace {
+
+inline void setPair(uint64_t* bits, int32_t sample, uint64_t pair) {
+    bits[sample >> 5] |= pair << (2 * (sample & 31));
+}
+
+// Why a genotype cannot be taken as a phased pair of alleles 0 and 1 (a
+// homozygous one may be unphased), or null when it can.
+const char* problemOf(const genotype& g) {
+    if (!g.readable) return "unreadable genotype";
+    if (g.anyMissing) return "missing allele in genotype";
+    if (g.ploidy == 1) return "haploid genotype";
+    if (g.ploidy > 2) return "genotype with more than two alleles";
+    if (g.multiAllelic()) return "allele index above 1 in genotype";
+    if (!g.phased && g.alleles[0] != g.alleles[1]) return "unphased heterozygous genotype";
+    return nullptr;
+}
+
+// The usual layout of the sample columns: n genotypes "a|b" of alleles 0 and
+// 1, one tab between them, nothing else. Sets the pairs and returns true, or
+// returns false (with some pairs set) for any other text.
+bool packPhasedPairs(const char* text, size_t n, const std::vector<int32_t>& order,
+                     uint64_t* bits) {
+    size_t j = 0;
+#ifdef __SSE2__
+    // Eight genotypes with their tabs at a time: 32 bytes of "a|b\t".
+    const __m128i zero = _mm_set1_epi8('0'), one = _mm_set1_epi8('1'), bar = _mm_set1_epi8('|'),
+                  tab = _mm_set1_epi8('\t');
+    auto mask = [](__m128i lo, __m128i hi, __m128i c) {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, c))) |
+               static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, c))) << 16;
+    };
+    for (; j + 8 < n; j += 8) {
+        const char* p = text + 4 * j;
+        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        uint32_t ones = mask(lo, hi, one);
+        if (((mask(lo, hi, zero) | ones) & 0x55555555u) != 0x55555555u ||
+            mask(lo, hi, bar) != 0x22222222u || mask(lo, hi, tab) != 0x88888888u)
+            return false;
+        uint32_t pairs = evenBits(ones);
+        for (int s = 0; s < 8; s++) setPair(bits, order[j + s], (pairs >> (2 * s)) & 3);
+    }
+#endif
+    for (; j < n; j++) {
+        const char* p = text + 4 * j;
+        if ((p[0] != '0' && p[0] != '1') || p[1] != '|' || (p[2] != '0' && p[2] != '1') ||
+            (j + 1 < n && p[3] != '\t'))
+            return false;
+        setPair(bits, order[j], static_cast<uint64_t>(p[0] - '0') | (p[2] - '0') << 1);
+    }
+    return true;
+}
+
+// The usual BCF encoding of GT: two int8 values per sample, each
+// (allele + 1) * 2, plus 1 on the second when the genotype is phased. Sets
+// the pairs and returns true when all n genotypes are diploid of alleles 0
+// and 1, phased or homozygous; otherwise returns false (with some pairs set).
+bool packBinaryPairs(const int8_t* v, size_t n, const std::vector<int32_t>& order, uint64_t* bits) {
+    size_t j = 0;
+#ifdef __SSE2__
+    // Eight phased genotypes at a time: with the phase bit set on the
+    // first values too, every byte must be 3 (allele 0) or 5 (allele 1).
+    const __m128i firstPhase = _mm_set1_epi16(1), three = _mm_set1_epi8(3), five = _mm_set1_epi8(5);
+    for (; j + 8 <= n; j += 8) {
+        __m128i x =
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * j)), firstPhase);
+        __m128i ones = _mm_cmpeq_epi8(x, five);
+        if (_mm_movemask_epi8(_mm_or_si128(ones, _mm_cmpeq_epi8(x, three))) != 0xffff) break;
+        uint32_t pairs = static_cast<uint32_t>(_mm_movemask_epi8(ones));
+        for (int s = 0; s < 8; s++) setPair(bits, order[j + s], (pairs >> (2 * s)) & 3);
+    }
+#endif
+    for (; j < n; j++) {
+        int a = v[2 * j], b = v[2 * j + 1];
+        bool firstOk = a >= 2 && a <= 5;
+        bool secondOk = b == 3 || b == 5 || ((b == 2 || b == 4) && (a >> 1) == (b >> 1));
+        if (!firstOk || !secondOk) return false;
+        setPair(bits, order[j], static_cast<uint64_t>((a >> 2) & 1) | ((b >> 2) & 1) << 1);
+    }
+    return true;
+}
+
+void textPairs(variantReader& reader, const variantRecord& r, const std::vector<int32_t>& order,
+               uint64_t* bits) {
+    if (r.format.data() == nullptr) reader.failBlamingDamage(reader.where() + "no GT field");
+    bool twice;
+    const int gtIndex = keyIndex(r.format, "GT", twice);
+    if (gtIndex < 0) reader.failBlamingDamage(reader.where() + "no GT field");
+    const size_t n = reader.samples().size();
+    const std::string_view line = reader.line();
+    const char* end = line.data() + line.size();
+    const char* text = r.samples ? r.samples : end;
+    if (gtIndex == 0 && r.format.size() == 2 && static_cast<size_t>(end - text) == 4 * n - 1 &&
+        packPhasedPairs(text, n, order, bits))
+        return;
+    // General path: any FORMAT, any genotype text. The pairs the fast path
+    // set belong to genotypes it checked, and are set again to the same.
+    const char* tab = r.samples ? r.samples - 1 : nullptr;
+    for (size_t j = 0; j < n; j++) {
+        if (!tab)
+            reader.failBlamingDamage(reader.where() + std::to_string(j) +
+                                     " sample columns, expected " + std::to_string(n));
+        tab = static_cast<const char*>(memchr(text, '\t', end - text));
+        std::string_view gt;
+        if (!subfield(std::string_view(text, (tab ? tab : end) - text), gtIndex, gt)) gt = ".";
+        text = tab ? tab + 1 : end;
+        const genotype g = readGenotype(gt);
+        if (const char* problem = problemOf(g))
+            reader.failBlamingDamage(reader.where(j) + (gt.empty()
+                                                            ? "empty genotype"
+                                                            : problem + (" " + std::string(gt))));
+        setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);
+    }
+    if (tab)
+        reader.failBlamingDamage(reader.where() + "more sample columns than the " +
+                                 std::to_string(n) + " samples");
+}
+
+void binaryPairs(variantReader& reader, const std::vector<int32_t>& order, uint64_t* bits) {
+    bcf1_t* record = reader.record();
+    if (bcf_unpack(record, BCF_UN_FMT) < 0) reader.fail("the file is damaged or unreadable");
+    const int gtKey = bcf_hdr_id2int(reader.header(), BCF_DT_ID, "GT");
+    const bcf_fmt_t* gt = nullptr;
+    for (int i = 0; i < record->n_fmt && gtKey >= 0; i++)
+        if (record->d.fmt[i].id == gtKey) gt = &record->d.fmt[i];
+    if (!gt || !gt->p) reader.fail(reader.where() + "no GT field");
+    const size_t n = reader.samples().size();
+    if (gt->type == BCF_BT_INT8 && gt->n == 2 &&
+        packBinaryPairs(reinterpret_cast<const int8_t*>(gt->p), n, order, bits))
+        return;
+    // General path: any width and ploidy, one sample at a time.
+    if (!integers(*gt)) reader.fail(reader.where() + "GT is not stored as integers");
+    std::vector<int32_t> values(gt->n);
+    for (size_t j = 0; j < n; j++) {
+        for (int i = 0; i < gt->n; i++) values[i] = fieldInteger(*gt, j, i);
+        const genotype g = decodeGenotype(values.data(), gt->n);
+        if (const char* problem = problemOf(g))
+            reader.fail(reader.where(j) + problem + " " + genotypeText(values.data(), gt->n));
+        setPair(bits, order[j], static_cast<uint64_t>(g.alleles[0]) | g.alleles[1] << 1);
+    }
+}
 
 // Reads one chunk file; stops early, with nothing, once another file's
 // failure has cancelled the reading.
@@ -100,13 +246,13 @@ private:
                 fail("src/data.cpp: check failed: tok.size() == (I.size() * 2 + 5) in [" + name +
                      "] line " + std::to_string(lineNo) + ": " + std::to_string(nfields) +
                      " fields, expected " + std::to_string(ncodes + 5));
-            int32_t pos;
-            if (!parsePosition(row.fields[2], pos))
+            int64_t pos;
+            if (!parsePosition(row.fields[2], sitePositions, pos))
                 fail("cannot read [" + name + "] line " + std::to_string(lineNo) + ": " +
                      badPosition(row.fields[2]));
             bool flipped;
-            int32_t idx =
-                siteOf(c, row.fields[0], pos, row.fields[3], row.fields[4], flipped, lineNo);
+            int32_t idx = siteOf(c, row.fields[0], static_cast<int32_t>(pos), row.fields[3],
+                                 row.fields[4], flipped, lineNo);
             if (row.badCode >= 0)
                 fail("cannot read [" + name + "] line " + std::to_string(lineNo) + ": field " +
                      std::to_string(row.badCode + 6) + " is " + quoted(row.code(row.badCode)) +
@@ -134,17 +280,17 @@ private:
             const site& first = sites.sites()[range.from];
             reader.skipTo(sites.contigs()[first.contig], first.pos);
         }
-        variantRecord r;
-        for (size_t record = 1; reader.next(r); record++) {
+        for (size_t record = 1; reader.next(); record++) {
             if (cancelled(record)) return false;
-            if (!isPosition(r.pos))
+            const variantRecord r = reader.site();
+            if (!isPosition(r.pos, sitePositions))
                 fail("cannot read [" + name + "]: " + badPosition(std::to_string(r.pos)));
             const int32_t pos = static_cast<int32_t>(r.pos);
             bool flipped;
             int32_t idx = siteOf(c, r.chrom, pos, r.ref, r.alt, flipped, 0);
             if (idx < range.from) continue;
             uint64_t* bits = c.rows.add();
-            reader.genotypes(order, bits);
+            phasedPairs(reader, r, order, bits);
             c.sites.push_back(idx);
             if (flipped) invertBits(bits, ncodes);
             if (idx >= range.until) break;
@@ -152,6 +298,21 @@ private:
         return true;
     }
 };
+
+}  // namespace
+
+void phasedPairs(variantReader& reader, const variantRecord& record,
+                 const std::vector<int32_t>& order, uint64_t* bits) {
+    if (order.size() != reader.samples().size())
+        fail("internal error: the sample order does not fit the file");
+    if (order.empty()) return;
+    if (reader.text())
+        textPairs(reader, record, order, bits);
+    else
+        binaryPairs(reader, order, bits);
+}
+
+namespace {
 
 // The console line of a file is left open until its row count or failure
 // completes it; a message on standard error starts on a line of its own.

@@ -7,6 +7,7 @@
 
 #include "sitemap.h"
 #include "spill.h"
+#include "vcfread.h"
 
 namespace seamline {
 
@@ -34,6 +35,15 @@ struct chunk {
 // rows whose alleles stand the other way round match too.
 std::vector<chunk> readChunks(const std::vector<std::string>& names, const siteMap& sites,
                               bool flip, int threads);
+
+// The phased pairs of the current record of a VCF or BCF chunk, as bits:
+// file sample j goes to output sample order[j] (bits 2*order[j] and
+// 2*order[j]+1; a set bit is allele 1). bits has room for all output samples
+// and is clear on entry. Every genotype must be diploid, phased, of alleles
+// 0 and 1; a homozygous genotype may be unphased. Any other fails, naming
+// the file, the position and the sample.
+void phasedPairs(variantReader& reader, const variantRecord& record,
+                 const std::vector<int32_t>& order, uint64_t* bits);
 
 // The rows of a chunk file that a step of a split join needs: none before the
 // first row whose site is at least from (VCF.gz and BCF files with an index

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "rawline.h"
+#include "text.h"
+#include "vcftext.h"
 
 namespace seamline {
 
@@ -17,24 +19,6 @@ int altAlleles(std::string_view alt) {
         alt.find(",,") != std::string_view::npos || alt.find('.') != std::string_view::npos)
         return -1;
     return 1 + static_cast<int>(std::count(alt.begin(), alt.end(), ','));
-}
-
-// Field n (from 0) of a ':'-separated sample column; empty when it has fewer.
-std::string_view subfield(std::string_view column, int n) {
-    size_t start = 0;
-    for (; n > 0; n--) {
-        start = column.find(':', start);
-        if (start == std::string_view::npos) return std::string_view();
-        start++;
-    }
-    const size_t stop = column.find(':', start);
-    return column.substr(start, stop == std::string_view::npos ? stop : stop - start);
-}
-
-// Whether the three characters at p are the usual diploid genotype: two
-// one-digit alleles, phased or not ("0|1", "1/0").
-bool usualGenotype(const char* p) {
-    return p[0] >= '0' && p[0] <= '9' && (p[1] == '|' || p[1] == '/') && p[2] >= '0' && p[2] <= '9';
 }
 
 // Where the sample column that starts at start ends: a column of three
@@ -53,7 +37,7 @@ genotypeScanner::genotypeScanner(const bcf_hdr_t* header)
 
 bool genotypeScanner::scan(std::string_view line) {
     std::string_view columns[10];
-    if (found.empty() || !splitColumns(line, 9, columns) || !checkSite(columns) ||
+    if (found.empty() || !recordColumns(line, columns) || !checkSite(columns) ||
         !checkFormat(columns[8]))
         return false;
     return scanSamples(columns[9]);
@@ -61,10 +45,10 @@ bool genotypeScanner::scan(std::string_view line) {
 
 bool genotypeScanner::checkSite(const std::string_view* columns) {
     chrom = columns[0], ref = columns[3], alt = columns[4];
-    const hts_pos_t at = positionOf(columns[1]);
     const int more = altAlleles(alt);
-    if (at < 0 || more < 0 || ref.empty() || alt.find('<') != std::string_view::npos) return false;
-    pos = at + 1;
+    if (!parsePosition(columns[1], maxPosition, pos) || more < 0 || ref.empty() ||
+        alt.find('<') != std::string_view::npos)
+        return false;
     alleles = 1 + more;
     if (chrom != knownChrom) {
         knownChrom.assign(chrom);
@@ -81,15 +65,9 @@ bool genotypeScanner::checkFormat(std::string_view format) {
     if (!knownFormat.empty() && format == knownFormat) return true;
     knownFormat.clear();
     if (format.empty() || !keysDeclared(header, format, ':', BCF_HL_FMT)) return false;
-    gtIndex = -1;
-    for (size_t start = 0, i = 0; start <= format.size(); i++) {
-        const size_t stop = std::min(format.find(':', start), format.size());
-        if (format.substr(start, stop - start) == "GT") {
-            if (gtIndex >= 0) return false;
-            gtIndex = static_cast<int>(i);
-        }
-        start = stop + 1;
-    }
+    bool twice;
+    gtIndex = keyIndex(format, "GT", twice);
+    if (twice) return false;
     knownFormat.assign(format);
     return true;
 }
@@ -116,8 +94,12 @@ bool genotypeScanner::scanSamples(std::string_view text) {
         // GT first, in the usual form: no colon before the fourth character.
         const bool usual = gtIndex == 0 && column.size() >= 3 && usualGenotype(column.data()) &&
                            (column.size() == 3 || column[3] == ':');
-        if (!scanGenotype(usual ? column.substr(0, 3) : subfield(column, gtIndex), found[j]))
-            return false;
+        std::string_view gt;
+        if (usual)
+            gt = column.substr(0, 3);
+        else if (!subfield(column, gtIndex, gt))
+            gt = std::string_view();
+        if (!scanGenotype(gt, found[j])) return false;
     }
     // Evidence comes only from records whose largest ploidy is 2.
     if (ploidy != 2) std::fill(found.begin(), found.end(), 0);
@@ -125,26 +107,11 @@ bool genotypeScanner::scanSamples(std::string_view text) {
 }
 
 bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
-    int allele[2] = {-1, -1}, n = 0;
-    bool phased = false;
     if (gt.size() == 3 && usualGenotype(gt.data())) return scanUsual(gt.data(), evidence);
-    for (size_t k = 0; k <= gt.size(); n++) {
-        if (k > 0) phased = gt[k - 1] == '|';
-        int value = -1;
-        if (k < gt.size() && gt[k] == '.') {
-            k++;
-        } else {
-            const size_t begin = k;
-            for (value = 0; k < gt.size() && gt[k] >= '0' && gt[k] <= '9' && k - begin < 6; k++)
-                value = 10 * value + (gt[k] - '0');
-            if (k == begin || value >= alleles) return false;
-        }
-        if (k < gt.size() && gt[k] != '|' && gt[k] != '/') return false;
-        if (n < 2) allele[n] = value;
-        k++;
-    }
-    ploidy = std::max(ploidy, n);
-    if (n == 2) evidence = pairEvidence(allele[0], allele[1], phased, alleles);
+    const genotype g = readGenotype(gt);
+    if (!g.readable || g.highest >= alleles) return false;
+    ploidy = std::max(ploidy, g.ploidy);
+    if (g.ploidy == 2) evidence = pairEvidence(g.alleles[0], g.alleles[1], g.phased, alleles);
     return true;
 }
 
@@ -165,11 +132,9 @@ uint16_t pairEvidence(int first, int second, bool phased, int alleles) {
 }
 
 uint16_t decodedEvidence(int32_t first, int32_t second, int alleles) {
-    if (second == bcf_int32_vector_end) return 0;
-    auto allele = [](int32_t value) {
-        return bcf_gt_is_missing(value) ? -1 : bcf_gt_allele(value);
-    };
-    return pairEvidence(allele(first), allele(second), bcf_gt_is_phased(second), alleles);
+    const int32_t values[2] = {first, second};
+    const genotype g = decodeGenotype(values, 2);
+    return g.ploidy == 2 ? pairEvidence(g.alleles[0], g.alleles[1], g.phased, alleles) : 0;
 }
 
 }  // namespace seamline

@@ -32,7 +32,7 @@ public:
     // Lines of VCF text are copied as they stand where they can be.
     void startCopying(const bcf_hdr_t* output) {
         if (in.text())
-            copier = std::make_unique<lineCopier>(in.header, output, permutation.empty());
+            copier = std::make_unique<lineCopier>(in.header(), output, permutation.empty());
     }
 
     // Record n of the file as a ready line, GT of the samples of exchange
@@ -40,22 +40,23 @@ public:
     bool copyLine(size_t n, const std::vector<uint64_t>& exchange, std::string& out,
                   lineCopier::placement& where) {
         if (!copier) return false;
-        const kstring_t& line = in.seekLine(n);
-        return copier->copy(std::string_view(line.s, line.l), exchange, out, where);
+        in.seek(n);
+        return copier->copy(in.line(), exchange, out, where);
     }
 
     // Record n of the file, ready to be written under header.
     bcf1_t* record(size_t n, bcf_hdr_t* header) {
-        bcf1_t* rec = in.text() ? (in.seekLine(n), in.parseLine()) : in.seek(n);
-        if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header, rec) < 0)
-            in.refuse("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
+        in.seek(n);
+        bcf1_t* rec = in.record();
+        if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header(), rec) < 0)
+            in.fail("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
         if (!permutation.empty()) reorder(rec);
         return rec;
     }
-    const bcf_hdr_t* header() const { return in.header; }
+    const bcf_hdr_t* header() { return in.header(); }
 
 private:
-    recordFile in;
+    variantReader in;
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
     std::unique_ptr<lineCopier> copier;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "text.h"
+#include "vcftext.h"
 
 namespace seamline {
 
@@ -29,57 +30,7 @@ bool sameDeclarations(const bcf_hdr_t* chunk, const bcf_hdr_t* output) {
     return true;
 }
 
-// An allele of a GT text: digits, or '.'; returns where it ends, or null.
-const char* alleleEnd(const char* p, const char* end) {
-    if (p < end && *p == '.') return p + 1;
-    const char* q = p;
-    while (q < end && *q >= '0' && *q <= '9') q++;
-    return q > p ? q : nullptr;
-}
-
 }  // namespace
-
-// Splits the line at its first n tabs into fields; false when it has fewer.
-bool splitColumns(std::string_view line, size_t n, std::string_view* fields) {
-    size_t start = 0;
-    for (size_t i = 0; i < n; i++) {
-        const size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) return false;
-        fields[i] = line.substr(start, tab - start);
-        start = tab + 1;
-    }
-    fields[n] = line.substr(start);
-    return true;
-}
-
-// A POS column of digits only, 1 or more, as 0-based; -1 otherwise.
-hts_pos_t positionOf(std::string_view text) {
-    int64_t value;
-    if (text.size() > 12 || !parseWhole(text, INT64_MAX, value) || value < 1) return -1;
-    return value - 1;
-}
-
-bool exchangeGenotypeText(char* text, size_t size) {
-    // The usual "a|b" of one-character alleles: the two change places.
-    auto oneCharacter = [](char c) { return c == '.' || (c >= '0' && c <= '9'); };
-    if (size == 3 && text[1] == '|' && oneCharacter(text[0]) && oneCharacter(text[2])) {
-        std::swap(text[0], text[2]);
-        return true;
-    }
-    const char* end = text + size;
-    const char* first = alleleEnd(text, end);
-    if (!first) return false;
-    if (first == end) return true;  // haploid
-    const char* second = alleleEnd(first + 1, end);
-    if (!second || second != end || (*first != '|' && *first != '/')) return false;
-    if (*first == '/') return true;
-    // "a|b": rotated to "ba|", then its tail to "b|a".
-    char* bar = text + (first - text);
-    std::rotate(text, bar + 1, text + size);
-    const size_t b = static_cast<size_t>(end - (bar + 1));
-    std::rotate(text + b, text + size - 1, text + size);
-    return true;
-}
 
 lineCopier::lineCopier(const bcf_hdr_t* chunkHeader, const bcf_hdr_t* outputHeader,
                        bool sameSamples)
@@ -108,15 +59,14 @@ bool lineCopier::checkFormat(std::string_view format) {
     if (format == knownFormat) return true;
     if (!keysDeclared(chunk, format, ':', BCF_HL_FMT)) return false;
     knownHasGt = false, knownExchanges = false;
-    for (size_t start = 0, i = 0; start <= format.size(); i++) {
-        size_t stop = std::min(format.find(':', start), format.size());
-        std::string_view key = format.substr(start, stop - start);
+    fieldSplitter keys(format, ":", fieldSplitter::exact);
+    std::string_view key;
+    for (int i = 0; keys.next(key); i++) {
         if (key == "GT") {
             if (i != 0) return false;
             knownHasGt = true;
         }
         if (key == "AP1" || key == "AP2" || key == "HDS") knownExchanges = true;
-        start = stop + 1;
     }
     knownFormat.assign(format);
     return true;
@@ -125,11 +75,12 @@ bool lineCopier::checkFormat(std::string_view format) {
 bool lineCopier::copy(std::string_view line, const std::vector<uint64_t>& exchange,
                       std::string& out, placement& where) {
     std::string_view columns[10];
-    if (!usable || !splitColumns(line, 9, columns)) return false;
-    const hts_pos_t pos = positionOf(columns[1]);
+    if (!usable || !recordColumns(line, columns)) return false;
+    int64_t pos;
+    const bool positioned = parsePosition(columns[1], maxPosition, pos);
     const std::string chrom(columns[0]);
     where.rid = bcf_hdr_name2id(output, chrom.c_str());
-    if (pos < 0 || where.rid < 0 || !keysDeclared(chunk, columns[6], ';', BCF_HL_FLT) ||
+    if (!positioned || where.rid < 0 || !keysDeclared(chunk, columns[6], ';', BCF_HL_FLT) ||
         !keysDeclared(chunk, columns[7], ';', BCF_HL_INFO) || !checkFormat(columns[8]))
         return false;
     const size_t samples = static_cast<size_t>(bcf_hdr_nsamples(output));
@@ -159,8 +110,8 @@ bool lineCopier::copy(std::string_view line, const std::vector<uint64_t>& exchan
         out.resize(at);
         return false;
     }
-    where.begin = pos;
-    where.end = pos + static_cast<hts_pos_t>(columns[3].size());
+    where.begin = pos - 1;
+    where.end = pos - 1 + static_cast<hts_pos_t>(columns[3].size());
     return true;
 }
 

@@ -50,16 +50,6 @@ private:
     bool exchangeGenotypes(char* line, size_t size, const std::vector<uint64_t>& exchange);
 };
 
-// Exchanges the alleles of a GT text "a|b" (alleles of digits or '.') in
-// place, to "b|a", and returns true; leaves a haploid "a" and an unphased
-// "a/b" as they stand and returns true; returns false for any other form.
-bool exchangeGenotypeText(char* text, size_t size);
-
-// Splits the line at its first n tabs into fields (n + 1 of them); false
-// when it has fewer.
-bool splitColumns(std::string_view line, size_t n, std::string_view* fields);
-// A POS column of digits only, 1 or more, as 0-based; -1 otherwise.
-hts_pos_t positionOf(std::string_view text);
 // Whether every key of a FILTER, INFO or FORMAT list (by type) is declared in
 // the header; an INFO END is taken as undeclared, as it changes the length.
 bool keysDeclared(const bcf_hdr_t* header, std::string_view list, char separator, int type);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "failure.h"
+#include "vcftext.h"
 
 namespace seamline {
 
@@ -58,10 +59,6 @@ bcf_fmt_t* fieldOf(bcf1_t* record, int key) {
     return nullptr;
 }
 
-bool integers(const bcf_fmt_t& f) {
-    return f.type == BCF_BT_INT8 || f.type == BCF_BT_INT16 || f.type == BCF_BT_INT32;
-}
-
 // Whether a field is stored as the getters of a value type read it; they
 // would end the process on any other.
 bool storedAs(const bcf_fmt_t& f, int type) {
@@ -74,25 +71,8 @@ bool storedAs(const bcf_fmt_t& f, int type) {
 uint32_t load32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
-int16_t load16(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
 void storeLittleEndian(uint8_t* p, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// Value i of a sample's integers, missing and vector end as int32 marks them.
-int32_t integerAt(const bcf_fmt_t& f, size_t sample, int i) {
-    const uint8_t* p = f.p + sample * f.size;
-    if (f.type == BCF_BT_INT8) {
-        const int8_t v = static_cast<int8_t>(p[i]);
-        if (v == bcf_int8_missing) return bcf_int32_missing;
-        return v == bcf_int8_vector_end ? bcf_int32_vector_end : v;
-    }
-    if (f.type == BCF_BT_INT16) {
-        const int16_t v = load16(p + 2 * i);
-        if (v == bcf_int16_missing) return bcf_int32_missing;
-        return v == bcf_int16_vector_end ? bcf_int32_vector_end : v;
-    }
-    return static_cast<int32_t>(load32(p + 4 * i));
 }
 
 // Stores value i of a sample's integers; v must fit the field's width.
@@ -105,13 +85,16 @@ void setIntegerAt(bcf_fmt_t& f, size_t sample, int i, int32_t v) {
 // of a sample whose genotype is phased and diploid; false for any other.
 bool phasedDiploid(const bcf_fmt_t& gt, size_t sample, int32_t& a, int32_t& b) {
     if (gt.n < 2) return false;
-    a = integerAt(gt, sample, 0);
-    b = integerAt(gt, sample, 1);
-    if (a == bcf_int32_vector_end || a == bcf_int32_missing || b == bcf_int32_vector_end ||
-        b == bcf_int32_missing)
+    int32_t values[3] = {fieldInteger(gt, sample, 0), fieldInteger(gt, sample, 1),
+                         gt.n > 2 ? fieldInteger(gt, sample, 2) : bcf_int32_vector_end};
+    const genotype g = decodeGenotype(values, 3);
+    // A value that htslib marks missing is no allele to move.
+    if (g.ploidy != 2 || !g.phased || values[0] == bcf_int32_missing ||
+        values[1] == bcf_int32_missing)
         return false;
-    if (gt.n > 2 && integerAt(gt, sample, 2) != bcf_int32_vector_end) return false;
-    return bcf_gt_is_phased(b);
+    a = values[0];
+    b = values[1];
+    return true;
 }
 
 // The GT field of a record, null when it has none.
@@ -127,7 +110,7 @@ bcf_fmt_t* genotypesOf(const bcf_hdr_t* header, bcf1_t* record) {
 bool holdsValue(const bcf_fmt_t& f, size_t sample, int i) {
     if (f.type == BCF_BT_FLOAT)
         return load32(f.p + sample * f.size + 4 * i) != bcf_float_vector_end;
-    return integerAt(f, sample, i) != bcf_int32_vector_end;
+    return fieldInteger(f, sample, i) != bcf_int32_vector_end;
 }
 
 void put(uint8_t* p, size_t size, uint32_t v) {

@@ -377,8 +377,8 @@ std::vector<std::string> runSettings(const options& opt) {
 
 size_t partOf(const options& opt) {
     if (!opt.part) fail("--step " + std::string(opt.step) + " needs --part");
-    int32_t part = 0;
-    if (!parsePosition(opt.part, part))
+    int64_t part = 0;
+    if (!parsePosition(opt.part, INT32_MAX, part))
         fail("--part takes a chunk number from 1, not [" + std::string(opt.part) + "]");
     return static_cast<size_t>(part);
 }

@@ -10,6 +10,7 @@
 #include "files.h"
 #include "text.h"
 #include "vcfread.h"
+#include "vcftext.h"
 
 namespace seamline {
 
@@ -130,11 +131,13 @@ void siteMap::readText(const std::string& name, hFILE* fp) {
             if (kind == headerLine::contig) contigLines_.emplace_back(line);
             if (kind != headerLine::record) continue;
             // Only the five leading columns are looked at; genotypes are never split.
-            if (splitFields(line, '\t', 5, f) < 5 || !isSingleAllele(f[4])) continue;
-            int32_t pos;
-            if (!parsePosition(f[1], pos)) badLine(name, lineAt(lineNo), badPosition(f[1]));
+            fieldSplitter columns(line, "\t", fieldSplitter::runs);
+            if (columns.take(5, f) < 5 || !isSingleAllele(f[4])) continue;
+            int64_t pos;
+            if (!parsePosition(f[1], sitePositions, pos))
+                badLine(name, lineAt(lineNo), badPosition(f[1]));
             if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, lineAt(lineNo), bad);
-            addSite(f, pos);
+            addSite(f, static_cast<int32_t>(pos));
         }
     } catch (const std::bad_alloc&) {
         badLine(name, lineAt(lineNo + 1), "out of memory");
@@ -147,11 +150,12 @@ void siteMap::readVariant(const std::string& name, hFILE* fp) {
     variantReader reader(fp, name);
     addSamples(reader.samples(), name, "header");
     contigLines_ = reader.contigLines();
-    variantRecord r;
-    for (size_t record = 1; reader.next(r); record++) {
+    for (size_t record = 1; reader.next(); record++) {
+        const variantRecord r = reader.site();
         if (!isSingleAllele(r.alt)) continue;
         auto where = [record] { return "record " + std::to_string(record); };
-        if (!isPosition(r.pos)) badLine(name, where(), badPosition(std::to_string(r.pos)));
+        if (!isPosition(r.pos, sitePositions))
+            badLine(name, where(), badPosition(std::to_string(r.pos)));
         std::string_view f[5] = {r.chrom, {}, r.id, r.ref, r.alt};
         if (std::string bad = spaceIn(f); !bad.empty()) badLine(name, where(), bad);
         addSite(f, static_cast<int32_t>(r.pos));

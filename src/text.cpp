@@ -8,26 +8,9 @@ namespace seamline {
 
 std::vector<std::string> tokenize(const std::string& str, const std::string& delimiters) {
     std::vector<std::string> tokens;
-    size_t start = str.find_first_not_of(delimiters, 0);
-    size_t end = str.find_first_of(delimiters, start);
-    while (start != std::string::npos || end != std::string::npos) {
-        tokens.push_back(str.substr(start, end - start));
-        start = str.find_first_not_of(delimiters, end);
-        end = str.find_first_of(delimiters, start);
-    }
+    fieldSplitter fields(str, delimiters, fieldSplitter::runs);
+    for (std::string_view field; fields.next(field);) tokens.emplace_back(field);
     return tokens;
-}
-
-size_t splitFields(std::string_view text, char delimiter, size_t n, std::string_view* fields) {
-    size_t count = 0, i = 0;
-    while (count < n) {
-        while (i < text.size() && text[i] == delimiter) i++;
-        if (i == text.size()) break;
-        size_t start = i;
-        while (i < text.size() && text[i] != delimiter) i++;
-        fields[count++] = text.substr(start, i - start);
-    }
-    return count;
 }
 
 lineReader::lineReader(std::istream& in) : in(in), buffer(1 << 20) {}
@@ -109,19 +92,17 @@ bool parseWhole(std::string_view field, int64_t limit, int64_t& value) {
     value = 0;
     for (char ch : field) {
         if (ch < '0' || ch > '9') return false;
-        value = value * 10 + (ch - '0');
-        if (value > limit) return false;
+        const int digit = ch - '0';
+        if (value > (limit - digit) / 10) return false;
+        value = value * 10 + digit;
     }
     return true;
 }
 
-bool isPosition(int64_t value) { return value >= 1 && value <= INT32_MAX; }
+bool isPosition(int64_t pos, int64_t limit) { return pos >= 1 && pos <= limit; }
 
-bool parsePosition(std::string_view field, int32_t& pos) {
-    int64_t value;
-    if (!parseWhole(field, INT32_MAX, value) || !isPosition(value)) return false;
-    pos = static_cast<int32_t>(value);
-    return true;
+bool parsePosition(std::string_view field, int64_t limit, int64_t& pos) {
+    return parseWhole(field, limit, pos) && isPosition(pos, limit);
 }
 
 std::string badPosition(std::string_view field) {

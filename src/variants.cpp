@@ -69,13 +69,14 @@ void storeEvidence(const std::vector<uint16_t>& found, const std::vector<int32_t
 }
 
 // The evidence of every sample of a parsed record, in the file's order.
-void parsedEvidence(recordFile& in, size_t samples, int32_t*& gt, int& capacity,
+void parsedEvidence(variantReader& in, size_t samples, int32_t*& gt, int& capacity,
                     std::vector<uint16_t>& found) {
     found.assign(samples, 0);
-    const int n = bcf_get_genotypes(in.header, in.record, &gt, &capacity);
+    bcf1_t* record = in.record();
+    const int n = bcf_get_genotypes(in.header(), record, &gt, &capacity);
     if (n <= 0 || samples == 0 || static_cast<size_t>(n) != 2 * samples) return;
     for (size_t j = 0; j < samples; j++)
-        found[j] = decodedEvidence(gt[2 * j], gt[2 * j + 1], in.record->n_allele);
+        found[j] = decodedEvidence(gt[2 * j], gt[2 * j + 1], record->n_allele);
 }
 
 // Reads a file's records into its pieces: BCF records through htslib, VCF
@@ -83,7 +84,7 @@ void parsedEvidence(recordFile& in, size_t samples, int32_t*& gt, int& capacity,
 class fileReader {
 public:
     fileReader(const std::string& name, const std::vector<std::string>& wanted)
-        : in(name), samples(wanted.size()), scanner(in.header) {
+        : in(name), samples(wanted.size()), scanner(in.header()) {
         out.name = name;
         out.samples = in.samples();
         out.contigs = in.contigs();
@@ -94,7 +95,11 @@ public:
     fileReader& operator=(const fileReader&) = delete;
 
     rawFile read() {
-        for (; in.text() ? nextText() : nextRecord(); out.records++) {
+        for (; in.next(); out.records++) {
+            if (in.text())
+                addText();
+            else
+                addParsed();
         }
         for (rawPiece& p : out.pieces) {
             p.rows->finish();
@@ -105,7 +110,7 @@ public:
 
 private:
     rawFile out;
-    recordFile in;
+    variantReader in;
     size_t samples;
     std::vector<int32_t> order;
     genotypeScanner scanner;
@@ -113,32 +118,22 @@ private:
     int capacity = 0;
     std::vector<uint16_t> parsed;  // the evidence of a parsed record, by file sample
 
-    bool nextRecord() {
-        if (!in.next()) return false;
-        addParsed();
-        return true;
-    }
-
-    bool nextText() {
-        if (!in.nextLine()) return false;
-        const kstring_t& line = in.file->line;
-        if (!scanner.scan(std::string_view(line.s, line.l))) {
-            in.parseLine();
+    void addText() {
+        if (!scanner.scan(in.line())) {
             addParsed();
-            return true;
+            return;
         }
         uint8_t* alleles = nullptr;
         uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
                              static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
         if (!order.empty()) storeEvidence(scanner.found, order, bits, alleles);
-        return true;
     }
 
     void addParsed() {
         uint8_t* alleles = nullptr;
-        const bcf1_t* record = in.record;
+        const bcf1_t* record = in.record();
         uint64_t* bits =
-            add(bcf_seqname_safe(in.header, record), record->pos + 1, record->d.allele[0],
+            add(bcf_seqname_safe(in.header(), record), record->pos + 1, record->d.allele[0],
                 altOf(record), static_cast<uint32_t>(record->rlen), record->n_allele, alleles);
         if (order.empty()) return;
         parsedEvidence(in, order.size(), gt, capacity, parsed);
@@ -150,7 +145,7 @@ private:
         if (!out.pieces.empty() && out.pieces.back().chrom == chrom) return out.pieces.back();
         for (const rawPiece& p : out.pieces)
             if (p.chrom == chrom)
-                in.refuse("the records of chromosome " + p.chrom + " are not together");
+                in.fail("the records of chromosome " + p.chrom + " are not together");
         out.pieces.emplace_back();
         out.pieces.back().chrom = chrom;
         out.pieces.back().firstRecord = out.records;
@@ -165,8 +160,8 @@ private:
                   uint32_t rlen, int n, uint8_t*& alleles) {
         rawPiece& p = pieceOf(chrom);
         if (!p.positions.empty() && pos < p.positions.back())
-            in.refuse("the records are not sorted: " + p.chrom + ":" + std::to_string(pos) +
-                      " comes after " + p.chrom + ":" + std::to_string(p.positions.back()));
+            in.fail("the records are not sorted: " + p.chrom + ":" + std::to_string(pos) +
+                    " comes after " + p.chrom + ":" + std::to_string(p.positions.back()));
         p.alleles.append(ref).append("\t").append(alt);
         p.alleleEnds.push_back(p.alleles.size());
         p.positions.push_back(pos);
@@ -262,94 +257,9 @@ private:
 
 }  // namespace
 
-recordFile::recordFile(const std::string& name) : name(name) {
-    errno = 0;
-    file = hts_open(name.c_str(), "r");
-    if (!file) fail("cannot open [" + name + "]: " + strerror(errno ? errno : EIO));
-    const htsExactFormat format = hts_get_format(file)->format;
-    if (format != vcf && format != bcf) refuse("not a VCF or BCF file");
-    header = bcf_hdr_read(file);
-    record = bcf_init();
-    if (!header || !record) refuse("the file is damaged or unreadable");
-}
-
-recordFile::~recordFile() {
-    if (record) bcf_destroy(record);
-    if (header) bcf_hdr_destroy(header);
-    if (file) hts_close(file);
-}
-
-void recordFile::refuse(const std::string& reason) const {
-    fail("cannot read [" + name + "]: " + reason);
-}
-
-std::vector<std::string> recordFile::samples() const {
-    return std::vector<std::string>(header->samples, header->samples + bcf_hdr_nsamples(header));
-}
-
-std::vector<std::string> recordFile::contigs() const {
-    int n = 0;
-    const char** names = bcf_hdr_seqnames(header, &n);
-    std::vector<std::string> out(names, names + n);
-    free(names);
-    return out;
-}
-
-bool recordFile::next() {
-    int r = bcf_read(file, header, record);
-    if (r < -1 || (r == 0 && record->errcode)) refuse("the file is damaged or unreadable");
-    if (r == -1) {
-        checkEnd();
-        return false;
-    }
-    if (bcf_unpack(record, BCF_UN_STR) < 0) refuse("the file is damaged or unreadable");
-    read++;
-    return true;
-}
-
-void recordFile::checkEnd() const {
-    if (file->is_bgzf && file->fp.bgzf->errcode) refuse("the file is damaged or unreadable");
-    if (file->is_bgzf && file->fp.bgzf->no_eof_block)
-        refuse("the file is cut short (no BGZF end-of-file block)");
-}
-
-bool recordFile::nextLine() {
-    const int r = hts_getline(file, KS_SEP_LINE, &file->line);
-    // A BGZF reader hands out the part of a line before damage first.
-    if (r < -1 || (r >= 0 && file->is_bgzf && file->fp.bgzf->errcode))
-        refuse("the file is damaged or unreadable");
-    if (r == -1) {
-        checkEnd();
-        return false;
-    }
-    read++;
-    return true;
-}
-
-const kstring_t& recordFile::seekLine(size_t n) {
-    while (read <= n)
-        if (!nextLine()) refuse("the file has changed since it was first read");
-    if (read != n + 1) refuse("the file has changed since it was first read");
-    return file->line;
-}
-
-bcf1_t* recordFile::parseLine() {
-    if (vcf_parse(&file->line, header, record) < 0 || record->errcode ||
-        bcf_unpack(record, BCF_UN_STR) < 0)
-        refuse("the file is damaged or unreadable");
-    return record;
-}
-
-bcf1_t* recordFile::seek(size_t n) {
-    while (read <= n)
-        if (!next()) refuse("the file has changed since it was first read");
-    if (read != n + 1) refuse("the file has changed since it was first read");
-    return record;
-}
-
 variantSites readVariantChunks(const std::vector<std::string>& names, int threads) {
     variantSites out;
-    out.samples = recordFile(names[0]).samples();
+    out.samples = variantReader(names[0]).samples();
     siteNumbering numbering(out);
     orderedPipeline<rawFile> reading(threads, threads + 1);
     size_t next = 0;

@@ -39,43 +39,6 @@ struct variantSites {
     std::vector<variantPiece> pieces;  // by chromosome, then by first site
 };
 
-// A VCF or BCF file read record by record through htslib, with its header.
-// Failures name the file.
-class recordFile {
-public:
-    explicit recordFile(const std::string& name);
-    ~recordFile();
-    recordFile(const recordFile&) = delete;
-    recordFile& operator=(const recordFile&) = delete;
-
-    [[noreturn]] void refuse(const std::string& reason) const;
-    std::vector<std::string> samples() const;
-    std::vector<std::string> contigs() const;  // of the header, in order
-    // The next record, unpacked up to its alleles; false at the end.
-    bool next();
-    // Record n (from 0), reading on to it; the records before it are passed over.
-    bcf1_t* seek(size_t n);
-    // VCF text: whether the file is; the line of record n (from 0), read on
-    // to without parsing it or those before it; that line parsed as the
-    // current record (once, as the parser changes the line).
-    bool text() const { return file->format.format == vcf; }
-    const kstring_t& seekLine(size_t n);
-    // The next line of VCF text into file->line, not parsed; false at the end.
-    bool nextLine();
-    bcf1_t* parseLine();
-
-    const std::string name;
-    htsFile* file = nullptr;
-    bcf_hdr_t* header = nullptr;
-    bcf1_t* record = nullptr;
-
-private:
-    size_t read = 0;  // records read so far
-
-    // Whether the data ends cleanly after a read that found no more.
-    void checkEnd() const;
-};
-
 // Reads every chunk file (several at once with threads), printing a line per
 // file. Every chunk must hold the first chunk's samples, in any order, and
 // list its records in the order of the output's chromosomes and by position.

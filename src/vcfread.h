@@ -18,41 +18,45 @@ namespace seamline {
 // before any thread uses htslib.
 void quietHtslib();
 
-// The header lines of VCF text as seamline reads them, in site maps and in
-// VCF chunks alike:
-// - a line that begins "##contig=" is a contig line, kept as it stands;
-// - a line that begins "#CHR" holds the column names; its fields, split at
-//   runs of tabs (an empty field does not count), from the tenth on are the
-//   sample names;
-// - any other line that begins "#" is passed over;
-// - the first line that does not begin "#" is the first record.
-enum class headerLine { contig, columns, other, record };
-headerLine headerLineKind(std::string_view line);
-std::vector<std::string> headerSamples(std::string_view columns);
-
 // The leading columns of a VCF or BCF record.
 struct variantRecord {
     std::string_view chrom, id, ref, alt;  // alt: the whole ALT column ("T", "T,G" or ".")
     int64_t pos = 0;                       // 1-based, as in the file
+    // VCF text: the FORMAT column (empty when the line has none) and where
+    // the sample columns begin (null when the line has none).
+    std::string_view format;
+    const char* samples = nullptr;
 };
 
-// Reads a VCF (plain, gzip or BGZF) or BCF file record by record: the leading
-// columns of every record, and on request its phased genotypes as bit rows.
-// VCF text is split in place; BCF goes through htslib. Every failure throws a
-// seamline::failure "cannot read [name]: reason"; after one the reader is
-// done.
+// The one reader of VCF (plain, gzip or BGZF) and BCF files, for every mode.
+// A line of VCF text is handed out as it stands, for readers that take what
+// they need from the text, and parsed into htslib's record only on request;
+// a BCF record is read by htslib and unpacked up to its alleles. Every
+// failure throws a seamline::failure "cannot read [name]: reason"; after one
+// the reader is done.
 class variantReader {
 public:
-    // Takes over fp (also on failure) and reads the header.
+    // Opens the file; one that cannot be opened throws "cannot open [name]: reason".
+    explicit variantReader(const std::string& name);
+    // Takes over fp, an input opened to tell its format (also on failure).
     variantReader(hFILE* fp, const std::string& name);
     ~variantReader();
     variantReader(const variantReader&) = delete;
     variantReader& operator=(const variantReader&) = delete;
 
+    const std::string& name() const { return file; }
+    // VCF text, rather than BCF.
+    bool text() const { return !binary; }
     // Header sample names, in file order.
     const std::vector<std::string>& samples() const { return sampleNames; }
     // The "##contig=<...>" header lines, in order.
     const std::vector<std::string>& contigLines() const { return contigHeaderLines; }
+    // htslib's form of the header; for VCF text made from its lines when first
+    // asked for, with the contigs of a tabix index beside the file that the
+    // lines lack, as htslib's own reading adds them.
+    bcf_hdr_t* header();
+    // The header's contig names, in order.
+    std::vector<std::string> contigs();
 
     // Moves to the first block that may hold records at or after position
     // pos (1-based) of chrom, through the index beside the file (.tbi or
@@ -61,55 +65,65 @@ public:
     // first record is read.
     bool skipTo(const std::string& chrom, int64_t pos);
 
-    // The next record; false at the end of the data. Damaged or cut-short
-    // input and a bad record throw. The views stay valid until the next call.
-    bool next(variantRecord& record);
-    // Decodes the current record's GT into packed bits: file sample j goes to
-    // output sample order[j] (bits 2*order[j] and 2*order[j]+1; a set bit is
-    // allele 1). bits has room for all output samples and is clear on entry.
-    // Every genotype must be diploid, phased, of alleles 0 and 1; a
-    // homozygous genotype may be unphased.
-    void genotypes(const std::vector<int32_t>& order, uint64_t* bits);
+    // Moves to the next record; false at the end of the data. Damaged or
+    // cut-short input throws.
+    bool next();
+    // Moves on to record n (from 0) of the file, passing over those before it
+    // unread; a file that holds fewer records has changed since it was first
+    // read, and throws.
+    void seek(size_t n);
+    // Records read so far.
+    size_t count() const { return records; }
 
-private:
-    std::string name;  // for messages
-    std::vector<std::string> sampleNames;
-    std::vector<std::string> contigHeaderLines;
-    variantRecord current;
+    // The current line of VCF text, as it stands (until it is parsed).
+    std::string_view line() const { return std::string_view(text_.s, text_.l); }
+    // The leading columns of the current record; VCF text is split here, and
+    // a line that is not a record throws, naming it.
+    variantRecord site();
+    // The current record as htslib's: VCF text parsed (once: the parser
+    // changes the line), BCF as read.
+    bcf1_t* record();
 
-    htsFile* file = nullptr;
-    bool binary = false;               // BCF
-    bcf_hdr_t* header = nullptr;       // BCF only
-    bcf1_t* record = nullptr;          // BCF only
-    int gtKey = -1;                    // BCF: dictionary index of GT, -1 when undeclared
-    std::string altText;               // BCF: the ALT alleles joined by commas
-    kstring_t line = {0, 0, nullptr};  // VCF: the current line
-    const char* format = nullptr;      // VCF: the FORMAT column, null when the line has none
-    int64_t lineNumber = 0;            // VCF: lines read so far
-    bool skipped = false;              // lines were skipped through the index
-    bool drained = false;              // the index says no record is left
-
-    void open(hFILE* fp);
-    void release();
+    // Failures about the current record: "cannot read [name]: reason".
     [[noreturn]] void fail(const std::string& reason) const;
-    int readLine(kstring_t& into);  // hts_getline, with BGZF damage reported at once
-    // Why the data stops where it does, or null when it ends cleanly.
-    const char* endProblem() const;
-    // Fails with the reason, unless the input turns out damaged or cut short
-    // right after the current line: a line that cannot be read may be the
-    // fragment that damage or a cut left, and the failure then says so.
-    // Reads one line ahead.
+    // The same, unless the input turns out damaged or cut short right after
+    // the current line: a line that cannot be read may be the fragment that
+    // damage or a cut left, and the failure then says so. Reads one line ahead.
     [[noreturn]] void failBlamingDamage(const std::string& reason);
-    void readTextHeader();
-    void readBinaryHeader();
-    bool nextText();
-    bool nextBinary();
-    void textGenotypes(const std::vector<int32_t>& order, uint64_t* bits);
-    void binaryGenotypes(const std::vector<int32_t>& order, uint64_t* bits);
     // The start of a message about the current line, record or sample.
     std::string atLine() const;
     std::string where() const;
     std::string where(size_t sample) const;
+
+private:
+    std::string file;  // for messages
+    std::vector<std::string> sampleNames;
+    std::vector<std::string> contigHeaderLines;
+    std::string headerText;  // VCF text: the header lines, for htslib's header
+    variantRecord current;
+    std::string altText;  // BCF: the ALT alleles joined by commas
+
+    htsFile* in = nullptr;
+    bool binary = false;  // BCF
+    bcf_hdr_t* parsedHeader = nullptr;
+    bcf1_t* parsed = nullptr;
+    bool parsedCurrent = false;         // VCF text: the current line was parsed
+    kstring_t text_ = {0, 0, nullptr};  // VCF: the current line
+    size_t records = 0;
+    int64_t lineNumber = 0;  // VCF: lines read so far
+    bool skipped = false;    // lines were skipped through the index
+    bool drained = false;    // the index says no record is left
+
+    void open(hFILE* fp);
+    void release();
+    int readLine(kstring_t& into);  // hts_getline, with BGZF damage reported at once
+    // Why the data stops where it does, or null when it ends cleanly.
+    const char* endProblem() const;
+    void readTextHeader();
+    void readBinaryHeader();
+    void addIndexContigs();
+    bool nextText();
+    bool nextBinary();
 };
 
 // Maps file samples onto the wanted samples by name: order[j] is the index

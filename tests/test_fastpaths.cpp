@@ -102,23 +102,6 @@ TEST(ChunkRow, PackCodesRejectsAnyOtherLayoutInBlocksAndTail) {
     }
 }
 
-TEST(SplitFields, AgreesWithTheFirstFieldsOfTheTokenizer) {
-    std::mt19937 rng(3);
-    const char alphabet[] = "ab\t\t  ,\r";
-    for (int trial = 0; trial < 2000; trial++) {
-        std::string text;
-        for (size_t i = rng() % 20; i > 0; i--) text += alphabet[rng() % 8];
-        char delimiter = trial % 2 ? '\t' : ' ';
-        size_t n = rng() % 7;
-        std::string_view fields[6];
-        size_t got = splitFields(text, delimiter, n, fields);
-        std::vector<std::string> want = tokenize(text, std::string(1, delimiter));
-        if (want.size() > n) want.resize(n);
-        ASSERT_EQ(got, want.size()) << text;
-        for (size_t f = 0; f < got; f++) EXPECT_EQ(fields[f], want[f]);
-    }
-}
-
 TEST(LineReader, GivesTheLinesOfTheStandardLineReader) {
     std::string longLine(3 << 20, 'x');
     const std::string texts[] = {

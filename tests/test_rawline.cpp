@@ -13,24 +13,9 @@
 
 #include "gtscan.h"
 #include "rawline.h"
+#include "vcftext.h"
 
 namespace {
-
-std::string exchanged(std::string text) {
-    return seamline::exchangeGenotypeText(&text[0], text.size()) ? text : "refused";
-}
-
-TEST(RawLine, GenotypeText) {
-    EXPECT_EQ(exchanged("0|1"), "1|0");
-    EXPECT_EQ(exchanged("12|3"), "3|12");
-    EXPECT_EQ(exchanged("1|."), ".|1");
-    EXPECT_EQ(exchanged(".|."), ".|.");
-    EXPECT_EQ(exchanged("0/1"), "0/1");
-    EXPECT_EQ(exchanged("1"), "1");
-    EXPECT_EQ(exchanged("."), ".");
-    for (const char* odd : {"", "0|1|1", "|0|1", "0|", "0||", "a|b", "0||1", "0|1/2"})
-        EXPECT_EQ(exchanged(odd), "refused") << odd;
-}
 
 struct headerDeleter {
     void operator()(bcf_hdr_t* h) const { bcf_hdr_destroy(h); }
@@ -51,6 +36,70 @@ headerPtr makeHeader(const std::string& number) {
     for (const char* s : {"A", "B", "C"}) bcf_hdr_add_sample(h.get(), s);
     EXPECT_EQ(bcf_hdr_sync(h.get()), 0);
     return h;
+}
+
+std::string exchanged(std::string text) {
+    return seamline::exchangeGenotypeText(&text[0], text.size()) ? text : "refused";
+}
+
+// A genotype's GT text, as a record of three samples gives it to htslib: the
+// values htslib decodes for the middle sample.
+std::vector<int32_t> decodedValues(const bcf_hdr_t* header, const std::string& gt) {
+    std::string line = "20\t100\t.\tA\tG,T\t.\t.\t.\tGT\t0|0\t" + gt + "\t0|1|1";
+    kstring_t text = {0, 0, nullptr};
+    kputs(line.c_str(), &text);
+    bcf1_t* record = bcf_init();
+    std::vector<int32_t> values;
+    int32_t* gtValues = nullptr;
+    int capacity = 0;
+    if (vcf_parse(&text, header, record) == 0) {
+        const int n = bcf_get_genotypes(header, record, &gtValues, &capacity);
+        if (n > 0) values.assign(gtValues + n / 3, gtValues + 2 * n / 3);
+    }
+    free(gtValues);
+    free(text.s);
+    bcf_destroy(record);
+    return values;
+}
+
+// One reading of genotypes for every mode: the text's kind, its alleles, the
+// text with its haplotypes exchanged, and the same kind and alleles from the
+// values htslib decodes of the same text.
+TEST(Genotype, ReadClassifiedExchangedAndDecodedAlike) {
+    using kind = seamline::genotype::kind;
+    const struct {
+        const char* text;
+        kind want;
+        int first, second;     // the alleles, -1 for '.'
+        const char* exchange;  // the text exchanged, or "refused"
+    } cases[] = {
+        {"0|1", kind::phased, 0, 1, "1|0"},       {"12|3", kind::phased, 12, 3, "3|12"},
+        {"1|2", kind::phased, 1, 2, "2|1"},       {"1|.", kind::halfMissing, 1, -1, ".|1"},
+        {".|.", kind::missing, -1, -1, ".|."},    {"0/1", kind::unphased, 0, 1, "0/1"},
+        {"./1", kind::halfMissing, -1, 1, "./1"}, {"1", kind::haploid, 1, -1, "1"},
+        {".", kind::missing, -1, -1, "."},        {"0|1|1", kind::other, 0, 1, "refused"},
+        {"0|1/2", kind::other, 0, 1, "refused"},  {"|0|1", kind::other, -1, -1, "refused"},
+        {"0|", kind::other, 0, -1, "refused"},    {"0||1", kind::other, 0, -1, "refused"},
+        {"a|b", kind::other, -1, -1, "refused"},  {"", kind::other, -1, -1, "refused"},
+    };
+    headerPtr header = makeHeader("1");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const seamline::genotype g = seamline::readGenotype(c.text);
+        EXPECT_EQ(g.classify(), c.want);
+        EXPECT_EQ(g.alleles[0], c.first);
+        EXPECT_EQ(g.alleles[1], c.second);
+        EXPECT_EQ(exchanged(c.text), c.exchange);
+        if (c.want == kind::other) continue;
+        const std::vector<int32_t> values = decodedValues(header.get(), c.text);
+        ASSERT_FALSE(values.empty());
+        const seamline::genotype d =
+            seamline::decodeGenotype(values.data(), static_cast<int>(values.size()));
+        EXPECT_EQ(d.classify(), c.want);
+        EXPECT_EQ(d.alleles[0], c.first);
+        EXPECT_EQ(d.alleles[1], c.second);
+        EXPECT_EQ(d.multiAllelic(), g.multiAllelic());
+    }
 }
 
 TEST(RawLine, CopiesOrRefers) {

@@ -19,22 +19,79 @@ using namespace seamline;
 
 using strings = std::vector<std::string>;
 
-TEST(Tokenize, SplitsAtEveryCharacterOfTheSetAndNeverYieldsEmptyFields) {
+// The one splitter: runs of delimiters (tokenize, the site map's columns,
+// chunk rows) or every delimiter (VCF columns), a set of delimiters or one,
+// and the rest of the text after the fields taken.
+TEST(FieldSplitter, RunsOrEveryDelimiterAndTheRest) {
+    const auto runs = fieldSplitter::runs, exact = fieldSplitter::exact;
     struct {
         std::string text, delimiters;
+        fieldSplitter::mode how;
         strings fields;
+        size_t taken;      // fields taken before the rest
+        const char* rest;  // the rest after them; null when there is none
     } cases[] = {
-        {"  a  b ", " ", {"a", "b"}},
-        {"a\tb", " ", {"a\tb"}},
-        {"a,b;c", ",;", {"a", "b", "c"}},
-        {"a,,b,", ",", {"a", "b"}},
-        {"", " ", {}},
-        {"   ", " ", {}},
-        {"a b", "", {"a b"}},
-        {"x\r", " ", {"x\r"}},
-        {"#CHROM\tPOS\t\tID", "\t", {"#CHROM", "POS", "ID"}},
+        {"  a  b ", " ", runs, {"a", "b"}, 1, " b "},
+        {"a\tb", " ", runs, {"a\tb"}, 1, nullptr},
+        {"a,b;c", ",;", runs, {"a", "b", "c"}, 2, "c"},
+        {"a,,b,", ",", runs, {"a", "b"}, 2, ""},
+        {"", " ", runs, {}, 0, ""},
+        {"   ", " ", runs, {}, 0, "   "},
+        {"a b", "", runs, {"a b"}, 1, nullptr},
+        {"x\r", " ", runs, {"x\r"}, 0, "x\r"},
+        {"#CHROM\tPOS\t\tID", "\t", runs, {"#CHROM", "POS", "ID"}, 2, "\tID"},
+        {"20\t100\t\tA", "\t", exact, {"20", "100", "", "A"}, 3, "A"},
+        {"", "\t", exact, {""}, 1, nullptr},
+        {"a\t", "\t", exact, {"a", ""}, 1, ""},
+        {"GT:DS::", ":", exact, {"GT", "DS", "", ""}, 2, ":"},
+        {"a;b,c", ",;", exact, {"a", "b", "c"}, 3, nullptr},
     };
-    for (const auto& c : cases) EXPECT_EQ(tokenize(c.text, c.delimiters), c.fields) << c.text;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + " at [" + c.delimiters + "]");
+        fieldSplitter all(c.text, c.delimiters, c.how);
+        strings fields;
+        for (std::string_view f; all.next(f);) fields.emplace_back(f);
+        EXPECT_EQ(fields, c.fields);
+        if (c.how == runs) {
+            EXPECT_EQ(tokenize(c.text, c.delimiters), c.fields);
+        }
+        fieldSplitter some(c.text, c.delimiters, c.how);
+        std::string_view taken[4], rest;
+        EXPECT_EQ(some.take(c.taken, taken), c.taken);
+        EXPECT_EQ(some.rest(rest), c.rest != nullptr);
+        if (c.rest) {
+            EXPECT_EQ(rest, c.rest);
+        }
+    }
+}
+
+// The one reader of positions: digits only, from 1 to the limit.
+TEST(ParsePosition, WholeNumbersFromOneToTheLimit) {
+    const struct {
+        const char* field;
+        int64_t limit, value;  // value 0: refused
+    } cases[] = {
+        {"1", sitePositions, 1},
+        {"2147483647", sitePositions, 2147483647},
+        {"2147483648", sitePositions, 0},
+        {"2147483648", maxPosition, 2147483648},
+        {"9223372034707292159", maxPosition, maxPosition},
+        {"9223372034707292160", maxPosition, 0},
+        {"99999999999999999999", maxPosition, 0},
+        {"0", maxPosition, 0},
+        {"00123", sitePositions, 123},
+        {"", maxPosition, 0},
+        {"+5", maxPosition, 0},
+        {"12abc", maxPosition, 0},
+        {" 7", maxPosition, 0},
+    };
+    for (const auto& c : cases) {
+        int64_t pos = -1;
+        EXPECT_EQ(parsePosition(c.field, c.limit, pos), c.value != 0) << c.field;
+        if (c.value) {
+            EXPECT_EQ(pos, c.value) << c.field;
+        }
+    }
 }
 
 TEST(ExtensionFile, TakesEverythingAfterTheLastDotOfTheWholeName) {

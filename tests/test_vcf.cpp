@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "chunks.h"
 #include "deflate.h"
 #include "failure.h"
 #include "testutil.h"
@@ -52,13 +53,13 @@ readResult readFile(const std::string& path, std::vector<std::string> wanted = {
         r.contigLines = reader.contigLines();
         if (wanted.empty()) wanted = reader.samples();
         const std::vector<int32_t> order = seamline::sampleOrder(wanted, reader.samples(), path);
-        seamline::variantRecord record;
-        while (reader.next(record)) {
+        while (reader.next()) {
+            const seamline::variantRecord record = reader.site();
             r.sites.push_back(std::string(record.chrom) + " " + std::to_string(record.pos) + " " +
                               std::string(record.id) + " " + std::string(record.ref) + " " +
                               std::string(record.alt));
             r.rows.emplace_back((2 * wanted.size() + 63) / 64 + 1, 0);
-            reader.genotypes(order, r.rows.back().data());
+            seamline::phasedPairs(reader, record, order, r.rows.back().data());
         }
     } catch (const seamline::failure& failure) {
         r.error = reasonAfter("cannot read [" + path + "]: ", failure);
