@@ -1,5 +1,5 @@
 #!/bin/bash
-# The worked example of README.md and of the manual page shows what the
+# The worked example of doc/example.md and of the manual page shows what the
 # example run really prints: the command of `make example`, run on a copy of
 # examples/, exits with status 0, writes nothing on standard error, and its
 # standard output stands line for line in both documents.
@@ -25,8 +25,8 @@ shows_console() {
     [[ $document == *"$console"* ]]
 }
 
-shows_console "$src/README.md" ||
-    fail "README.md does not show the console output of the example:
+shows_console "$src/doc/example.md" ||
+    fail "doc/example.md does not show the console output of the example:
 $(cat "$scratch/run/stdout")"
 
 # The page as a reader sees it: plain text, long lines, no hyphenation.
@@ -34,5 +34,5 @@ groff -man -Tascii -P-c -P-b -P-u -P-o -rLL=200n -rHY=0 "$page" >"$scratch/page.
 shows_console "$scratch/page.txt" ||
     fail "the manual page does not show the console output of the example:
 $(cat "$scratch/run/stdout")"
-echo "README.md and $(basename "$page") show the $(wc -l <"$scratch/console") console lines" \
+echo "doc/example.md and $(basename "$page") show the $(wc -l <"$scratch/console") console lines" \
     "of the example run"
