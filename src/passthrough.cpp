@@ -92,32 +92,6 @@ bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
     return header;
 }
 
-void appendWord(std::string& out, uint32_t value) {
-    for (int b = 0; b < 4; b++) out.push_back(static_cast<char>(value >> (8 * b)));
-}
-
-// A record as BCF stores it: the lengths of its two parts, the site's fixed
-// fields, then the shared and individual parts. Copying the record brings
-// those parts up to date with any edit of its decoded fields.
-bool appendBinaryRecord(bcf1_t* rec, bcf1_t* synced, std::string& out) {
-    if (rec->errcode || rec->pos < 0 || rec->pos > INT32_MAX || rec->rlen < 0 ||
-        rec->rlen > INT32_MAX || !bcf_copy(synced, rec))
-        return false;
-    appendWord(out, static_cast<uint32_t>(rec->shared.l + 24));
-    appendWord(out, static_cast<uint32_t>(rec->indiv.l));
-    appendWord(out, static_cast<uint32_t>(rec->rid));
-    appendWord(out, static_cast<uint32_t>(rec->pos));
-    appendWord(out, static_cast<uint32_t>(rec->rlen));
-    uint32_t qual;
-    memcpy(&qual, &rec->qual, 4);
-    appendWord(out, qual);
-    appendWord(out, static_cast<uint32_t>(rec->n_allele) << 16 | rec->n_info);
-    appendWord(out, static_cast<uint32_t>(rec->n_fmt) << 24 | rec->n_sample);
-    out.append(rec->shared.s, rec->shared.l);
-    out.append(rec->indiv.s, rec->indiv.l);
-    return true;
-}
-
 // Per sample, whether row j of an overlap takes the right chunk's fields.
 std::vector<uint64_t> fromRight(const boundary& b, int32_t j, size_t samples) {
     std::vector<uint64_t> mask((2 * samples + 63) / 64, 0);
@@ -198,7 +172,7 @@ private:
         const char* chrom = bcf_hdr_id2name(header, rec->rid);
         if (binary) {
             copied.clear();
-            if (!appendBinaryRecord(rec, synced, copied)) refuseRecord(rec);
+            if (!appendBcfRecord(copied, rec, synced)) refuseRecord(rec);
             text->writeLine(rec->rid, chrom, rec->pos, rec->pos + rec->rlen, copied);
             return;
         }

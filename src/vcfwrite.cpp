@@ -128,39 +128,37 @@ void appendTextRecord(std::string& out, std::string_view chrom, int32_t pos, std
     out.back() = '\n';
 }
 
-// One BCF record: shared part (site) and individual part (GT only).
-void appendBinaryRecord(std::string& out, int32_t contigKey, int32_t pos, std::string_view id,
-                        std::string_view ref, std::string_view alt, const uint64_t* bits,
-                        size_t nsamples, int32_t gtKey) {
-    const size_t start = out.size();
-    out.append(8, '\0');  // the two lengths, filled in below
-    appendLittleEndian(out, static_cast<uint32_t>(contigKey));
-    appendLittleEndian(out, static_cast<uint32_t>(pos - 1));
-    appendLittleEndian(out, static_cast<uint32_t>(ref.size()));
-    appendLittleEndian(out, 0x7F800001u);  // QUAL missing
+// One BCF record of phased genotypes: its shared part (ID and alleles) and
+// its individual part (GT alone) built in the scratch strings, then framed.
+void appendGenotypeRecord(std::string& out, int32_t contigKey, int32_t pos, std::string_view id,
+                          std::string_view ref, std::string_view alt, const uint64_t* bits,
+                          size_t nsamples, int32_t gtKey, std::string& shared, std::string& indiv) {
+    shared.clear();
+    indiv.clear();
     uint32_t alleles = 1;
     if (alt != ".") alleles += 1 + static_cast<uint32_t>(std::count(alt.begin(), alt.end(), ','));
-    appendLittleEndian(out, alleles << 16);  // no INFO
-    appendLittleEndian(out, (nsamples ? 1u << 24 : 0u) | static_cast<uint32_t>(nsamples));
-    appendTypedString(out, id == "." ? std::string_view() : id);
-    appendTypedString(out, ref);
+    appendTypedString(shared, id == "." ? std::string_view() : id);
+    appendTypedString(shared, ref);
     for (size_t from = 0; alleles > 1 && from <= alt.size();) {
         size_t comma = std::min(alt.find(',', from), alt.size());
-        appendTypedString(out, alt.substr(from, comma - from));
+        appendTypedString(shared, alt.substr(from, comma - from));
         from = comma + 1;
     }
-    out.push_back(0);  // FILTER '.': an empty vector
-    const size_t shared = out.size() - start - 8;
+    shared.push_back(0);  // FILTER '.': an empty vector
     if (nsamples > 0) {
-        appendTypedInt(out, gtKey);
-        out.push_back(2 << 4 | BCF_BT_INT8);
-        appendPairs(out, bits, nsamples, tables.binary);
+        appendTypedInt(indiv, gtKey);
+        indiv.push_back(2 << 4 | BCF_BT_INT8);
+        appendPairs(indiv, bits, nsamples, tables.binary);
     }
-    const size_t indiv = out.size() - start - 8 - shared;
-    for (int b = 0; b < 4; b++) {
-        out[start + b] = static_cast<char>(shared >> (8 * b));
-        out[start + 4 + b] = static_cast<char>(indiv >> (8 * b));
-    }
+    const bcfFixed fixed{contigKey,
+                         pos - 1,
+                         static_cast<int64_t>(ref.size()),
+                         0x7F800001u,  // QUAL missing
+                         alleles,
+                         0,
+                         nsamples ? 1u : 0u,
+                         static_cast<uint32_t>(nsamples)};
+    appendBcfRecord(out, fixed, shared, indiv);
 }
 
 std::string withoutLineBreaks(std::string text) {
@@ -243,6 +241,35 @@ bool savedIndex(hts_idx_t* index, int format, std::string& bytes) {
 }
 
 }  // namespace
+
+bool appendBcfRecord(std::string& out, const bcfFixed& fixed, std::string_view shared,
+                     std::string_view indiv) {
+    if (fixed.pos < 0 || fixed.pos > INT32_MAX || fixed.rlen < 0 || fixed.rlen > INT32_MAX)
+        return false;
+    appendLittleEndian(out, static_cast<uint32_t>(shared.size() + 24));
+    appendLittleEndian(out, static_cast<uint32_t>(indiv.size()));
+    appendLittleEndian(out, static_cast<uint32_t>(fixed.rid));
+    appendLittleEndian(out, static_cast<uint32_t>(fixed.pos));
+    appendLittleEndian(out, static_cast<uint32_t>(fixed.rlen));
+    appendLittleEndian(out, fixed.qual);
+    appendLittleEndian(out, fixed.alleles << 16 | fixed.info);
+    appendLittleEndian(out, fixed.formats << 24 | fixed.samples);
+    out.append(shared);
+    out.append(indiv);
+    return true;
+}
+
+bool appendBcfRecord(std::string& out, bcf1_t* record, bcf1_t* scratch) {
+    // Copying a record brings its parts up to date with any edit of its
+    // decoded fields.
+    if (record->errcode || !bcf_copy(scratch, record)) return false;
+    uint32_t qual;
+    memcpy(&qual, &record->qual, 4);
+    const bcfFixed fixed{record->rid,      record->pos,    record->rlen,  qual,
+                         record->n_allele, record->n_info, record->n_fmt, record->n_sample};
+    return appendBcfRecord(out, fixed, std::string_view(record->shared.s, record->shared.l),
+                           std::string_view(record->indiv.s, record->indiv.l));
+}
 
 std::string bcfHeaderBytes(const bcf_hdr_t* header, const std::string& name) {
     kstring_t formatted = {0, 0, nullptr};
@@ -404,7 +431,8 @@ void variantWriter::write(int contig, int32_t pos, std::string_view id, std::str
     }
     record.clear();
     if (format == variantFormat::bcf)
-        appendBinaryRecord(record, contigKeys[contig], pos, id, ref, alt, bits, nsamples, gtKey);
+        appendGenotypeRecord(record, contigKeys[contig], pos, id, ref, alt, bits, nsamples, gtKey,
+                             shared, indiv);
     else
         appendTextRecord(record, contigs[contig], pos, id, ref, alt, bits, nsamples);
     blocks->add(record.data(), record.size(), placer{*this});

@@ -102,10 +102,11 @@ private:
     std::string name;  // for messages
     variantFormat format;
     int fd = -1;
-    bool ownFd = false;    // false for standard output
-    std::string pending;   // bytes not yet written to fd
-    std::string record;    // the record being written (compressed formats)
-    uint64_t address = 0;  // compressed formats: file offset of the next block
+    bool ownFd = false;         // false for standard output
+    std::string pending;        // bytes not yet written to fd
+    std::string record;         // the record being written (compressed formats)
+    std::string shared, indiv;  // BCF: the two parts of the record being written
+    uint64_t address = 0;       // compressed formats: file offset of the next block
     std::unique_ptr<orderedBlocks<indexEntries>> blocks;  // compressed formats
     std::vector<std::string> contigs;
     std::vector<int32_t> contigKeys;  // BCF: dictionary index of each contig
@@ -138,6 +139,26 @@ private:
     void drainWhenFull();
     void saveIndex();
 };
+
+// The fixed fields of a BCF record, as the file stores them before its
+// shared part (ID, alleles, FILTER, INFO) and its individual part (FORMAT).
+struct bcfFixed {
+    int32_t rid;
+    int64_t pos;  // 0-based
+    int64_t rlen;
+    uint32_t qual;  // the bits of the float
+    uint32_t alleles, info, formats, samples;
+};
+
+// The one writer of BCF records: appends a record as the file stores it, from
+// its fixed fields and its two parts. False, with nothing appended, when its
+// position or length does not fit BCF's 32 bits.
+bool appendBcfRecord(std::string& out, const bcfFixed& fixed, std::string_view shared,
+                     std::string_view indiv);
+// The same of an htslib record, its parts brought up to date with any edit
+// of its decoded fields through scratch, a record of the caller's. False also
+// for a record that htslib marked as in error.
+bool appendBcfRecord(std::string& out, bcf1_t* record, bcf1_t* scratch);
 
 // The start of a BCF file before its records: magic, length and header text
 // with its closing NUL. name names the output in messages.
