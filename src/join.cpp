@@ -43,7 +43,7 @@ void forEachInformative(const chunk& left, const chunk& right, const boundary& b
     rowCursor leftRows(left.rows), rightRows(right.rows);
     byteRowCursor leftPairs(left.alleles), rightPairs(right.alleles);
     const size_t samples = right.alleles.samples();
-    for (int32_t r = 0; r < b.rows; r++) {
+    for (int32_t r = 0; r < b.rows(); r++) {
         const uint64_t* ab = leftRows.row(b.leftRow(r));
         const uint64_t* xy = rightRows.row(b.rightRow(r));
         const uint8_t* leftAlleles = leftPairs.find(b.leftRow(r));
@@ -74,9 +74,10 @@ void countAgreement(const chunk& prev, const chunk& curr, boundary& b, size_t sa
         });
 }
 
-// Finds where chunk curr meets chunk prev, whose rows before prevFirst are
-// supplied by the chunk before it, and prints the overlap.
-boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
+// The overlap of neighbours that list their overlap's sites in the same
+// order, as with a site map: from curr's first site, found among prev's rows
+// from prevFirst on, to prev's last site, found among curr's rows.
+boundary inOrder(const chunk& prev, int32_t prevFirst, const chunk& curr) {
     const int32_t P = static_cast<int32_t>(prev.sites.size());
     const int32_t Q = static_cast<int32_t>(curr.sites.size());
     if (P == 0) noOverlap(curr, prev, 1);
@@ -95,14 +96,18 @@ boundary overlapOf(const chunk& prev, int32_t prevFirst, const chunk& curr) {
                       "] does not overlap chunk [" + prev.name + "] o1=" + std::to_string(o1) +
                       " o2=" + std::to_string(o2));
     boundary b;
-    b.leftStart = p;
-    b.rows = o1;
+    b.pairInOrder(p, o1);
+    return b;
+}
+
+// The console lines of an overlap paired in order.
+void printInOrder(const boundary& b, const chunk& prev, const chunk& curr) {
     const int32_t m = b.middle();
-    std::cout << "  * overlap=" << b.rows << std::endl;
-    std::cout << "  * prev chunk end = " << prev.sites[p + m - 1] << std::endl;
+    const int32_t Q = static_cast<int32_t>(curr.sites.size());
+    std::cout << "  * overlap=" << b.rows() << std::endl;
+    std::cout << "  * prev chunk end = " << prev.sites[b.leftRow(m - 1)] << std::endl;
     // With a one-row overlap and a one-row current chunk no row is supplied here.
     std::cout << "  * curr chunk beg = " << (m < Q ? curr.sites[m] : -1) << std::endl;
-    return b;
 }
 
 // Per sample, the overlap row nearest the overlap's middle that lies between
@@ -172,11 +177,11 @@ std::vector<uint64_t> exchangeMask(const std::vector<char>& exchanged,
 // the left chunk supplies, when the two overlap.
 int32_t rightBegin(const boundary& b) {
     const int32_t m = b.middle();
-    return m < b.rows ? b.rightRow(m) : b.rightRow(b.rows - 1) + 1;
+    return m < b.rows() ? b.rightRow(m) : b.rightRow(b.rows() - 1) + 1;
 }
 int32_t leftEnd(const boundary& b) {
     const int32_t m = b.middle();
-    return m < b.rows ? b.leftRow(m) : b.leftRow(b.rows - 1) + 1;
+    return m < b.rows() ? b.leftRow(m) : b.leftRow(b.rows() - 1) + 1;
 }
 
 // The rows each chunk supplies: from the middle of the overlap with the
@@ -218,19 +223,12 @@ std::vector<std::pair<int32_t, int32_t>> sharedSites(const chunk& left, const ch
     return pairs;
 }
 
-// Where two neighbours of one chromosome meet when joined by site.
-boundary meetingBySite(const chunk& prev, const chunk& curr, bool allowGaps) {
-    boundary b;
-    b.pairs = sharedSites(prev, curr);
-    b.rows = static_cast<int32_t>(b.pairs.size());
-    if (b.rows == 0) {
-        if (!allowGaps) noOverlap(curr, prev, 1);
-        b.meeting = boundary::kind::gap;
+// The console line of neighbours joined by site.
+void printBySite(const boundary& b) {
+    if (b.meeting == boundary::kind::gap)
         std::cout << "  * gap: no record in common, the orientation starts afresh" << std::endl;
-        return b;
-    }
-    std::cout << "  * overlap=" << b.rows << std::endl;
-    return b;
+    else
+        std::cout << "  * overlap=" << b.rows() << std::endl;
 }
 
 // Masks, seams and sources once every orientation is known.
@@ -256,6 +254,23 @@ void finish(joinResult& join, const std::vector<std::vector<char>>& exchanged,
 
 }  // namespace
 
+void boundary::pairInOrder(int32_t leftStart, int32_t rows) {
+    pairs.resize(rows);
+    for (int32_t j = 0; j < rows; j++) pairs[j] = {leftStart + j, j};
+}
+
+boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySite,
+              bool allowGaps) {
+    if (!bySite) return inOrder(prev, prevFirst, curr);
+    boundary b;
+    b.pairs = sharedSites(prev, curr);
+    if (b.pairs.empty()) {
+        if (!allowGaps) noOverlap(curr, prev, 1);
+        b.meeting = boundary::kind::gap;
+    }
+    return b;
+}
+
 joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
                       const std::vector<bool>& scaffolded, seamRule rule) {
     const size_t N = scaffolded.size();
@@ -278,7 +293,9 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
         const chunk &prev = join.chunks[c - 1], &curr = join.chunks[c];
         std::cout << "Assembling [" << prev.name << "] with [" << curr.name << "]" << std::endl;
         boundary& b = join.boundaries[c];
-        b = overlapOf(prev, c > 1 ? join.boundaries[c - 1].middle() : 0, curr);
+        const int32_t prevFirst = c > 1 ? rightBegin(join.boundaries[c - 1]) : 0;
+        b = meet(prev, prevFirst, curr, false);
+        printInOrder(b, prev, curr);
         countAgreement(prev, curr, b, N);
         exchanged[c] = orientation(b, exchanged[c - 1]);
     }
@@ -289,7 +306,8 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
 boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
                   std::vector<int32_t>& exchangedSeams) {
     std::cout << "Assembling [" << left.name << "] with [" << right.name << "]" << std::endl;
-    boundary b = overlapOf(left, 0, right);
+    boundary b = meet(left, 0, right, false);
+    printInOrder(b, left, right);
     countAgreement(left, right, b, samples);
     exchangedSeams.clear();
     if (rule == seamRule::agree) {
@@ -329,13 +347,60 @@ joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& con
         }
         const chunk &prev = join.chunks[c - 1], &curr = join.chunks[c];
         std::cout << "Assembling [" << prev.name << "] with [" << curr.name << "]" << std::endl;
-        b = meetingBySite(prev, curr, allowGaps);
+        b = meet(prev, 0, curr, true, allowGaps);
+        printBySite(b);
         if (b.meeting != boundary::kind::overlap) continue;
         countAgreement(prev, curr, b, N);
         exchanged[c] = orientation(b, exchanged[c - 1]);
     }
     finish(join, exchanged, sites, scaffolded, false, true);
     return join;
+}
+
+seamBlender::seamBlender(const joinResult& join) : join(join), next(join.chunks.size() + 1, 0) {}
+
+bool seamBlender::find(size_t c, int32_t r, blend& out) {
+    if (join.rule != seamRule::agree) return false;
+    int32_t j = overlapRow(c, r, false);
+    if (j >= 0) {
+        out.right = c;
+        out.leftRow = join.boundaries[c].leftRow(j);
+        out.rightRow = r;
+    } else if ((j = overlapRow(c + 1, r, true)) >= 0) {
+        out.right = c + 1;
+        out.leftRow = r;
+        out.rightRow = join.boundaries[c + 1].rightRow(j);
+    } else {
+        return false;
+    }
+    out.fromRight = &samplesFromRight(out.right, j);
+    return true;
+}
+
+int32_t seamBlender::overlapRow(size_t b, int32_t r, bool left) {
+    if (b == 0 || b >= join.chunks.size()) return -1;
+    const boundary& bound = join.boundaries[b];
+    if (bound.meeting != boundary::kind::overlap) return -1;
+    int32_t& j = next[b];
+    auto row = [&](int32_t k) { return left ? bound.leftRow(k) : bound.rightRow(k); };
+    while (j < bound.rows() && row(j) < r) j++;
+    return j < bound.rows() && row(j) == r ? j : -1;
+}
+
+const std::vector<uint64_t>& seamBlender::samplesFromRight(size_t b, int32_t j) {
+    const boundary& bound = join.boundaries[b];
+    if (b != current) {
+        current = b;
+        order.clear();
+        for (size_t k = 0; k < bound.keep.size(); k++)
+            order.emplace_back(bound.seam(k), static_cast<int32_t>(k));
+        std::sort(order.begin(), order.end());
+        taken = 0;
+        fromRight.assign(join.exchange[b].size(), 0);
+    }
+    for (; taken < order.size() && order[taken].first <= j; taken++)
+        fromRight[order[taken].second >> 5] |= pairMask(order[taken].second);
+    return fromRight;
 }
 
 }  // namespace seamline

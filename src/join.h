@@ -14,18 +14,15 @@ namespace seamline {
 // middle of the overlap, or the place nearest it where both chunks agree.
 enum class seamRule { middle, agree };
 
-// Where a chunk meets the chunk before it along the chromosome.
+// Where a chunk meets the chunk before it along the chromosome: the one form
+// of an overlap, in both modes and in the join split into steps.
 struct boundary {
     // How the two chunks meet: over rows they share; across a gap or at the
     // start of a chromosome, where the orientation starts afresh.
     enum class kind { overlap, gap, start };
     kind meeting = kind::overlap;
-    int32_t leftStart = 0;  // the left chunk's row where the overlap begins
-    // Overlap rows, paired in order with the right chunk's first rows; both
-    // chunks list the same sites there.
-    int32_t rows = 0;
-    // Chunks joined by site: the pairs of rows that hold the same site, in
-    // order; empty when rows are paired in order from leftStart.
+    // The overlap rows: the pairs of the left and the right chunk's rows
+    // that hold the same site, in order.
     std::vector<std::pair<int32_t, int32_t>> pairs;
     // Per sample: overlap rows where the sample is heterozygous in both
     // chunks and the stored pairs agree as they stand (keep) or only once
@@ -35,11 +32,15 @@ struct boundary {
     // empty when every sample switches over at the middle.
     std::vector<int32_t> seams;
 
+    int32_t rows() const { return static_cast<int32_t>(pairs.size()); }
     // The left and the right chunk's rows of overlap row j.
-    int32_t leftRow(int32_t j) const { return pairs.empty() ? leftStart + j : pairs[j].first; }
-    int32_t rightRow(int32_t j) const { return pairs.empty() ? j : pairs[j].second; }
+    int32_t leftRow(int32_t j) const { return pairs[j].first; }
+    int32_t rightRow(int32_t j) const { return pairs[j].second; }
+    // Overlap rows that pair the left chunk's rows from leftStart on with the
+    // right chunk's first rows, in order.
+    void pairInOrder(int32_t leftStart, int32_t rows);
     // The first overlap row that the right chunk supplies.
-    int32_t middle() const { return (rows + 1) / 2; }
+    int32_t middle() const { return (rows() + 1) / 2; }
     int32_t seam(size_t k) const { return seams.empty() ? middle() : seams[k]; }
     // The orientation decision: the right chunk's pair is taken as exchanged
     // relative to the left one's. A tie restarts the orientation instead.
@@ -81,6 +82,17 @@ joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& con
                       const std::vector<site>& sites, const std::vector<bool>& scaffolded,
                       seamRule rule, bool allowGaps);
 
+// The one rule of a usable overlap: where chunk curr meets chunk prev, whose
+// rows before prevFirst the chunk before prev supplies. With a site map
+// (bySite false) the overlap runs from curr's first site, found among prev's
+// rows from prevFirst on, to prev's last site, found among curr's rows, and
+// both chunks list the same sites there. Without one, the overlap is every
+// site both list; with allowGaps, neighbours that share none meet across a
+// gap. Neighbours that do not overlap usably fail with the console lines
+// that users' scripts know ("Chunk [..] does not overlap chunk [..]").
+boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySite,
+              bool allowGaps = false);
+
 // One boundary of a join split into jobs: left holds the left chunk's rows
 // from the right chunk's first site on, right at least the right chunk's rows
 // up to the left one's last site. Finds the overlap and counts the evidence,
@@ -95,6 +107,43 @@ boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRul
 // count of each boundary as joinChunks does.
 std::vector<std::vector<uint64_t>> foldOrientations(const std::vector<boundary>& boundaries,
                                                     const std::vector<bool>& scaffolded);
+
+// The one seam blender of the writers. With the agree rule, every sample of
+// an overlap is written from the left chunk before its seam and from the
+// right chunk from its seam on; this walks the rows the output is written
+// from, in site order, and tells for each which overlap row it is, if any,
+// and which samples the right chunk supplies there.
+class seamBlender {
+public:
+    explicit seamBlender(const joinResult& join);
+
+    // An overlap row as written: the chunks' rows, and both bits of every
+    // sample that the right chunk supplies.
+    struct blend {
+        size_t right = 0;  // the right chunk; the left one is right - 1
+        int32_t leftRow = 0, rightRow = 0;
+        const std::vector<uint64_t>* fromRight = nullptr;
+    };
+
+    // Whether row r of chunk c, which supplies the next site written, is an
+    // overlap row whose samples come from both chunks. Rows must be asked
+    // for in the order they are written.
+    bool find(size_t c, int32_t r, blend& out);
+
+private:
+    const joinResult& join;
+    std::vector<int32_t> next;  // per boundary: the next overlap row to look at
+    // The overlap being blended: its samples in order of their seams, how
+    // many of them have passed their seam, and their bits.
+    size_t current = 0;
+    std::vector<std::pair<int32_t, int32_t>> order;
+    size_t taken = 0;
+    std::vector<uint64_t> fromRight;
+
+    // The overlap row of boundary b whose left (or right) row is r, or -1.
+    int32_t overlapRow(size_t b, int32_t r, bool left);
+    const std::vector<uint64_t>& samplesFromRight(size_t b, int32_t j);
+};
 
 }  // namespace seamline
 

@@ -92,23 +92,12 @@ bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
     return header;
 }
 
-// Per sample, whether row j of an overlap takes the right chunk's fields.
-std::vector<uint64_t> fromRight(const boundary& b, int32_t j, size_t samples) {
-    std::vector<uint64_t> mask((2 * samples + 63) / 64, 0);
-    for (size_t k = 0; k < samples; k++)
-        if (b.seam(k) <= j) mask[k >> 5] |= pairMask(k);
-    return mask;
-}
-
 class recordWriter {
 public:
     recordWriter(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
                  const variantSites& chunks, const joinResult& join,
                  const haplotypeSettings& settings)
-        : chunks(chunks),
-          join(join),
-          name(outputs[haplotypes].name),
-          pairAt(join.chunks.size() + 1, 0) {
+        : chunks(chunks), join(join), name(outputs[haplotypes].name), seams(join) {
         for (const std::string& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
         header = outputHeader(sources, chunks, settings.commandLine);
@@ -151,9 +140,9 @@ private:
     std::string copied;                // a line copied as it stands, or a BCF record
     std::string indexPath;
     bcf1_t* blended = nullptr;
-    recordEditor editor;          // its buffers serve every record
-    bcf1_t* synced = nullptr;     // where records are copied to bring their parts up to date
-    std::vector<int32_t> pairAt;  // per boundary: the next overlap row to look at
+    recordEditor editor;       // its buffers serve every record
+    bcf1_t* synced = nullptr;  // where records are copied to bring their parts up to date
+    seamBlender seams;
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
@@ -194,29 +183,14 @@ private:
         return rec;
     }
 
-    // The overlap row of boundary b whose left (or right) row is r, or -1.
-    int32_t overlapRow(size_t b, int32_t r, bool left) {
-        if (b == 0 || b >= join.chunks.size() || join.rule != seamRule::agree) return -1;
-        const boundary& bound = join.boundaries[b];
-        if (bound.meeting != boundary::kind::overlap) return -1;
-        int32_t& j = pairAt[b];
-        auto row = [&](int32_t k) { return left ? bound.leftRow(k) : bound.rightRow(k); };
-        while (j < bound.rows && row(j) < r) j++;
-        return j < bound.rows && row(j) == r ? j : -1;
-    }
-
     void write(const source& s) {
         const size_t c = s.chunk;
-        int32_t j = overlapRow(c, s.row, false);
-        if (j >= 0) {
-            const boundary& b = join.boundaries[c];
-            bcf1_t* left = oriented(c - 1, b.leftRow(j));
-            put(blend(left, oriented(c, s.row), fromRight(b, j, chunks.samples.size()), true));
-        } else if ((j = overlapRow(c + 1, s.row, true)) >= 0) {
-            const boundary& b = join.boundaries[c + 1];
-            bcf1_t* rec = oriented(c, s.row);
-            put(blend(rec, oriented(c + 1, b.rightRow(j)), fromRight(b, j, chunks.samples.size()),
-                      false));
+        seamBlender::blend b;
+        if (seams.find(c, s.row, b)) {
+            // The right chunk's record is read after the left one's, which
+            // stays valid: they come from two files.
+            bcf1_t* left = oriented(b.right - 1, b.leftRow);
+            put(blend(left, oriented(b.right, b.rightRow), *b.fromRight, b.right == c));
         } else if (!copy(c, s.row)) {
             put(oriented(c, s.row));
         }

@@ -66,7 +66,7 @@ struct boundaryFile {
 void saveBoundary(const stepContext& at, size_t part, const boundaryFile& f, outputSet& outputs) {
     stepOut out("boundary", at.run);
     out.number(part);
-    out.number(f.b.rows);
+    out.number(static_cast<uint64_t>(f.b.rows()));
     out.numbers(f.b.keep);
     out.numbers(f.b.swap);
     out.numbers(f.b.seams);
@@ -82,7 +82,7 @@ boundaryFile readBoundary(const stepContext& at, size_t part, size_t samples) {
     stepIn in(at.file("boundary", part), "boundary", at.run);
     boundaryFile f;
     const uint64_t found = in.number();
-    f.b.rows = static_cast<int32_t>(in.number());
+    const uint64_t rows = in.number();
     f.b.keep = in.numbers();
     f.b.swap = in.numbers();
     f.b.seams = in.numbers();
@@ -93,9 +93,10 @@ boundaryFile readBoundary(const stepContext& at, size_t part, size_t samples) {
     if (found != part)
         fail("cannot read [" + in.name() + "]: it is the file of boundary " +
              std::to_string(found) + ", not " + std::to_string(part));
-    if (f.b.keep.size() != samples || f.b.swap.size() != samples ||
-        f.sites.size() != static_cast<size_t>(f.b.rows) || f.b.rows < 1)
+    if (f.b.keep.size() != samples || f.b.swap.size() != samples || f.sites.size() != rows ||
+        rows < 1)
         fail("cannot read [" + in.name() + "]: the file is damaged");
+    f.b.pairInOrder(0, static_cast<int32_t>(rows));
     return f;
 }
 
@@ -163,10 +164,10 @@ void boundaryStep(const stepContext& at, size_t part, outputSet& outputs) {
     chunk right = readRows(p.chunks[part - 1], p.sites, at.opt.flip, {0, leftLast});
     boundaryFile f;
     f.b = joinPair(left, right, N, at.rule, f.exchangedSeams);
-    f.sites.assign(left.sites.begin() + f.b.leftStart, left.sites.end());
+    f.sites.assign(left.sites.begin() + f.b.leftRow(0), left.sites.end());
     if (at.rule == seamRule::agree) {
-        f.leftBits = overlapBits(left, f.b.leftStart, f.b.rows);
-        f.rightBits = overlapBits(right, 0, f.b.rows);
+        f.leftBits = overlapBits(left, f.b.leftRow(0), f.b.rows());
+        f.rightBits = overlapBits(right, 0, f.b.rows());
     }
     saveBoundary(at, part, f, outputs);
 }
@@ -202,13 +203,16 @@ void foldStep(const stepContext& at, outputSet& outputs) {
         files[c] = readBoundary(at, c + 1, N);
         std::cout << "Assembling [" << p.chunks[c - 1] << "] with [" << p.chunks[c] << "]"
                   << std::endl;
-        // The left chunk's rows before the middle of its own overlap with
-        // the chunk before it are not its to pair.
+        // The overlap rule again, on what the boundaries found of the left
+        // chunk's rows: those before the middle of its overlap with the chunk
+        // before it are not its to pair.
         if (c >= 2) {
             const boundaryFile& before = files[c - 1];
-            if (files[c].sites.front() <= before.sites[before.b.middle() - 1])
-                failOnConsole("Chunk [" + p.chunks[c] + "] does not overlap chunk [" +
-                              p.chunks[c - 1] + "], code 1");
+            chunk left(p.chunks[c - 1], 0), right(p.chunks[c], 0);
+            std::set_union(before.sites.begin(), before.sites.end(), files[c].sites.begin(),
+                           files[c].sites.end(), std::back_inserter(left.sites));
+            right.sites = files[c].sites;
+            meet(left, before.b.middle(), right, false);
         }
     }
     foldFile fold;
@@ -219,7 +223,7 @@ void foldStep(const stepContext& at, outputSet& outputs) {
         boundary& b = fold.boundaries[c];
         if (at.rule == seamRule::agree)
             b.seams = chosenSeams(files[c], fold.exchange[c - 1], fold.exchange[c]);
-        out.number(b.rows);
+        out.number(static_cast<uint64_t>(b.rows()));
         out.numbers(b.keep);
         out.numbers(b.swap);
         out.numbers(b.seams);
@@ -234,12 +238,13 @@ foldFile readFold(const stepContext& at, size_t chunks, size_t samples) {
     fold.boundaries.resize(chunks);
     for (size_t c = 1; c < chunks; c++) {
         boundary& b = fold.boundaries[c];
-        b.rows = static_cast<int32_t>(in.number());
+        const uint64_t rows = in.number();
         b.keep = in.numbers();
         b.swap = in.numbers();
         b.seams = in.numbers();
-        if (b.keep.size() != samples || b.swap.size() != samples)
+        if (b.keep.size() != samples || b.swap.size() != samples || rows < 1 || rows > INT32_MAX)
             fail("cannot read [" + in.name() + "]: the file is damaged");
+        b.pairInOrder(0, static_cast<int32_t>(rows));
     }
     for (size_t c = 0; c < chunks; c++) fold.exchange.push_back(in.words());
     return fold;
@@ -288,12 +293,13 @@ void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
         boundaryFile f = readBoundary(at, part + 1, N);
         boundary& b = join.boundaries[2];
         b = fold.boundaries[c + 1];
-        b.leftStart = rowOfSite(own, f.sites.front());
-        if (b.leftStart + b.rows != end)
+        const int32_t leftStart = rowOfSite(own, f.sites.front());
+        if (leftStart + b.rows() != end)
             fail("cannot read [" + own.name + "]: its rows are not those its boundary found");
+        b.pairInOrder(leftStart, b.rows());
         join.chunks[2] = overlapChunk(p.chunks[c + 1], N, f.rightBits);
         join.exchange[2] = fold.exchange[c + 1];
-        end = b.leftStart + b.middle();
+        end = leftStart + b.middle();
     }
     join.sources.resize(p.sites.sites().size());
     for (int32_t r = first; r < end; r++) join.sources[own.sites[r]] = {1, r};

@@ -57,8 +57,10 @@ class joinedRows {
 public:
     explicit joinedRows(const joinResult& join)
         : join(join),
+          seams(join),
           cursors(join.chunks.size()),
-          row(join.chunks.empty() ? 0 : join.chunks[0].rows.words()) {}
+          row(join.chunks.empty() ? 0 : join.chunks[0].rows.words()),
+          other(row.size()) {}
 
     // The next mapped site and its row; false after the last.
     bool next(size_t& site, const uint64_t*& bits) {
@@ -66,38 +68,30 @@ public:
         if (at == join.sources.size()) return false;
         site = at;
         const source s = join.sources[at++];
-        const size_t c = s.chunk, r = s.row;
+        const size_t c = s.chunk;
         // Cursors of chunks the walk has left behind are released.
         if (c >= 2) cursors[c - 2].reset();
-        const uint64_t* own = stored(c, r);
         bits = row.data();
-        if (join.rule == seamRule::agree) {
-            if (c >= 1 && r < static_cast<size_t>(join.boundaries[c].rows)) {
-                blend(c, r, stored(c - 1, join.boundaries[c].leftStart + r), own);
-                return true;
-            }
-            if (c + 1 < join.chunks.size() && join.boundaries[c + 1].rows > 0 &&
-                r >= static_cast<size_t>(join.boundaries[c + 1].leftStart)) {
-                size_t j = r - join.boundaries[c + 1].leftStart;
-                blend(c + 1, j, own, stored(c + 1, j));
-                return true;
-            }
+        seamBlender::blend b;
+        if (!seams.find(c, s.row, b)) {
+            written(stored(c, s.row), c, row.data());
+            return true;
         }
-        written(own, c, row.data());
+        // Each sample from the left chunk before its seam, from the right one from it on.
+        written(stored(b.right - 1, b.leftRow), b.right - 1, row.data());
+        written(stored(b.right, b.rightRow), b.right, other.data());
+        const std::vector<uint64_t>& fromRight = *b.fromRight;
+        for (size_t w = 0; w < row.size(); w++)
+            row[w] = (row[w] & ~fromRight[w]) | (other[w] & fromRight[w]);
         return true;
     }
 
 private:
     const joinResult& join;
+    seamBlender seams;
     std::vector<std::unique_ptr<rowCursor>> cursors;  // per chunk, while the walk needs it
     std::vector<uint64_t> row, other;
     size_t at = 0;  // the next site to look at
-    // The overlap being written: its samples in order of their seams, how
-    // many of them have passed their seam, and their bits.
-    int32_t current = -1;
-    std::vector<std::pair<int32_t, int32_t>> order;
-    size_t taken = 0;
-    std::vector<uint64_t> fromRight;
 
     const uint64_t* stored(size_t c, size_t r) {
         if (!cursors[c]) cursors[c] = std::make_unique<rowCursor>(join.chunks[c].rows);
@@ -107,30 +101,6 @@ private:
     void written(const uint64_t* bits, size_t c, uint64_t* out) const {
         const std::vector<uint64_t>& mask = join.exchange[c];
         for (size_t w = 0; w < mask.size(); w++) out[w] = orientPairs(bits[w], mask[w]);
-    }
-
-    void enter(size_t b) {
-        current = static_cast<int32_t>(b);
-        const boundary& bound = join.boundaries[b];
-        order.clear();
-        for (size_t k = 0; k < bound.keep.size(); k++)
-            order.emplace_back(bound.seam(k), static_cast<int32_t>(k));
-        std::sort(order.begin(), order.end());
-        taken = 0;
-        fromRight.assign(row.size(), 0);
-        other.assign(row.size(), 0);
-    }
-
-    // Row j of the overlap of chunk b with the one before it: each sample
-    // from the left chunk before its seam and from the right chunk from it on.
-    void blend(size_t b, size_t j, const uint64_t* left, const uint64_t* right) {
-        if (static_cast<int32_t>(b) != current) enter(b);
-        for (; taken < order.size() && order[taken].first <= static_cast<int32_t>(j); taken++)
-            fromRight[order[taken].second >> 5] |= pairMask(order[taken].second);
-        written(left, b - 1, row.data());
-        written(right, b, other.data());
-        for (size_t w = 0; w < row.size(); w++)
-            row[w] = (row[w] & ~fromRight[w]) | (other[w] & fromRight[w]);
     }
 };
 
@@ -281,7 +251,7 @@ void writeReport(const output& out, const joinResult& join, const std::vector<st
         if (b.meeting == boundary::kind::start) continue;
         const bool gap = b.meeting == boundary::kind::gap;
         std::string names = join.chunks[c - 1].name + "\t" + join.chunks[c].name + "\t";
-        std::string overlap = "\t" + std::to_string(b.rows) + "\t";
+        std::string overlap = "\t" + std::to_string(b.rows()) + "\t";
         for (size_t k = 0; k < samples.size(); k++) {
             const int32_t keep = gap ? 0 : b.keep[k], swap = gap ? 0 : b.swap[k];
             const char* decision = scaffolded[k] ? "scaffold"

@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "bits.h"
 #include "join.h"
 #include "writers.h"
 
@@ -10,6 +11,11 @@ using namespace seamline;
 namespace {
 
 typedef std::vector<bool> bits;
+
+// Whether both bits of sample k's pair are set in a mask.
+bool pairMaskSet(const std::vector<uint64_t>& mask, size_t k) {
+    return (mask[k >> 5] & pairMask(k)) == pairMask(k);
+}
 
 bits randomBits(size_t n, std::mt19937& rng) {
     bits b(n);
@@ -135,6 +141,66 @@ TEST(Report, QualityFollowsTheBalanceOfKeepAndSwap) {
                  {1, 3, 19}, {10, 1, 56}, {50, 50, 1}, {100, 1, 91}};
     for (const auto& c : cases)
         EXPECT_EQ(reportQuality(c.keep, c.swap), c.quality) << c.keep << " " << c.swap;
+}
+
+}  // namespace
+
+namespace {
+
+// The one seam blender, over an overlap paired in order (with a site map) and
+// over one paired by site (without): at every overlap row, the samples whose
+// seam is at or before it come from the right chunk; rows outside the
+// overlap, and every row with the middle rule, are not blended.
+TEST(SeamBlender, SamplesFromTheRightFromTheirSeamOn) {
+    typedef std::vector<std::pair<int32_t, int32_t>> pairs;
+    const struct {
+        pairs overlap;  // left and right rows
+        int leftRows;   // rows of the left chunk
+        std::vector<int32_t> seams;
+        std::vector<std::string> fromRight;  // per overlap row: R where the right supplies
+    } cases[] = {
+        {{{2, 0}, {3, 1}, {4, 2}, {5, 3}}, 6, {1, 3, 0}, {"..R", "R.R", "R.R", "RRR"}},
+        {{{1, 0}, {4, 2}, {5, 5}}, 6, {2, 0, 3}, {".R.", ".R.", "RR."}},
+    };
+    for (const auto& c : cases) {
+        for (seamRule rule : {seamRule::agree, seamRule::middle}) {
+            joinResult join;
+            join.rule = rule;
+            join.chunks.emplace_back("left", 3);
+            join.chunks.emplace_back("right", 3);
+            join.boundaries.resize(2);
+            join.boundaries[1].pairs = c.overlap;
+            join.boundaries[1].keep.assign(3, 0);
+            join.boundaries[1].swap.assign(3, 0);
+            join.boundaries[1].seams = c.seams;
+            join.exchange.assign(2, std::vector<uint64_t>(1, 0));
+            seamBlender blender(join);
+            // Rows as the writers ask for them: the left chunk's up to the
+            // middle of the overlap, then the right chunk's from there.
+            const int32_t middle = join.boundaries[1].middle();
+            std::vector<std::pair<size_t, int32_t>> rows;
+            for (int32_t r = 0; r < c.overlap[middle].first; r++) rows.emplace_back(0, r);
+            for (int32_t r = c.overlap[middle].second; r < 8; r++) rows.emplace_back(1, r);
+            size_t j = 0;
+            for (auto [chunk, r] : rows) {
+                SCOPED_TRACE("chunk " + std::to_string(chunk) + " row " + std::to_string(r));
+                seamBlender::blend b;
+                const bool inOverlap = j < c.overlap.size() &&
+                                       (chunk == 0 ? c.overlap[j].first : c.overlap[j].second) == r;
+                ASSERT_EQ(blender.find(chunk, r, b), inOverlap && rule == seamRule::agree);
+                if (!inOverlap) continue;
+                if (rule == seamRule::agree) {
+                    EXPECT_EQ(b.right, 1u);
+                    EXPECT_EQ(b.leftRow, c.overlap[j].first);
+                    EXPECT_EQ(b.rightRow, c.overlap[j].second);
+                    std::string got;
+                    for (size_t k = 0; k < 3; k++) got += pairMaskSet(*b.fromRight, k) ? 'R' : '.';
+                    EXPECT_EQ(got, c.fromRight[j]);
+                }
+                j++;
+            }
+        }
+    }
 }
 
 }  // namespace
