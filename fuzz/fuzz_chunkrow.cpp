@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "chunkrow.h"
+#include "sitemap/chunkrow.h"
 #include "files.h"
 #include "require.h"
 #include "text.h"

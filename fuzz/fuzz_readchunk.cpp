@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "chunks.h"
+#include "sitemap/chunks.h"
 #include "harness.h"
 #include "require.h"
 #include "vcfread.h"

@@ -8,7 +8,7 @@
 
 #include "harness.h"
 #include "require.h"
-#include "sitemap.h"
+#include "sitemap/sitemap.h"
 #include "vcfread.h"
 
 using namespace seamline;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "chunks.h"
+#include "sitemap/chunks.h"
 #include "files.h"
 #include "harness.h"
 #include "join.h"
@@ -20,6 +20,7 @@
 #include "scaffold.h"
 #include "vcfread.h"
 #include "writers.h"
+#include "sitemap/haplotypes.h"
 
 using namespace seamline;
 

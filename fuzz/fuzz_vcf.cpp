@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "chunks.h"
+#include "sitemap/chunks.h"
 #include "failure.h"
 #include "require.h"
 #include "text.h"

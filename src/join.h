@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "chunks.h"
-#include "sitemap.h"
+#include "sitemap/chunks.h"
+#include "sitemap/sitemap.h"
 
 namespace seamline {
 

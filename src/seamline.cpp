@@ -6,17 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "chunks.h"
+#include "dropin/passthrough.h"
+#include "dropin/variants.h"
 #include "failure.h"
 #include "files.h"
 #include "join.h"
 #include "options.h"
-#include "passthrough.h"
 #include "scaffold.h"
-#include "scatter.h"
-#include "sitemap.h"
+#include "sitemap/chunks.h"
+#include "sitemap/haplotypes.h"
+#include "sitemap/sitemap.h"
+#include "split/scatter.h"
 #include "staging.h"
-#include "variants.h"
 #include "vcfread.h"
 #include "writers.h"
 
@@ -175,6 +176,12 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         std::cout.flush();
         std::cerr << "seamline: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        // Any other error of a library the run calls ends it the same way:
+        // a message, status 1, and the temporary outputs gone with the
+        // stages that the exception unwound.
+        std::cout.flush();
+        std::cerr << "seamline: " << e.what() << std::endl;
     }
     return 1;
 }

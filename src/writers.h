@@ -5,12 +5,31 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "join.h"
-#include "sitemap.h"
+#include "site.h"
 #include "staging.h"
 #include "vcfwrite.h"
 
 namespace seamline {
+
+// An output file opened for its writer, compressed as its name says;
+// messages name the output as given. A file that cannot be opened fails.
+class outputFile : public ofile {
+public:
+    explicit outputFile(const output& out, int threads = 1);
+    outputFile(const std::string& path, const std::string& name, compression how, int threads);
+    // Writes the text and empties it.
+    void put(std::string& text);
+    // Closes the file; a failed write, flush or compressed trailer is a failure.
+    void finish();
+
+private:
+    std::string name;
+};
+
+// Text is gathered into blocks of about a megabyte before it is written.
+const size_t textBlock = size_t(1) << 20;
 
 // The sample file: a two-line header, then one line per sample.
 void writeSamples(const output& out, const std::vector<std::string>& samples);
@@ -29,32 +48,6 @@ struct haplotypeSettings {
 
 // The format of a haplotype output: by its name, and VCF for "-" given to -o.
 variantFormat haplotypeFormat(const std::string& name, bool single);
-
-// One line per site that a chunk supplies, in site-map order: text rows, or
-// VCF or BCF as the name says, with its index staged beside it.
-void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
-                     const joinResult& join, const haplotypeSettings& settings);
-
-// One chunk's stretch of the haplotype output of a join split into jobs,
-// written to path (name names it in messages): the rows of the sites that
-// join maps, in the format of the output named haplotypes, compressed as
-// complete gzip members or BGZF blocks, with no header; for VCF.gz and BCF
-// the records' index entries go to entries.
-void writeStretch(const std::string& path, const std::string& name, const std::string& haplotypes,
-                  const siteMap& sites, const joinResult& join, const haplotypeSettings& settings,
-                  std::vector<variantWriter::pieceEntry>& entries);
-
-// A stretch as the gathering of the output finds it.
-struct stretchFile {
-    std::string path;
-    uint64_t size = 0;
-    std::vector<variantWriter::pieceEntry> entries;
-};
-
-// The haplotype output made of its stretches in order, their bytes copied
-// as they stand behind the header, with the index built from their entries.
-void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
-                      const std::vector<stretchFile>& stretches, const haplotypeSettings& settings);
 
 // Reserves every name that the index beside the haplotype output may take
 // (TBI or CSI for VCF.gz, CSI for BCF), so that it is checked before anything

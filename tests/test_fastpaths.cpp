@@ -5,7 +5,7 @@
 #include <random>
 #include <sstream>
 
-#include "chunkrow.h"
+#include "sitemap/chunkrow.h"
 #include "files.h"
 #include "testutil.h"
 #include "text.h"

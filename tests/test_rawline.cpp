@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "gtscan.h"
-#include "rawline.h"
+#include "dropin/gtscan.h"
+#include "dropin/rawline.h"
 #include "vcftext.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "failure.h"
-#include "records.h"
+#include "dropin/records.h"
 
 namespace {
 

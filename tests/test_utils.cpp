@@ -9,7 +9,7 @@
 
 #include "deflate.h"
 #include "files.h"
-#include "sitekeys.h"
+#include "dropin/sitekeys.h"
 #include "spill.h"
 #include "testutil.h"
 #include "text.h"

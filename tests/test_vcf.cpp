@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "chunks.h"
+#include "sitemap/chunks.h"
 #include "deflate.h"
 #include "failure.h"
 #include "testutil.h"

@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_SITEMAP_H
-#define SEAMLINE_SITEMAP_H
+#ifndef SEAMLINE_SITEMAP_SITEMAP_H
+#define SEAMLINE_SITEMAP_SITEMAP_H
 
 #include <htslib/hfile.h>
 
@@ -9,20 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "stepfiles.h"
+#include "site.h"
 
 namespace seamline {
-
-// One biallelic site of the site map. A chromosome may hold millions of
-// sites, so a site is a few numbers; its ID, REF and ALT texts stand one
-// after another in the site map's text.
-struct site {
-    int32_t chr;  // CHROM read as a number, 0 when it does not begin with one
-    int32_t pos;
-    int32_t contig;  // index of its CHROM text in contigs()
-    uint32_t idLength, refLength, altLength;
-    uint64_t text;  // where its ID starts in the site map's text
-};
 
 // The samples and sites of the run: a site map in VCF layout (text, of which
 // only the sample names and five columns are read, or BCF), with an index
@@ -32,15 +21,18 @@ public:
     // Reads the file, printing its banner and counts; a file that cannot be
     // read ends the run.
     static siteMap read(const std::string& name);
-    // Stores the map in a step file and takes it back, so that the steps of
-    // a split join read the site map once.
-    void save(stepOut& out) const;
-    static siteMap load(stepIn& in);
+    // A map made of what another one holds (samples, contigs, contig
+    // lines, text and sites, as the accessors give them), with its index;
+    // the parts must hold together.
+    static siteMap fromParts(std::vector<std::string> samples, std::vector<std::string> contigs,
+                             std::vector<std::string> contigLines, std::string text,
+                             std::vector<site> sites);
 
     const std::vector<std::string>& samples() const { return samples_; }
     const std::vector<site>& sites() const { return sites_; }
     const std::vector<std::string>& contigs() const { return contigs_; }  // CHROM texts, in order
     const std::vector<std::string>& contigLines() const { return contigLines_; }  // ##contig lines
+    const std::string& text() const { return text_; }  // every site's ID, REF and ALT
     std::string_view id(const site& s) const { return {&text_[s.text], s.idLength}; }
     std::string_view ref(const site& s) const { return {&text_[s.text + s.idLength], s.refLength}; }
     std::string_view alt(const site& s) const {

@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_RECORDS_H
-#define SEAMLINE_RECORDS_H
+#ifndef SEAMLINE_DROPIN_RECORDS_H
+#define SEAMLINE_DROPIN_RECORDS_H
 
 #include <htslib/vcf.h>
 

@@ -1,4 +1,4 @@
-#include "records.h"
+#include "dropin/records.h"
 
 #include <algorithm>
 #include <cstdlib>

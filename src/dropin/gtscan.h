@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_GTSCAN_H
-#define SEAMLINE_GTSCAN_H
+#ifndef SEAMLINE_DROPIN_GTSCAN_H
+#define SEAMLINE_DROPIN_GTSCAN_H
 
 #include <htslib/vcf.h>
 

@@ -1,4 +1,4 @@
-#include "chunks.h"
+#include "sitemap/chunks.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,9 +9,9 @@
 #include <new>
 
 #include "bits.h"
-#include "chunkrow.h"
 #include "failure.h"
 #include "files.h"
+#include "sitemap/chunkrow.h"
 #include "text.h"
 #include "threads.h"
 #include "vcfread.h"

@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_VARIANTS_H
-#define SEAMLINE_VARIANTS_H
+#ifndef SEAMLINE_DROPIN_VARIANTS_H
+#define SEAMLINE_DROPIN_VARIANTS_H
 
 #include <htslib/vcf.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "chunks.h"
-#include "sitemap.h"
+#include "sitemap/chunks.h"
+#include "sitemap/sitemap.h"
 
 namespace seamline {
 

@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_SITEKEYS_H
-#define SEAMLINE_SITEKEYS_H
+#ifndef SEAMLINE_DROPIN_SITEKEYS_H
+#define SEAMLINE_DROPIN_SITEKEYS_H
 
 #include <cstddef>
 #include <cstdint>

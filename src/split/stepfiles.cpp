@@ -1,4 +1,4 @@
-#include "stepfiles.h"
+#include "split/stepfiles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -173,6 +173,30 @@ uint64_t runIdentity(const std::vector<std::string>& settings,
         f.add(facts, sizeof facts);
     }
     return f.value;
+}
+
+void saveSiteMap(stepOut& out, const siteMap& map) {
+    out.texts(map.samples());
+    out.texts(map.contigs());
+    out.texts(map.contigLines());
+    out.text(map.text());
+    out.number(map.sites().size());
+    out.bytes(map.sites().data(), map.sites().size() * sizeof(site));
+}
+
+siteMap loadSiteMap(stepIn& in) {
+    std::vector<std::string> samples = in.texts(), contigs = in.texts(), lines = in.texts();
+    std::string text = in.text();
+    const uint64_t n = in.number();
+    in.expect(n, sizeof(site));
+    std::vector<site> sites(n);
+    in.bytes(sites.data(), n * sizeof(site));
+    for (const site& s : sites)
+        if (s.contig < 0 || static_cast<size_t>(s.contig) >= contigs.size() ||
+            s.text + s.idLength + s.refLength + s.altLength > text.size())
+            fail("cannot read [" + in.name() + "]: the file is damaged");
+    return siteMap::fromParts(std::move(samples), std::move(contigs), std::move(lines),
+                              std::move(text), std::move(sites));
 }
 
 }  // namespace seamline

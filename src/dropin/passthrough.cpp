@@ -1,4 +1,4 @@
-#include "passthrough.h"
+#include "dropin/passthrough.h"
 
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "bits.h"
+#include "dropin/rawline.h"
+#include "dropin/records.h"
 #include "failure.h"
-#include "rawline.h"
-#include "records.h"
 #include "vcfread.h"
 #include "vcfwrite.h"
 

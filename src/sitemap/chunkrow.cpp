@@ -1,4 +1,4 @@
-#include "chunkrow.h"
+#include "sitemap/chunkrow.h"
 
 #include "bits.h"
 #include "text.h"

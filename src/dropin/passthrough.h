@@ -1,12 +1,12 @@
-#ifndef SEAMLINE_PASSTHROUGH_H
-#define SEAMLINE_PASSTHROUGH_H
+#ifndef SEAMLINE_DROPIN_PASSTHROUGH_H
+#define SEAMLINE_DROPIN_PASSTHROUGH_H
 
 #include <string>
 #include <vector>
 
+#include "dropin/variants.h"
 #include "join.h"
 #include "staging.h"
-#include "variants.h"
 #include "writers.h"
 
 namespace seamline {

@@ -1,4 +1,4 @@
-#include "sitekeys.h"
+#include "dropin/sitekeys.h"
 
 #include <cstring>
 #include <functional>

@@ -1,9 +1,9 @@
-#include "gtscan.h"
+#include "dropin/gtscan.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "rawline.h"
+#include "dropin/rawline.h"
 #include "text.h"
 #include "vcftext.h"
 

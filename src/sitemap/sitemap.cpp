@@ -1,4 +1,4 @@
-#include "sitemap.h"
+#include "sitemap/sitemap.h"
 
 #include <algorithm>
 #include <cstring>
@@ -87,32 +87,16 @@ siteMap siteMap::read(const std::string& name) {
     return map;
 }
 
-void siteMap::save(stepOut& out) const {
-    out.texts(samples_);
-    out.texts(contigs_);
-    out.texts(contigLines_);
-    out.text(text_);
-    out.number(sites_.size());
-    out.bytes(sites_.data(), sites_.size() * sizeof(site));
-}
-
-siteMap siteMap::load(stepIn& in) {
+siteMap siteMap::fromParts(std::vector<std::string> samples, std::vector<std::string> contigs,
+                           std::vector<std::string> contigLines, std::string text,
+                           std::vector<site> sites) {
     siteMap map;
-    map.samples_ = in.texts();
-    for (const std::string& contig : in.texts()) map.contigIndex(contig);
-    map.contigLines_ = in.texts();
-    map.text_ = in.text();
-    const uint64_t n = in.number();
-    in.expect(n, sizeof(site));
-    map.sites_.resize(n);
-    in.bytes(map.sites_.data(), n * sizeof(site));
-    for (size_t i = 0; i < n; i++) {
-        const site& s = map.sites_[i];
-        if (s.contig < 0 || static_cast<size_t>(s.contig) >= map.contigs_.size() ||
-            s.text + s.idLength + s.refLength + s.altLength > map.text_.size())
-            fail("cannot read [" + in.name() + "]: the file is damaged");
-        map.insert(static_cast<int32_t>(i));
-    }
+    map.samples_ = std::move(samples);
+    for (const std::string& contig : contigs) map.contigIndex(contig);
+    map.contigLines_ = std::move(contigLines);
+    map.text_ = std::move(text);
+    map.sites_ = std::move(sites);
+    for (size_t i = 0; i < map.sites_.size(); i++) map.insert(static_cast<int32_t>(i));
     return map;
 }
 

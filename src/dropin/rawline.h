@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_RAWLINE_H
-#define SEAMLINE_RAWLINE_H
+#ifndef SEAMLINE_DROPIN_RAWLINE_H
+#define SEAMLINE_DROPIN_RAWLINE_H
 
 #include <htslib/hts.h>
 #include <htslib/vcf.h>

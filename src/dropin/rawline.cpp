@@ -1,4 +1,4 @@
-#include "rawline.h"
+#include "dropin/rawline.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "scatter.h"
+#include "split/scatter.h"
 
 #include <sys/stat.h>
 
@@ -7,13 +7,14 @@
 #include <cstring>
 #include <iostream>
 
-#include "chunks.h"
 #include "failure.h"
 #include "join.h"
 #include "scaffold.h"
-#include "sitemap.h"
+#include "sitemap/chunks.h"
+#include "sitemap/sitemap.h"
+#include "split/stepfiles.h"
+#include "split/stretch.h"
 #include "staging.h"
-#include "stepfiles.h"
 #include "text.h"
 
 namespace seamline {
@@ -46,7 +47,7 @@ struct plan {
 
 plan readPlan(const stepContext& at) {
     stepIn in(at.file("plan"), "plan", at.run);
-    siteMap sites = siteMap::load(in);
+    siteMap sites = loadSiteMap(in);
     std::vector<std::string> chunks = in.texts();
     std::vector<int32_t> firstSites = in.numbers();
     if (chunks.size() != at.opt.chunks.size() || firstSites.size() != chunks.size())
@@ -145,7 +146,7 @@ void planStep(const stepContext& at, outputSet& outputs) {
         p.firstSites.push_back(first[c]);
     }
     stepOut out("plan", at.run);
-    p.sites.save(out);
+    saveSiteMap(out, p.sites);
     out.texts(p.chunks);
     out.numbers(p.firstSites);
     out.save(outputs[i].path(), outputs[i].name);

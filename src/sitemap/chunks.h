@@ -1,11 +1,11 @@
-#ifndef SEAMLINE_CHUNKS_H
-#define SEAMLINE_CHUNKS_H
+#ifndef SEAMLINE_SITEMAP_CHUNKS_H
+#define SEAMLINE_SITEMAP_CHUNKS_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "sitemap.h"
+#include "sitemap/sitemap.h"
 #include "spill.h"
 #include "vcfread.h"
 

@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_CHUNKROW_H
-#define SEAMLINE_CHUNKROW_H
+#ifndef SEAMLINE_SITEMAP_CHUNKROW_H
+#define SEAMLINE_SITEMAP_CHUNKROW_H
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "variants.h"
+#include "dropin/variants.h"
 
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
@@ -13,9 +13,9 @@
 #include <unordered_map>
 
 #include "bits.h"
+#include "dropin/gtscan.h"
+#include "dropin/sitekeys.h"
 #include "failure.h"
-#include "gtscan.h"
-#include "sitekeys.h"
 #include "threads.h"
 #include "vcfread.h"
 

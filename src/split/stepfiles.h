@@ -1,9 +1,11 @@
-#ifndef SEAMLINE_STEPFILES_H
-#define SEAMLINE_STEPFILES_H
+#ifndef SEAMLINE_SPLIT_STEPFILES_H
+#define SEAMLINE_SPLIT_STEPFILES_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sitemap/sitemap.h"
 
 namespace seamline {
 
@@ -53,6 +55,12 @@ private:
     // The next n bytes; fails when the file ends before them.
     const char* take(uint64_t n);
 };
+
+// The site map in a step file and back, so that the steps of a split join
+// read the site map once. A map that does not hold together fails, naming
+// the file.
+void saveSiteMap(stepOut& out, const siteMap& map);
+siteMap loadSiteMap(stepIn& in);
 
 // The identity of a run: its options (threads and the step's own excepted),
 // and the size and modification time of each input file.

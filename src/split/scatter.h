@@ -1,5 +1,5 @@
-#ifndef SEAMLINE_SCATTER_H
-#define SEAMLINE_SCATTER_H
+#ifndef SEAMLINE_SPLIT_SCATTER_H
+#define SEAMLINE_SPLIT_SCATTER_H
 
 #include <string>
 
