@@ -5,8 +5,8 @@
 #include <random>
 #include <sstream>
 
-#include "sitemap/chunkrow.h"
 #include "files.h"
+#include "sitemap/chunkrow.h"
 #include "testutil.h"
 #include "text.h"
 

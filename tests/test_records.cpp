@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "failure.h"
 #include "dropin/records.h"
+#include "failure.h"
 
 namespace {
 

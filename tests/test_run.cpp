@@ -32,12 +32,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
 
 // A site map of nSites sites at positions 100, 200, ... (alleles A and G) and
 // nSamples samples, with a known haplotype pair per sample and site.
-std::vector<std::string> with(std::vector<std::string> front,
-                              const std::vector<std::string>& args) {
-    front.insert(front.end(), args.begin(), args.end());
-    return front;
-}
-
 class Run : public ::testing::Test {
 protected:
     tempDir dir;

@@ -6,12 +6,6 @@
 
 namespace {
 
-std::vector<std::string> with(std::vector<std::string> front,
-                              const std::vector<std::string>& args) {
-    front.insert(front.end(), args.begin(), args.end());
-    return front;
-}
-
 class Scatter : public ::testing::Test {
 protected:
     tempDir dir;

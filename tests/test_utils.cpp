@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "deflate.h"
-#include "files.h"
 #include "dropin/sitekeys.h"
+#include "files.h"
 #include "spill.h"
 #include "testutil.h"
 #include "text.h"

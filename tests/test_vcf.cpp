@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <random>
 
-#include "sitemap/chunks.h"
 #include "deflate.h"
 #include "failure.h"
+#include "sitemap/chunks.h"
 #include "testutil.h"
 #include "vcfread.h"
 #include "vcfwrite.h"

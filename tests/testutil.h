@@ -82,4 +82,11 @@ inline runResult runSeamline(const std::string& cwd, const std::vector<std::stri
     return r;
 }
 
+// The arguments of front followed by those of args.
+inline std::vector<std::string> with(std::vector<std::string> front,
+                                     const std::vector<std::string>& args) {
+    front.insert(front.end(), args.begin(), args.end());
+    return front;
+}
+
 #endif
