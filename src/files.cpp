@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include <fcntl.h>
+#include <htslib/hts.h>
 #include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 
 #include "blocks.h"
 #include "failure.h"
+#include "spill.h"
 
 namespace io = boost::iostreams;
 
@@ -252,10 +255,10 @@ void ifile::close() {
     source = nullptr;
 }
 
-inputFile::inputFile(const std::string& name) {
+inputFile::inputFile(const std::string& path, const std::string& name) {
     // A directory opens like a file on Linux and then reads as empty.
-    errno = isDirectory(name) ? EISDIR : 0;
-    if (errno == 0) fp = hopen(name.c_str(), "r");
+    errno = isDirectory(path) ? EISDIR : 0;
+    if (errno == 0) fp = hopen(path.c_str(), "r");
     if (!fp) fail("cannot open [" + name + "]: " + strerror(errno ? errno : EIO));
 }
 
@@ -307,6 +310,74 @@ void ofile::close() {
         fd.close();
         if (failed || fd.fail()) setstate(std::ios::badbit);
     }
+}
+
+inputCheck checkInput(const std::string& path) {
+    inputCheck check;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        check.error = errno;
+        check.kind = errno == ENOENT ? inputKind::missing : inputKind::unreadable;
+        return check;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        check.kind = inputKind::directory;
+        return check;
+    }
+    errno = 0;
+    hFILE* fp = hopen(path.c_str(), "r");
+    if (!fp) {
+        check.error = errno ? errno : EIO;
+        check.kind = inputKind::unreadable;
+        return check;
+    }
+    char first;
+    htsFormat format;
+    if (hpeek(fp, &first, 1) <= 0)
+        check.kind = inputKind::empty;
+    else if (hts_detect_format(fp, &format) == 0 && (format.format == vcf || format.format == bcf))
+        check.kind = inputKind::variants;
+    else if (format.format == tbi || format.format == csi)
+        check.kind = inputKind::index;
+    hclose_abruptly(fp);
+    return check;
+}
+
+streamCopies::~streamCopies() {
+    for (int fd : copies) ::close(fd);
+}
+
+chunkFile streamCopies::add(const std::string& name) {
+    struct stat st;
+    const bool input = name == "-";
+    if (!input && (stat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        return {name, name};
+    const int from = input ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (from < 0) return {name, name};  // its check tells why
+    const int copy = temporaryFile();
+    copies.push_back(copy);
+    std::vector<char> buffer(size_t(1) << 20);
+    for (;;) {
+        ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            const int error = got < 0 ? errno : 0;
+            if (!input) ::close(from);
+            if (error) fail("cannot read [" + name + "]: " + strerror(error));
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = ::write(copy, buffer.data() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                if (!input) ::close(from);
+                fail("cannot write temporary data for [" + name +
+                     "]: " + strerror(put < 0 ? errno : ENOSPC));
+            }
+            done += put;
+        }
+    }
+    return {name, "/proc/self/fd/" + std::to_string(copy)};
 }
 
 std::string copyBytes(int from, int to, uint64_t n) {

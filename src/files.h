@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "formats.h"
 
@@ -39,7 +40,9 @@ private:
 // pipe that cannot be opened again. Throws a failure when it cannot be opened.
 class inputFile {
 public:
-    explicit inputFile(const std::string& name);
+    explicit inputFile(const std::string& name) : inputFile(name, name) {}
+    // Opens path; failures name the input as name.
+    inputFile(const std::string& path, const std::string& name);
     ~inputFile();
     inputFile(const inputFile&) = delete;
     inputFile& operator=(const inputFile&) = delete;
@@ -70,6 +73,40 @@ private:
     std::string file;
     std::ofstream fd;
     int error = 0;
+};
+
+// A chunk as a run without a site map reads it: the name given on the
+// command line, for messages, and the file to open, which is the name itself
+// or the copy of a stream.
+struct chunkFile {
+    std::string name, path;
+};
+
+// What an input named on the command line holds, as the choice between the
+// two modes needs to know: VCF or BCF, other (text) data, an index, or no
+// data to read at all. error: errno of an input that cannot be opened.
+enum class inputKind { variants, other, index, empty, missing, directory, unreadable };
+struct inputCheck {
+    inputKind kind = inputKind::other;
+    int error = 0;
+};
+inputCheck checkInput(const std::string& path);
+
+// Inputs that are streams (standard input for "-", pipes, FIFOs, process
+// substitutions) copied aside as a whole into unlinked temporary files, so
+// that they can be read more than once; a regular file is read where it is.
+// The copies live as long as this object.
+class streamCopies {
+public:
+    streamCopies() = default;
+    ~streamCopies();
+    streamCopies(const streamCopies&) = delete;
+    streamCopies& operator=(const streamCopies&) = delete;
+    // The file to read for name: the name, or a copy made now.
+    chunkFile add(const std::string& name);
+
+private:
+    std::vector<int> copies;
 };
 
 // Copies n bytes from one open file to another, each from where it stands;

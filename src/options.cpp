@@ -8,8 +8,11 @@
 
 namespace seamline {
 
-// An option standing last takes argv[argc], which is null.
-options scanArguments(int argc, char** argv) {
+namespace {
+
+// An option standing last takes argv[argc], which is null. dashChunk: "-"
+// in a chunk list is a chunk (standard input) rather than its end.
+options scan(int argc, char** argv, bool dashChunk) {
     options opt;
     std::vector<bool> taken(argc, false);  // per argument: an option, or the value of one
     for (int i = 1; i < argc; i++) {
@@ -39,13 +42,22 @@ options scanArguments(int argc, char** argv) {
         if (arg == "--work") opt.work = value(1);
         if (arg == "--chunks") {
             taken[i] = true;
-            for (int j = i + 1; j < argc && argv[j][0] != '-'; j++)
+            for (int j = i + 1; j < argc && (argv[j][0] != '-' || (dashChunk && !argv[j][1])); j++)
                 opt.chunks.push_back(value(j - i));
         }
     }
     for (int i = 1; i < argc; i++)
         if (!taken[i]) opt.ignored.push_back(argv[i]);
     return opt;
+}
+
+}  // namespace
+
+options scanArguments(int argc, char** argv) {
+    // Without a site map a chunk may be standard input, named "-"; with one,
+    // an argument that begins with "-" ends the chunk list.
+    options opt = scan(argc, argv, false);
+    return opt.vcf ? opt : scan(argc, argv, true);
 }
 
 namespace {

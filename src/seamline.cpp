@@ -1,6 +1,5 @@
-#include <sys/stat.h>
-
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
@@ -47,23 +46,46 @@ outputIndex stage(outputSet& outputs, const options& opt) {
     return at;
 }
 
-// Without a site map, when every chunk is VCF or BCF by its content. Such
-// chunks are read twice, so each must be a regular file.
-bool withoutSiteMap(const options& opt) {
-    if (opt.vcf || opt.chunks.empty()) return false;
-    for (const std::string& name : opt.chunks) {
-        struct stat st;
-        if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-            fail("cannot read [" + name +
-                 "]: without --vcf every chunk is read twice, so it "
-                 "must be a regular file");
-        try {
-            if (inputFile(name).content() == contentKind::other) return false;
-        } catch (const failure&) {
-            return false;
-        }
+// Why a chunk cannot be read without a site map.
+[[noreturn]] void refuseChunk(const std::string& name, const inputCheck& check) {
+    switch (check.kind) {
+        case inputKind::missing:
+            fail("chunk [" + name + "]: no such file");
+        case inputKind::directory:
+            fail("chunk [" + name + "] is a directory");
+        case inputKind::index:
+            fail("chunk [" + name + "] is an index, not a chunk");
+        case inputKind::empty:
+            fail("chunk [" + name + "] is empty");
+        case inputKind::unreadable:
+            fail("cannot open [" + name + "]: " + strerror(check.error));
+        default:
+            fail("chunk [" + name + "] is not VCF or BCF; without --vcf every chunk must be");
     }
-    return true;
+}
+
+// The chunks of a join without a site map, streams copied aside, as they
+// are read; none when the run joins along a site map. A run without --vcf
+// joins without one when some chunk holds VCF or BCF; then every chunk must.
+// Otherwise it is a run along a site map that lacks it.
+std::vector<chunkFile> chunksWithoutSiteMap(const options& opt, streamCopies& copies) {
+    if (opt.vcf || opt.chunks.empty()) return {};
+    std::vector<chunkFile> files;
+    std::vector<inputCheck> checks;
+    bool anyVariants = false;
+    for (const std::string& name : opt.chunks) {
+        files.push_back(copies.add(name));
+        checks.push_back(checkInput(files.back().path));
+        if (checks.back().kind == inputKind::variants) anyVariants = true;
+    }
+    if (!anyVariants) return {};
+    // A stray argument is most often a chunk that lost its place in the list.
+    if (!opt.ignored.empty())
+        fail("argument [" + opt.ignored[0] +
+             "] is taken by no option; chunks follow --chunks, before the next option");
+    for (size_t c = 0; c < files.size(); c++)
+        if (checks[c].kind != inputKind::variants) refuseChunk(files[c].name, checks[c]);
+    return files;
 }
 
 // The checks of the options that come before anything is read or echoed.
@@ -90,9 +112,9 @@ std::vector<bool> scaffoldOf(const options& opt, const std::vector<std::string>&
 }
 
 // The VCF or BCF chunks joined by their records, every field kept.
-void joinRecords(const options& opt, outputSet& outputs, const outputIndex& at,
-                 const haplotypeSettings& settings) {
-    variantSites chunks = readVariantChunks(opt.chunks, settings.threads);
+void joinRecords(const options& opt, const std::vector<chunkFile>& files, outputSet& outputs,
+                 const outputIndex& at, const haplotypeSettings& settings) {
+    variantSites chunks = readVariantChunks(files, settings.threads);
     const std::vector<bool> scaffold = scaffoldOf(opt, chunks.samples);
     std::vector<chunk> pieces;
     std::vector<int32_t> contigs;
@@ -105,7 +127,7 @@ void joinRecords(const options& opt, outputSet& outputs, const outputIndex& at,
     if (!opt.single) writeSamples(outputs[at.samples], chunks.samples);
     if (opt.report)
         writeReport(outputs[at.report], joined, chunks.samples, scaffold, opt.seam != nullptr);
-    writeRecords(outputs, at.haplotypes, opt.chunks, chunks, joined, settings);
+    writeRecords(outputs, at.haplotypes, files, chunks, joined, settings);
 }
 
 // The chunks joined along the site map.
@@ -127,10 +149,12 @@ int run(int argc, char** argv) {
         std::cout << (opt.help ? usage() : "seamline " SEAMLINE_VERSION "\n");
         return 0;
     }
+    streamCopies copies;
+    const std::vector<chunkFile> records = chunksWithoutSiteMap(opt, copies);
+    const bool siteMap = records.empty();
     // A stray argument may be a chunk file that --chunks stopped short of.
     for (const std::string& arg : opt.ignored)
         std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
-    const bool siteMap = !withoutSiteMap(opt);
     check(opt, siteMap);
     const haplotypeSettings settings{commandLine(argc, argv), usableThreads(opt.threads),
                                      opt.single != nullptr};
@@ -148,7 +172,7 @@ int run(int argc, char** argv) {
     if (siteMap)
         joinAlongSiteMap(opt, outputs, at, settings);
     else
-        joinRecords(opt, outputs, at, settings);
+        joinRecords(opt, records, outputs, at, settings);
     outputs.commit();
     return 0;
 }

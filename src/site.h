@@ -10,11 +10,11 @@ namespace seamline {
 // chromosome may hold millions of sites, so a site is a few numbers; the
 // site map keeps its ID, REF and ALT texts one after another in its text.
 struct site {
-    int32_t chr;  // CHROM read as a number, 0 when it does not begin with one
-    int32_t pos;
-    int32_t contig;  // index of its CHROM text in contigs()
+    int64_t pos;     // 1-based; a site map's positions stay below 2^31
+    uint64_t text;   // where its ID starts in the site map's text
+    int32_t chr;     // CHROM read as a number, 0 when it does not begin with one
+    int32_t contig;  // index of its CHROM text in the contigs
     uint32_t idLength, refLength, altLength;
-    uint64_t text;  // where its ID starts in the site map's text
 };
 
 }  // namespace seamline

@@ -46,18 +46,23 @@ spillFile& spillFile::shared() {
     return file;
 }
 
-void spillFile::open() {
-    std::lock_guard<std::mutex> lock(opening);
-    if (fd >= 0) return;
+int temporaryFile() {
+    const std::string dir = temporaryDirectory();
     // A file without a name where the file system allows it, else one
     // unlinked as soon as it is made.
-    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && errno != ENOENT && errno != EACCES && errno != EROFS) {
         std::string name = dir + "/.seamline-rows-XXXXXX";
-        fd = mkstemp(&name[0]);
+        fd = mkostemp(&name[0], O_CLOEXEC);
         if (fd >= 0) unlink(name.c_str());
     }
     if (fd < 0) fail("cannot write temporary data in [" + dir + "]: " + strerror(errno));
+    return fd;
+}
+
+void spillFile::open() {
+    std::lock_guard<std::mutex> lock(opening);
+    if (fd < 0) fd = temporaryFile();
 }
 
 uint64_t spillFile::write(const void* data, size_t bytes) {

@@ -10,6 +10,11 @@
 
 namespace seamline {
 
+// A new file without a name (or unlinked at once) in $TMPDIR, default /tmp,
+// open for reading and writing; one that cannot be made fails "cannot write
+// temporary data in [DIR]: reason".
+int temporaryFile();
+
 // The temporary file that takes the packed rows which do not fit the memory
 // budget of the run. It is made in $TMPDIR (default /tmp) when first needed
 // and unlinked at once, so it never outlives the run. Rows are written and

@@ -23,8 +23,9 @@ const char* const damaged = "the file is damaged or unreadable";
 
 void quietHtslib() { hts_set_log_level(HTS_LOG_OFF); }
 
-variantReader::variantReader(const std::string& name) : file(name) {
-    inputFile input(name);
+variantReader::variantReader(const std::string& path, const std::string& name)
+    : file(name), path(path) {
+    inputFile input(path, name);
     try {
         open(input.release());
     } catch (...) {
@@ -33,7 +34,7 @@ variantReader::variantReader(const std::string& name) : file(name) {
     }
 }
 
-variantReader::variantReader(hFILE* fp, const std::string& name) : file(name) {
+variantReader::variantReader(hFILE* fp, const std::string& name) : file(name), path(name) {
     try {
         open(fp);
     } catch (...) {
@@ -58,7 +59,7 @@ void variantReader::fail(const std::string& reason) const {
 }
 
 void variantReader::open(hFILE* fp) {
-    in = hts_hopen(fp, file.c_str(), "r");
+    in = hts_hopen(fp, path.c_str(), "r");
     if (!in) {
         hclose_abruptly(fp);
         fail(damaged);
@@ -156,7 +157,7 @@ bcf_hdr_t* variantReader::header() {
 }
 
 void variantReader::addIndexContigs() {
-    tbx_t* index = tbx_index_load3(file.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+    tbx_t* index = tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
     if (!index) return;
     int n = 0;
     const char** names = tbx_seqnames(index, &n);
@@ -185,11 +186,11 @@ bool variantReader::skipTo(const std::string& chrom, int64_t pos) {
     hts_idx_t* index = nullptr;
     hts_itr_t* query = nullptr;
     if (binary) {
-        index = bcf_index_load3(file.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+        index = bcf_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
         const int tid = index ? bcf_hdr_name2id(parsedHeader, chrom.c_str()) : -1;
         if (tid >= 0) query = bcf_itr_queryi(index, tid, pos - 1, HTS_POS_MAX);
     } else {
-        tabix = tbx_index_load3(file.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+        tabix = tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
         const int tid = tabix ? tbx_name2id(tabix, chrom.c_str()) : -1;
         if (tid >= 0) query = tbx_itr_queryi(tabix, tid, pos - 1, HTS_POS_MAX);
     }

@@ -36,8 +36,10 @@ struct variantRecord {
 // the reader is done.
 class variantReader {
 public:
-    // Opens the file; one that cannot be opened throws "cannot open [name]: reason".
-    explicit variantReader(const std::string& name);
+    // Opens the file at path (by default, the name); one that cannot be
+    // opened throws "cannot open [name]: reason".
+    explicit variantReader(const std::string& name) : variantReader(name, name) {}
+    variantReader(const std::string& path, const std::string& name);
     // Takes over fp, an input opened to tell its format (also on failure).
     variantReader(hFILE* fp, const std::string& name);
     ~variantReader();
@@ -97,6 +99,7 @@ public:
 
 private:
     std::string file;  // for messages
+    std::string path;  // where it is read from
     std::vector<std::string> sampleNames;
     std::vector<std::string> contigHeaderLines;
     std::string headerText;  // VCF text: the header lines, for htslib's header

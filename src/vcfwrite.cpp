@@ -244,7 +244,8 @@ bool savedIndex(hts_idx_t* index, int format, std::string& bytes) {
 
 bool appendBcfRecord(std::string& out, const bcfFixed& fixed, std::string_view shared,
                      std::string_view indiv) {
-    if (fixed.pos < 0 || fixed.pos > INT32_MAX || fixed.rlen < 0 || fixed.rlen > INT32_MAX)
+    // BCF holds 0-based positions and lengths below 2^31 - 1, as htslib does.
+    if (fixed.pos < 0 || fixed.pos >= INT32_MAX || fixed.rlen < 0 || fixed.rlen >= INT32_MAX)
         return false;
     appendLittleEndian(out, static_cast<uint32_t>(shared.size() + 24));
     appendLittleEndian(out, static_cast<uint32_t>(indiv.size()));
@@ -324,14 +325,15 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 variantWriter::variantWriter(const std::string& path, const std::string& outName,
                              variantFormat outFormat, const std::string& headerText,
                              const std::string& outIndexPath, bool csi, int threads,
-                             int contigsInHeader, blockFormat compression)
+                             int contigsInHeader, blockFormat compression, int64_t reach)
     : name(outName), format(outFormat), indexPath(outIndexPath) {
     try {
         if (format == variantFormat::none) fail("not a VCF or BCF file name");
         if (format == variantFormat::vcf && !indexPath.empty())
             fail("plain VCF text cannot be indexed");
         start(path, headerText, threads, compression);
-        if (!indexPath.empty()) startIndex(format == variantFormat::bcf ? contigsInHeader : 0, csi);
+        if (!indexPath.empty())
+            startIndex(format == variantFormat::bcf ? contigsInHeader : 0, csi, reach);
     } catch (...) {
         release();
         throw;
@@ -401,12 +403,15 @@ void variantWriter::openFile(const std::string& path) {
     if (fd < 0) fail(strerror(errno));
 }
 
-void variantWriter::startIndex(int contigsInHeader, bool csi) {
+void variantWriter::startIndex(int contigsInHeader, bool csi, int64_t reach) {
     // Tabix indexes number contigs by first appearance; BCF by header order.
-    // Six CSI levels above 2^14 reach 2^32, past every 32-bit position.
+    // Six CSI levels above 2^14 reach 2^32, past every 32-bit position; a
+    // level more for every factor 8 beyond.
     indexFormat = format == variantFormat::vcfgz && !csi ? HTS_FMT_TBI : HTS_FMT_CSI;
-    index = hts_idx_init(contigsInHeader, indexFormat, address << 16, 14,
-                         indexFormat == HTS_FMT_TBI ? 5 : 6);
+    int levels = indexFormat == HTS_FMT_TBI ? 5 : 6;
+    while (indexFormat == HTS_FMT_CSI && levels < 16 && reach >= (int64_t(1) << (14 + 3 * levels)))
+        levels++;
+    index = hts_idx_init(contigsInHeader, indexFormat, address << 16, 14, levels);
     if (!index) fail("out of memory");
     if (format != variantFormat::vcfgz) return;
     // Tabix settings for VCF: CHROM in column 1, POS in 2, '#' comments.
@@ -454,7 +459,7 @@ void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, ht
     pushIndex(tid, begin, end);
 }
 
-void variantWriter::checkOrder(int contig, int32_t pos) {
+void variantWriter::checkOrder(int contig, int64_t pos) {
     static const std::string unsorted = "records are not sorted (an index needs them sorted): ";
     if (contig != lastContig) {
         if (contigDone[contig])
@@ -488,7 +493,7 @@ void variantWriter::appendPiece(int from, uint64_t size, const std::vector<piece
     for (const pieceEntry& e : entries) {
         if (e.contig < 0 || static_cast<size_t>(e.contig) >= contigs.size() || e.begin < 0)
             fail("a piece with a bad index entry");
-        checkOrder(e.contig, static_cast<int32_t>(e.begin + 1));
+        checkOrder(e.contig, e.begin + 1);
         if (!index) continue;
         const int tid = tidOf(e.contig);
         const uint64_t at = (address + (e.offset >> 16)) << 16 | (e.offset & 0xffff);

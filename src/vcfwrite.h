@@ -57,11 +57,12 @@ public:
     // the #CHROM line included; for BCF, its magic and length too), and
     // records come ready through writeLine(). A BCF index numbers contigs as
     // the header does, contigsInHeader of them. compression: how the blocks
-    // of a compressed format are compressed.
+    // of a compressed format are compressed. reach: the end of the record
+    // that ends last (0-based), which a CSI index must cover.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const std::string& headerText, const std::string& indexPath, bool csi,
-                  int threads, int contigsInHeader = 0,
-                  blockFormat compression = blockFormat::bgzf);
+                  int threads, int contigsInHeader = 0, blockFormat compression = blockFormat::bgzf,
+                  int64_t reach = 0);
     // Releases a writer that was not closed; the file is then incomplete.
     ~variantWriter();
     variantWriter(const variantWriter&) = delete;
@@ -127,10 +128,10 @@ private:
                blockFormat compression);
     void pushIndex(int tid, hts_pos_t begin, hts_pos_t end);
     void openFile(const std::string& path);
-    void startIndex(int contigsInHeader, bool csi);
+    void startIndex(int contigsInHeader, bool csi, int64_t reach = 0);
     void release();
     [[noreturn]] void fail(const std::string& reason) const;
-    void checkOrder(int contig, int32_t pos);
+    void checkOrder(int contig, int64_t pos);
     void indexRecord(int contig, int32_t pos, size_t refLength);
     void put(const std::string& bytes);
     // Takes a compressed block back: its index entries, then its bytes.

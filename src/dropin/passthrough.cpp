@@ -3,6 +3,7 @@
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -22,9 +23,10 @@ namespace {
 // dictionary and sample order.
 class chunkSource {
 public:
-    chunkSource(const std::string& name, const std::vector<std::string>& samples) : in(name) {
+    chunkSource(const chunkFile& file, const std::vector<std::string>& samples)
+        : in(file.path, file.name) {
         const std::vector<int32_t> order =
-            sampleOrder(samples, in.samples(), name, "the first chunk");
+            sampleOrder(samples, in.samples(), file.name, "the first chunk");
         for (size_t j = 0; j < order.size(); j++)
             if (order[j] != static_cast<int32_t>(j)) permutation = order;
     }
@@ -94,14 +96,15 @@ bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
 
 class recordWriter {
 public:
-    recordWriter(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
+    recordWriter(outputSet& outputs, size_t haplotypes, const std::vector<chunkFile>& files,
                  const variantSites& chunks, const joinResult& join,
                  const haplotypeSettings& settings)
         : chunks(chunks), join(join), name(outputs[haplotypes].name), seams(join) {
-        for (const std::string& file : files)
+        for (const chunkFile& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
         header = outputHeader(sources, chunks, settings.commandLine);
         const variantFormat format = haplotypeFormat(name, settings.single);
+        if (format == variantFormat::bcf) refuseBeyondBcf(files);
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
         indexPath = stageIndex(outputs, haplotypes, csi);
         const std::string path = outputs[haplotypes].path();
@@ -109,7 +112,7 @@ public:
         const std::string start = binary ? bcfHeaderBytes(header, name) : headerText();
         text = std::make_unique<variantWriter>(
             path, name, format, start, indexPath, csi, settings.threads, header->n[BCF_DT_CTG],
-            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
+            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords, reach());
         if (!binary)
             for (auto& source : sources) source->startCopying(header);
         blended = bcf_init();
@@ -146,6 +149,28 @@ private:
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
+    }
+
+    // BCF holds positions below 2^31; a record beyond is refused before
+    // anything is written, naming the chunk and the record.
+    void refuseBeyondBcf(const std::vector<chunkFile>& files) const {
+        for (size_t c = 0; c < join.chunks.size(); c++)
+            for (size_t r = 0; r < join.chunks[c].sites.size(); r++) {
+                const variantPiece& piece = chunks.pieces[c];
+                const site& s = chunks.sites[join.chunks[c].sites[r]];
+                if (s.pos < INT32_MAX && s.pos - 1 + s.refLength < INT32_MAX) continue;
+                refuse("record " + std::to_string(piece.firstRecord + r + 1) + " of [" +
+                       files[piece.file].name + "] is at " + chunks.contigs[s.contig] + ":" +
+                       std::to_string(s.pos) +
+                       ", beyond the positions BCF holds (up to 2147483647); write VCF instead");
+            }
+    }
+
+    // The end of the record that ends last, which the index must cover.
+    int64_t reach() const {
+        int64_t end = 0;
+        for (const site& s : chunks.sites) end = std::max(end, s.pos - 1 + s.refLength);
+        return end;
     }
 
     // The header as VCF text, the #CHROM line included.
@@ -218,7 +243,7 @@ private:
 
 }  // namespace
 
-void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
+void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<chunkFile>& files,
                   const variantSites& chunks, const joinResult& join,
                   const haplotypeSettings& settings) {
     std::cout << "Writing haplotypes in [" << outputs[haplotypes].name << "]" << std::endl;

@@ -17,7 +17,7 @@ namespace seamline {
 // overlap takes each sample's fields from the side of its seam. The header
 // is the first chunk's, with the lines the other chunks add and the command
 // line; the index is staged beside the output, as for the other outputs.
-void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<std::string>& files,
+void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<chunkFile>& files,
                   const variantSites& chunks, const joinResult& join,
                   const haplotypeSettings& settings);
 

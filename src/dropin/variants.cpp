@@ -83,8 +83,9 @@ void parsedEvidence(variantReader& in, size_t samples, int32_t*& gt, int& capaci
 // text lines through the genotype scanner where it can read them.
 class fileReader {
 public:
-    fileReader(const std::string& name, const std::vector<std::string>& wanted)
-        : in(name), samples(wanted.size()), scanner(in.header()) {
+    fileReader(const chunkFile& file, const std::vector<std::string>& wanted)
+        : in(file.path, file.name), samples(wanted.size()), scanner(in.header()) {
+        const std::string& name = file.name;
         out.name = name;
         out.samples = in.samples();
         out.contigs = in.contigs();
@@ -172,8 +173,8 @@ private:
     }
 };
 
-rawFile readFile(const std::string& name, const std::vector<std::string>& wanted) {
-    return fileReader(name, wanted).read();
+rawFile readFile(const chunkFile& file, const std::vector<std::string>& wanted) {
+    return fileReader(file, wanted).read();
 }
 
 // Numbers the sites of every file in output order and makes the pieces.
@@ -246,7 +247,7 @@ private:
         const int32_t number = keys.number(contig, p.positions[r], p.allelesOf(r));
         if (static_cast<size_t>(number) == out.sites.size()) {
             site s{};
-            s.pos = static_cast<int32_t>(p.positions[r]);
+            s.pos = p.positions[r];
             s.contig = contig;
             s.refLength = p.refLengths[r];
             out.sites.push_back(s);
@@ -257,15 +258,15 @@ private:
 
 }  // namespace
 
-variantSites readVariantChunks(const std::vector<std::string>& names, int threads) {
+variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads) {
     variantSites out;
-    out.samples = variantReader(names[0]).samples();
+    out.samples = variantReader(files[0].path, files[0].name).samples();
     siteNumbering numbering(out);
     orderedPipeline<rawFile> reading(threads, threads + 1);
     size_t next = 0;
     auto take = [&] {
         const size_t index = next++;
-        std::cout << "Reading haplotypes in [" << names[index] << "]" << std::flush;
+        std::cout << "Reading haplotypes in [" << files[index].name << "]" << std::flush;
         try {
             rawFile file = reading.take();
             std::cout << "\t" << file.records << std::endl;
@@ -281,9 +282,9 @@ variantSites readVariantChunks(const std::vector<std::string>& names, int thread
             throw;
         }
     };
-    for (const std::string& name : names) {
+    for (const chunkFile& file : files) {
         while (reading.full()) take();
-        reading.submit([&name, &out] { return readFile(name, out.samples); });
+        reading.submit([&file, &out] { return readFile(file, out.samples); });
     }
     while (!reading.empty()) take();
     numbering.finish();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "sitemap/chunks.h"
 #include "sitemap/sitemap.h"
 
@@ -42,7 +43,7 @@ struct variantSites {
 // Reads every chunk file (several at once with threads), printing a line per
 // file. Every chunk must hold the first chunk's samples, in any order, and
 // list its records in the order of the output's chromosomes and by position.
-variantSites readVariantChunks(const std::vector<std::string>& names, int threads);
+variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads);
 
 }  // namespace seamline
 

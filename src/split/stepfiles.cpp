@@ -13,7 +13,8 @@ namespace seamline {
 
 namespace {
 
-const char magic[] = "seamline step file\n";
+// The second form of the files: a site holds a 64-bit position.
+const char magic[] = "seamline step file 2\n";
 
 // FNV-1a, 64 bits.
 struct fingerprint {
