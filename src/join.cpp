@@ -262,6 +262,11 @@ void boundary::pairInOrder(int32_t leftStart, int32_t rows) {
 boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySite,
               bool allowGaps) {
     if (!bySite) return inOrder(prev, prevFirst, curr);
+    // A chunk within its neighbour's range would split that neighbour's
+    // rows, and the chain of orientations with them.
+    if (!prev.sites.empty() && !curr.sites.empty() && curr.sites.back() <= prev.sites.back())
+        fail("chunk [" + curr.name + "] lies within chunk [" + prev.name +
+             "]: every chunk must reach beyond the one before it");
     boundary b;
     b.pairs = sharedSites(prev, curr);
     if (b.pairs.empty()) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "sitemap/chunks.h"
-#include "sitemap/sitemap.h"
+#include "chunk.h"
+#include "site.h"
 
 namespace seamline {
 

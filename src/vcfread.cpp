@@ -3,7 +3,9 @@
 #include <htslib/bgzf.h>
 #include <htslib/kseq.h>
 #include <htslib/tbx.h>
+#include <isa-l/crc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
@@ -118,6 +120,7 @@ void variantReader::readTextHeader() {
                 break;
             case headerLine::columns:
                 sampleNames = headerSamples(line);
+                refuseRepeatedSamples();
                 return;
             case headerLine::record:
                 fail(atLine() + "a record before the #CHROM line");
@@ -127,9 +130,18 @@ void variantReader::readTextHeader() {
     }
 }
 
+void variantReader::refuseRepeatedSamples() const {
+    std::unordered_map<std::string_view, bool> seen;
+    for (const std::string& sample : sampleNames)
+        if (!seen.emplace(sample, true).second) fail("sample " + sample + " appears twice");
+}
+
 void variantReader::readBinaryHeader() {
     parsedHeader = bcf_hdr_read(in);
-    if (!parsedHeader) fail(damaged);
+    if (!parsedHeader) {
+        diagnoseBinaryHeader();
+        fail(damaged);
+    }
     for (int i = 0; i < bcf_hdr_nsamples(parsedHeader); i++)
         sampleNames.emplace_back(parsedHeader->samples[i]);
     kstring_t line = {0, 0, nullptr};
@@ -145,6 +157,44 @@ void variantReader::readBinaryHeader() {
         contigHeaderLines.emplace_back(contig);
     }
     free(line.s);
+}
+
+void variantReader::passHeader() {
+    if (binary) {
+        bcf_hdr_t* again = bcf_hdr_read(in);
+        if (!again) fail(damaged);
+        bcf_hdr_destroy(again);
+        return;
+    }
+    while (readLine(text_) >= 0) {
+        lineNumber++;
+        if (headerLineKind(std::string_view(text_.s, text_.l)) == headerLine::columns) return;
+    }
+    fail("the file has changed since it was first read");
+}
+
+void variantReader::diagnoseBinaryHeader() {
+    // htslib refuses a header of repeated samples without saying so; its
+    // text, read again, tells.
+    htsFile* again = hts_open(path.c_str(), "r");
+    if (!again) return;
+    char start[9];
+    std::string text;
+    if (again->is_bgzf && bgzf_read(again->fp.bgzf, start, 9) == 9) {
+        uint32_t length = static_cast<uint8_t>(start[5]) | static_cast<uint8_t>(start[6]) << 8 |
+                          static_cast<uint8_t>(start[7]) << 16 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(start[8])) << 24;
+        text.resize(std::min<uint32_t>(length, uint32_t(1) << 30));
+        if (bgzf_read(again->fp.bgzf, &text[0], text.size()) != static_cast<ssize_t>(text.size()))
+            text.clear();
+    }
+    hts_close(again);
+    fieldSplitter lines(text, "\n", fieldSplitter::runs);
+    for (std::string_view line; lines.next(line);)
+        if (headerLineKind(line) == headerLine::columns) {
+            sampleNames = headerSamples(line);
+            refuseRepeatedSamples();
+        }
 }
 
 bcf_hdr_t* variantReader::header() {
@@ -218,6 +268,51 @@ bool variantReader::next() {
     return true;
 }
 
+variantReader::mark variantReader::here() const {
+    mark at;
+    at.records = records;
+    at.lines = lineNumber;
+    if (!in->is_bgzf)
+        at.offset = htell(in->fp.hfile);
+    else if (in->fp.bgzf->is_compressed && !in->fp.bgzf->is_gzip)
+        at.offset = bgzf_tell(in->fp.bgzf);
+    return at;
+}
+
+void variantReader::restart(const mark& at) {
+    const bool sought = at.offset >= 0 && !skipped &&
+                        (in->is_bgzf ? bgzf_seek(in->fp.bgzf, at.offset, SEEK_SET)
+                                     : hseek(in->fp.hfile, at.offset, SEEK_SET)) >= 0;
+    if (sought) {
+        records = at.records;
+        lineNumber = at.lines;
+    } else {
+        // From the start: the file is opened anew and read up to the place.
+        // The header read first stays, with what its records added to it.
+        hts_close(in);
+        in = nullptr;
+        inputFile input(path, file);
+        hFILE* fp = input.release();
+        in = hts_hopen(fp, path.c_str(), "r");
+        if (!in) {
+            hclose_abruptly(fp);
+            fail(damaged);
+        }
+        records = 0, lineNumber = 0, skipped = false, drained = false;
+        passHeader();
+        while (records < at.records)
+            if (!next()) fail("the file has changed since it was first read");
+    }
+    parsedCurrent = false;
+}
+
+uint32_t variantReader::checksum() const {
+    if (!binary) return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(text_.s), text_.l);
+    uint32_t crc =
+        crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(parsed->shared.s), parsed->shared.l);
+    return crc32_gzip_refl(crc, reinterpret_cast<const uint8_t*>(parsed->indiv.s), parsed->indiv.l);
+}
+
 void variantReader::seek(size_t n) {
     while (records <= n)
         if (!next()) fail("the file has changed since it was first read");
@@ -285,11 +380,34 @@ bcf1_t* variantReader::record() {
     if (binary) return parsed;
     if (!parsedCurrent) {
         parsedCurrent = true;
-        if (vcf_parse(&text_, header(), parsed) < 0 || parsed->errcode ||
+        // A contig or key that the header lacks is added to it, as htslib
+        // does, with a definition that takes any value.
+        const int added = BCF_ERR_CTG_UNDEF | BCF_ERR_TAG_UNDEF;
+        bcf_hdr_t* h = header();
+        // The parser changes the line; a copy serves the message if it fails.
+        unparsed.assign(text_.s, text_.l);
+        if (vcf_parse(&text_, h, parsed) < 0 || (parsed->errcode & ~added) ||
             bcf_unpack(parsed, BCF_UN_STR) < 0)
-            fail(damaged);
+            refuseRecord(unparsed);
+        parsed->errcode = 0;
     }
     return parsed;
+}
+
+void variantReader::refuseRecord(std::string_view line) const {
+    // A genotype that is not one is the usual reason, and can be named.
+    std::string_view columns[10], gt;
+    bool twice;
+    if (recordColumns(line, columns)) {
+        const int index = keyIndex(columns[8], "GT", twice);
+        fieldSplitter samples(columns[9], "\t", fieldSplitter::exact);
+        std::string_view column;
+        for (size_t j = 0; index >= 0 && j < sampleNames.size() && samples.next(column); j++)
+            if (subfield(column, index, gt) && !gt.empty() && !readGenotype(gt).readable)
+                fail(atLine() + "sample " + sampleNames[j] + ": GT '" + std::string(gt) +
+                     "' is not a genotype");
+    }
+    fail(atLine() + "htslib cannot read the record");
 }
 
 std::string variantReader::atLine() const {

@@ -67,6 +67,18 @@ public:
     // first record is read.
     bool skipTo(const std::string& chrom, int64_t pos);
 
+    // Where the reader stands before a record, so that it can come back.
+    struct mark {
+        int64_t offset = -1;  // in the file; -1 where it cannot seek
+        size_t records = 0;
+        int64_t lines = 0;
+    };
+    // The place of the next record.
+    mark here() const;
+    // Comes back to a place of this file, by seeking where the file allows
+    // it, otherwise by reading it again from the start.
+    void restart(const mark& at);
+
     // Moves to the next record; false at the end of the data. Damaged or
     // cut-short input throws.
     bool next();
@@ -76,6 +88,9 @@ public:
     void seek(size_t n);
     // Records read so far.
     size_t count() const { return records; }
+    // A checksum of the current record as it stands in the file (the line of
+    // VCF text, the bytes of a BCF record), which tells it from another.
+    uint32_t checksum() const;
 
     // The current line of VCF text, as it stands (until it is parsed).
     std::string_view line() const { return std::string_view(text_.s, text_.l); }
@@ -112,6 +127,7 @@ private:
     bcf1_t* parsed = nullptr;
     bool parsedCurrent = false;         // VCF text: the current line was parsed
     kstring_t text_ = {0, 0, nullptr};  // VCF: the current line
+    std::string unparsed;               // VCF: the line being parsed, as it stood
     size_t records = 0;
     int64_t lineNumber = 0;  // VCF: lines read so far
     bool skipped = false;    // lines were skipped through the index
@@ -124,6 +140,13 @@ private:
     const char* endProblem() const;
     void readTextHeader();
     void readBinaryHeader();
+    // Reads past the header of a file opened anew.
+    void passHeader();
+    void refuseRepeatedSamples() const;
+    // Why htslib refused the header of a BCF file, where it can be told.
+    void diagnoseBinaryHeader();
+    // Fails for a record line that htslib cannot parse, naming what it can.
+    [[noreturn]] void refuseRecord(std::string_view line) const;
     void addIndexContigs();
     bool nextText();
     bool nextBinary();

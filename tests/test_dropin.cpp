@@ -96,21 +96,36 @@ TEST_F(DropIn, JoinsByRecordsAndExchangesPerHaplotypeFields) {
 }
 
 // Each chromosome is joined on its own, in the order of the first chunk's
-// header; neighbours without a record in common are a gap, refused unless
+// header, whatever the order of the names and of the chromosomes in each
+// file; neighbours without a record in common are a gap, refused unless
 // --allow-gaps, which starts the orientation afresh.
 TEST_F(DropIn, ChromosomesAndGaps) {
     chunk("a.vcf", range("20", 0, 6, {}) + range("21", 0, 5, {}));
     chunk("b.vcf", range("20", 4, 10, {false, true, false}) + range("21", 3, 9, {true}));
+    chunk("a21.vcf", range("21", 0, 5, {}) + range("20", 0, 6, {}));
+    chunk("b21.vcf", range("21", 3, 9, {true}) + range("20", 4, 10, {false, true, false}));
     chunk("far.vcf", range("20", 12, 15, {true, true, true}));
-    // With threads too: the index of a BCF written on several threads still
-    // answers region queries.
-    runResult r = run({"--chunks", "b.vcf", "a.vcf", "-o", "o.bcf", "--threads", "2"});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    shell("cd " + dir.root + " && bcftools view -Oz -o a21.vcf.gz a21.vcf && " +
+          "bcftools view -Ob -o b21.bcf b21.vcf");
     std::string chromosomes;
     for (int i = 0; i < 21; i++) chromosomes += i < 11 ? "20\n" : "21\n";
-    EXPECT_EQ(query("o.bcf", "%CHROM\\n"), chromosomes);
-    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' -r 21 " + dir.path("o.bcf") + " | sed 's/ $//'"),
-              expectedGenotypes(0, 9));
+    // With threads too: the index of a BCF written on several threads still
+    // answers region queries.
+    const std::vector<std::vector<std::string>> orders = {{"b.vcf", "a.vcf"},
+                                                          {"a21.vcf", "b.vcf"},
+                                                          {"b21.vcf", "a21.vcf"},
+                                                          {"b21.bcf", "a21.vcf.gz"},
+                                                          {"a21.vcf.gz", "b21.bcf"}};
+    for (const std::vector<std::string>& names : orders) {
+        SCOPED_TRACE(names[0] + " " + names[1]);
+        runResult r = run({"--chunks", names[0], names[1], "-o", "o.bcf", "--threads", "2"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(query("o.bcf", "%CHROM\\n"), chromosomes);
+        EXPECT_EQ(
+            shell("bcftools query -f '[%GT ]\\n' -r 21 " + dir.path("o.bcf") + " | sed 's/ $//'"),
+            expectedGenotypes(0, 9));
+    }
+    runResult r;
 
     r = run({"--chunks", "a.vcf", "b.vcf", "far.vcf", "-o", "o.vcf"});
     EXPECT_EQ(r.status, 1);
@@ -135,6 +150,116 @@ TEST_F(DropIn, ChromosomesAndGaps) {
                                   std::to_string(truth[i][2 * k]) + (k < 2 ? " " : "\n");
                   return text;
               }());
+}
+
+// Every file a user may name as a chunk without a site map: standard input
+// and a FIFO are read like files; a file that is no chunk, a stray argument,
+// a chunk within another, declarations that clash, repeated samples and a
+// genotype that is none end the run naming what is wrong; a chunk without
+// contig lines is joined, and chromosomes named two ways are joined with a
+// warning.
+TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
+    chunk("c1.vcf", range("20", 0, 9, {}));
+    chunk("c2.vcf", range("20", 5, 14, {true}));
+    chunk("inner.vcf", range("20", 2, 6, {}));
+    spit(dir.path("r2.vcf"),
+         shell("sed 's/ID=AF,Number=A,Type=Float/ID=AF,Number=1,Type=String/' " +
+               dir.path("c2.vcf")));
+    spit(dir.path("nocontig.vcf"), shell("grep -v '^##contig' " + dir.path("c2.vcf")));
+    spit(dir.path("chr.vcf"), shell("sed 's/^20\t/chr20\t/' " + dir.path("c2.vcf")));
+    spit(dir.path("twice.vcf"), shell("sed 's/\tC$/\tA/' " + dir.path("c2.vcf")));
+    spit(dir.path("badgt.vcf"), shell("sed '/^20\t700\t/s/\t1|0:/\t1|x:/' " + dir.path("c2.vcf")));
+    spit(dir.path("rows.haps"), "20 rs1 100 A G 0 1 0 1 0 1\n");
+    spit(dir.path("empty.vcf"), "");
+    shell("cd " + dir.root + " && mkdir sub && bgzip -k c2.vcf && tabix c2.vcf.gz");
+    const std::string all = expectedGenotypes(0, 14);
+    const struct {
+        std::vector<std::string> chunks;
+        std::string setup, err;  // err: all of standard error, or a warning it holds
+        int status;
+    } cases[] = {
+        {{"c1.vcf", "-"}, "exec <c2.vcf &&", "", 0},
+        {{"c1.vcf", "fifo"}, "mkfifo fifo && (cat c2.vcf > fifo &) &&", "", 0},
+        {{"c1.vcf", "nocontig.vcf"}, "", "", 0},
+        {{"c1.vcf", "nothere.vcf"}, "", "seamline: chunk [nothere.vcf]: no such file\n", 1},
+        {{"c1.vcf", "sub"}, "", "seamline: chunk [sub] is a directory\n", 1},
+        {{"c1.vcf", "c2.vcf.gz", "c2.vcf.gz.tbi"},
+         "",
+         "seamline: chunk [c2.vcf.gz.tbi] is an index, not a chunk\n",
+         1},
+        {{"c1.vcf", "empty.vcf"}, "", "seamline: chunk [empty.vcf] is empty\n", 1},
+        {{"c1.vcf", "rows.haps"},
+         "",
+         "seamline: chunk [rows.haps] is not VCF or BCF; without --vcf every chunk must be\n",
+         1},
+        {{"c1.vcf", "-o", "o.vcf", "c2.vcf"},
+         "",
+         "seamline: argument [c2.vcf] is taken by no option; chunks follow --chunks, before the "
+         "next option\n",
+         1},
+        {{"c1.vcf", "inner.vcf", "c2.vcf"},
+         "",
+         "seamline: chunk [inner.vcf] lies within chunk [c1.vcf]: every chunk must reach beyond "
+         "the one before it\n",
+         1},
+        {{"c1.vcf", "r2.vcf"},
+         "",
+         "seamline: INFO/AF is declared Number=A,Type=Float in [c1.vcf] and "
+         "Number=1,Type=String in [r2.vcf]; one output header cannot hold both\n",
+         1},
+        {{"c1.vcf", "twice.vcf"},
+         "",
+         "seamline: cannot read [twice.vcf]: sample A appears twice\n",
+         1},
+        {{"c1.vcf", "badgt.vcf"},
+         "",
+         "seamline: cannot read [badgt.vcf]: line 11: sample A: GT '1|x' is not a genotype\n",
+         1},
+        {{"c1.vcf", "chr.vcf", "--allow-gaps"},
+         "",
+         "seamline: warning: [c1.vcf] names the chromosome 20 and [chr.vcf] names it chr20; "
+         "their records overlap from 600 to 1000 but are joined as two chromosomes\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.chunks.back());
+        shell("rm -f " + dir.path("o.vcf.gz") + " " + dir.path("fifo"));
+        runResult r =
+            runSeamline(dir.root, with(with({"--chunks"}, c.chunks), {"-o", "o.vcf.gz"}), c.setup);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(exists(dir.path("o.vcf.gz")), c.status == 0);
+        if (c.status != 0 || c.err != "") continue;
+        EXPECT_EQ(
+            shell("bcftools query -f '[%GT ]\\n' " + dir.path("o.vcf.gz") + " | sed 's/ $//'"),
+            all);
+        EXPECT_EQ(
+            shell("bcftools view -h " + dir.path("o.vcf.gz") + " | grep -c '^##contig=<ID=20'"),
+            "1\n");
+    }
+
+    // Positions across 2^31: VCF.gz with a CSI index that finds them; BCF,
+    // which cannot hold them, refused before anything is written.
+    for (const char* name : {"c1", "c2"})
+        spit(dir.path(std::string("far") + name + ".vcf"),
+             shell("awk 'BEGIN { FS = OFS = \"\\t\" } /^20/ { $2 = sprintf(\"%.0f\", $2 + "
+                   "2147483000) } 1' " +
+                   dir.path(std::string(name) + ".vcf")));
+    runResult r = run({"--chunks", "farc2.vcf", "farc1.vcf", "-o", "o.vcf.gz"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(exists(dir.path("o.vcf.gz.csi")));
+    // bcftools query prints positions as 32-bit numbers; view prints them whole.
+    EXPECT_EQ(shell("bcftools view -H -r 20:2147483500-2147484100 " + dir.path("o.vcf.gz") +
+                    " | cut -f2 | tr '\\n' ' '"),
+              "2147483500 2147483600 2147483700 2147483800 2147483900 2147484000 2147484100 ");
+    EXPECT_EQ(shell("bcftools query -f '[%GT ]\\n' " + dir.path("o.vcf.gz") + " | sed 's/ $//'"),
+              all);
+    r = run({"--chunks", "farc2.vcf", "farc1.vcf", "-o", "o.bcf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "seamline: cannot write [o.bcf]: record 7 of [farc1.vcf] is at 20:2147483700, "
+              "beyond the positions BCF holds (up to 2147483647); write VCF instead\n");
+    EXPECT_FALSE(exists(dir.path("o.bcf")));
 }
 
 // With --seam agree, a record of an overlap takes each sample's fields from

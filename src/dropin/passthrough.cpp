@@ -37,31 +37,44 @@ public:
             copier = std::make_unique<lineCopier>(in.header(), output, permutation.empty());
     }
 
-    // Record n of the file as a ready line, GT of the samples of exchange
-    // exchanged, when it can be copied; otherwise false.
-    bool copyLine(size_t n, const std::vector<uint64_t>& exchange, std::string& out,
-                  lineCopier::placement& where) {
+    // Row r of a piece of this file as a ready line, GT of the samples of
+    // exchange exchanged, when it can be copied; otherwise false.
+    bool copyLine(const variantPiece& piece, int32_t r, const std::vector<uint64_t>& exchange,
+                  std::string& out, lineCopier::placement& where) {
         if (!copier) return false;
-        in.seek(n);
+        moveTo(piece, r);
         return copier->copy(in.line(), exchange, out, where);
     }
 
-    // Record n of the file, ready to be written under header.
-    bcf1_t* record(size_t n, bcf_hdr_t* header) {
-        in.seek(n);
+    // Row r of a piece of this file, ready to be written under header.
+    bcf1_t* record(const variantPiece& piece, int32_t r, bcf_hdr_t* header) {
+        moveTo(piece, r);
         bcf1_t* rec = in.record();
         if (bcf_unpack(rec, BCF_UN_ALL) < 0 || bcf_translate(header, in.header(), rec) < 0)
             in.fail("the record at " + std::to_string(rec->pos + 1) + " cannot be copied");
         if (!permutation.empty()) reorder(rec);
         return rec;
     }
-    const bcf_hdr_t* header() { return in.header(); }
 
 private:
     variantReader in;
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
     std::unique_ptr<lineCopier> copier;
+
+    // Moves to the record of row r of a piece: reading on, or, to go back or
+    // to skip the other pieces, from where the piece starts. A record read
+    // anew must be the one read first.
+    void moveTo(const variantPiece& piece, int32_t r) {
+        const size_t n = piece.firstRecord + r, at = in.count();
+        if (n + 1 == at) return;
+        if (n + 1 < at || (at < piece.firstRecord && piece.start.offset >= 0))
+            in.restart(piece.start);
+        in.seek(n);
+        if (in.checksum() != piece.checksums[r])
+            in.fail("record " + std::to_string(n + 1) +
+                    " is not the one read first: the file has changed since");
+    }
 
     // Moves every sample's FORMAT values to its place in the output.
     void reorder(bcf1_t* rec) {
@@ -77,20 +90,21 @@ private:
 
 // The output's header: the first chunk's, with the lines the others add,
 // every chromosome of the records and the command line.
-bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
-                        const variantSites& chunks, const std::string& commandLine) {
-    bcf_hdr_t* header = bcf_hdr_dup(sources[0]->header());
-    for (size_t f = 1; header && f < sources.size(); f++)
-        header = bcf_hdr_merge(header, sources[f]->header());
+bcf_hdr_t* outputHeader(const variantSites& chunks, const std::string& commandLine) {
+    bcf_hdr_t* header = bcf_hdr_dup(chunks.header.get());
     if (!header) fail("cannot join the headers of the chunks");
+    bool made = true;
     for (const std::string& contig : chunks.contigs)
         if (bcf_hdr_name2id(header, contig.c_str()) < 0)
-            bcf_hdr_printf(header, "##contig=<ID=%s>", contig.c_str());
+            made &= bcf_hdr_printf(header, "##contig=<ID=%s>", contig.c_str()) == 0;
     std::string line = "##seamlineCommand=" + commandLine;
     for (char& ch : line)
         if (ch == '\n' || ch == '\r') ch = ' ';
-    bcf_hdr_append(header, line.c_str());
-    if (bcf_hdr_sync(header) < 0) fail("cannot join the headers of the chunks");
+    made &= bcf_hdr_append(header, line.c_str()) == 0;
+    if (!made || bcf_hdr_sync(header) < 0) {
+        bcf_hdr_destroy(header);
+        fail("cannot join the headers of the chunks");
+    }
     return header;
 }
 
@@ -102,7 +116,7 @@ public:
         : chunks(chunks), join(join), name(outputs[haplotypes].name), seams(join) {
         for (const chunkFile& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
-        header = outputHeader(sources, chunks, settings.commandLine);
+        header = outputHeader(chunks, settings.commandLine);
         const variantFormat format = haplotypeFormat(name, settings.single);
         if (format == variantFormat::bcf) refuseBeyondBcf(files);
         const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
@@ -203,7 +217,7 @@ private:
     // Row r of chunk c, oriented as written.
     bcf1_t* oriented(size_t c, int32_t r) {
         const variantPiece& piece = chunks.pieces[c];
-        bcf1_t* rec = sources[piece.file]->record(piece.firstRecord + r, header);
+        bcf1_t* rec = sources[piece.file]->record(piece, r, header);
         editor.exchangeHaplotypes(header, rec, join.exchange[c]);
         return rec;
     }
@@ -227,8 +241,7 @@ private:
         const variantPiece& piece = chunks.pieces[c];
         lineCopier::placement where;
         copied.clear();
-        if (!sources[piece.file]->copyLine(piece.firstRecord + r, join.exchange[c], copied, where))
-            return false;
+        if (!sources[piece.file]->copyLine(piece, r, join.exchange[c], copied, where)) return false;
         text->writeLine(where.rid, bcf_hdr_id2name(header, where.rid), where.begin, where.end,
                         copied);
         return true;

@@ -16,6 +16,7 @@
 #include "dropin/gtscan.h"
 #include "dropin/sitekeys.h"
 #include "failure.h"
+#include "text.h"
 #include "threads.h"
 #include "vcfread.h"
 
@@ -27,6 +28,8 @@ namespace {
 struct rawPiece {
     std::string chrom;
     size_t firstRecord = 0;
+    variantReader::mark start;
+    std::vector<uint32_t> checksums;
     std::string alleles;             // every record's REF and ALT joined by a tab, end to end
     std::vector<size_t> alleleEnds;  // per record: where its alleles end
     std::vector<int64_t> positions;
@@ -43,6 +46,7 @@ struct rawPiece {
 struct rawFile {
     std::string name;
     std::vector<std::string> samples, contigs;
+    headerPtr header;  // with what the records added
     std::vector<rawPiece> pieces;
     size_t records = 0;
 };
@@ -96,7 +100,9 @@ public:
     fileReader& operator=(const fileReader&) = delete;
 
     rawFile read() {
-        for (; in.next(); out.records++) {
+        for (before = in.here(); in.next(); before = in.here(), out.records++) {
+            // Before a line of text is parsed, which changes it.
+            checksum = in.checksum();
             if (in.text())
                 addText();
             else
@@ -106,6 +112,8 @@ public:
             p.rows->finish();
             p.pairs.finish();
         }
+        out.header.reset(bcf_hdr_dup(in.header()));
+        if (!out.header) in.fail("out of memory");
         return std::move(out);
     }
 
@@ -118,6 +126,8 @@ private:
     int32_t* gt = nullptr;
     int capacity = 0;
     std::vector<uint16_t> parsed;  // the evidence of a parsed record, by file sample
+    variantReader::mark before;    // where the current record stands
+    uint32_t checksum = 0;         // the current record's
 
     void addText() {
         if (!scanner.scan(in.line())) {
@@ -150,6 +160,7 @@ private:
         out.pieces.emplace_back();
         out.pieces.back().chrom = chrom;
         out.pieces.back().firstRecord = out.records;
+        out.pieces.back().start = before;
         out.pieces.back().rows = std::make_unique<rowStore>(2 * samples);
         out.pieces.back().pairs = byteRows(samples);
         return out.pieces.back();
@@ -167,6 +178,7 @@ private:
         p.alleleEnds.push_back(p.alleles.size());
         p.positions.push_back(pos);
         p.refLengths.push_back(rlen);
+        p.checksums.push_back(checksum);
         uint64_t* bits = p.rows->add();
         if (n > 2) alleles = p.pairs.add(static_cast<int32_t>(p.positions.size() - 1));
         return bits;
@@ -183,8 +195,8 @@ public:
     explicit siteNumbering(variantSites& out) : out(out) {}
 
     void add(rawFile& file, size_t index) {
-        if (index == 0)
-            for (const std::string& contig : file.contigs) contigOf(contig);
+        mergeHeader(file, index);
+        for (const std::string& contig : file.contigs) headerContig(contig);
         for (rawPiece& p : file.pieces) {
             const int32_t contig = contigOf(p.chrom);
             std::vector<int32_t> ids(p.positions.size());
@@ -192,10 +204,12 @@ public:
             variantPiece piece(file.name, out.samples.size());
             piece.file = index;
             piece.firstRecord = p.firstRecord;
+            piece.start = p.start;
             piece.contig = contig;
             piece.rows.rows = std::move(*p.rows);
             piece.rows.alleles = std::move(p.pairs);
             piece.rows.sites = std::move(ids);
+            piece.checksums = std::move(p.checksums);
             out.pieces.push_back(std::move(piece));
         }
     }
@@ -203,6 +217,7 @@ public:
     // Sorts the sites and renumbers every piece's rows.
     void finish() {
         keys.release();
+        orderContigs();
         std::vector<int32_t> order(out.sites.size());
         for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<int32_t>(i);
         std::stable_sort(order.begin(), order.end(), [this](int32_t a, int32_t b) {
@@ -230,12 +245,118 @@ public:
                              return a.contig != b.contig ? a.contig < b.contig
                                                          : a.rows.sites[0] < b.rows.sites[0];
                          });
+        warnOfOtherNames();
     }
 
 private:
     variantSites& out;
     std::unordered_map<std::string, int32_t> contigs;
+    std::vector<std::string> headerContigs;  // of every header, in order, each once
+    std::unordered_map<std::string, bool> inHeader;
+    std::unordered_map<std::string, std::string> definedIn;  // per key: the first file that has it
     siteKeys keys;
+
+    // Chromosomes named with and without "chr" (chr20, 20) are two to the
+    // join; where their records overlap, that is most likely one
+    // chromosome named two ways, and its records would come out twice.
+    void warnOfOtherNames() const {
+        for (size_t a = 0; a < out.pieces.size(); a++)
+            for (size_t b = a + 1; b < out.pieces.size(); b++) {
+                const variantPiece &x = out.pieces[a], &y = out.pieces[b];
+                const std::string &one = out.contigs[x.contig], &two = out.contigs[y.contig];
+                if (one == two || withoutChr(one) != withoutChr(two)) continue;
+                const int64_t from = std::max(firstPos(x), firstPos(y));
+                const int64_t to = std::min(lastPos(x), lastPos(y));
+                if (from > to) continue;
+                std::cerr << "seamline: warning: [" << x.rows.name << "] names the chromosome "
+                          << one << " and [" << y.rows.name << "] names it " << two
+                          << "; their records overlap from " << from << " to " << to
+                          << " but are joined as two chromosomes" << std::endl;
+            }
+    }
+    int64_t firstPos(const variantPiece& p) const { return out.sites[p.rows.sites.front()].pos; }
+    int64_t lastPos(const variantPiece& p) const { return out.sites[p.rows.sites.back()].pos; }
+
+    void headerContig(const std::string& name) {
+        if (inHeader.emplace(name, true).second) headerContigs.push_back(name);
+    }
+
+    // Numbers the contigs in output order: those the headers name, in their
+    // order, then those the records alone name, as they first appeared.
+    void orderContigs() {
+        std::vector<int32_t> rank(out.contigs.size(), -1);
+        std::vector<std::string> ordered;
+        for (const std::string& name : headerContigs) {
+            auto found = contigs.find(name);
+            if (found == contigs.end()) continue;
+            rank[found->second] = static_cast<int32_t>(ordered.size());
+            ordered.push_back(name);
+        }
+        for (size_t c = 0; c < out.contigs.size(); c++)
+            if (rank[c] < 0) {
+                rank[c] = static_cast<int32_t>(ordered.size());
+                ordered.push_back(out.contigs[c]);
+            }
+        for (site& s : out.sites) s.contig = rank[s.contig];
+        for (variantPiece& p : out.pieces) p.contig = rank[p.contig];
+        out.contigs = std::move(ordered);
+    }
+
+    // The header of the output gains the lines of this file's; a key that
+    // two chunks declare otherwise (type or number) cannot be written for
+    // both and ends the run.
+    void mergeHeader(rawFile& file, size_t index) {
+        bcf_hdr_t* theirs = file.header.get();
+        if (index == 0) {
+            out.header = std::move(file.header);
+        } else {
+            checkDeclarations(theirs, file.name);
+            if (!bcf_hdr_merge(out.header.get(), theirs) || bcf_hdr_sync(out.header.get()) < 0)
+                fail("cannot join the headers of the chunks");
+            file.header.reset();
+        }
+        for (int i = 0; theirs && i < out.header->n[BCF_DT_ID]; i++)
+            if (out.header->id[BCF_DT_ID][i].key)
+                definedIn.emplace(out.header->id[BCF_DT_ID][i].key, file.name);
+    }
+
+    // "Number=N,Type=T" of a key's header line.
+    static std::string declaration(const bcf_hdr_t* header, int type, const char* key) {
+        bcf_hrec_t* line = bcf_hdr_get_hrec(header, type, "ID", key, nullptr);
+        std::string text;
+        for (const char* field : {"Number", "Type"}) {
+            const int at = line ? bcf_hrec_find_key(line, field) : -1;
+            if (at < 0) continue;
+            text += (text.empty() ? "" : ",") + std::string(field) + "=" + line->vals[at];
+        }
+        return text;
+    }
+
+    void checkDeclarations(const bcf_hdr_t* theirs, const std::string& name) const {
+        static const char* kinds[] = {"FILTER", "INFO", "FORMAT"};
+        static const int types[] = {BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT};
+        const bcf_hdr_t* ours = out.header.get();
+        for (int i = 0; i < theirs->n[BCF_DT_ID]; i++) {
+            const bcf_idpair_t& pair = theirs->id[BCF_DT_ID][i];
+            if (!pair.key || !pair.val) continue;
+            const int id = bcf_hdr_id2int(ours, BCF_DT_ID, pair.key);
+            for (int t = 0; id >= 0 && t < 3; t++) {
+                if (!pair.val->hrec[types[t]] || !bcf_hdr_idinfo_exists(ours, types[t], id))
+                    continue;
+                if (bcf_hdr_id2type(ours, types[t], id) == bcf_hdr_id2type(theirs, types[t], i) &&
+                    bcf_hdr_id2length(ours, types[t], id) ==
+                        bcf_hdr_id2length(theirs, types[t], i) &&
+                    bcf_hdr_id2number(ours, types[t], id) == bcf_hdr_id2number(theirs, types[t], i))
+                    continue;
+                const auto first = definedIn.find(pair.key);
+                fail(std::string(kinds[t]) + "/" + pair.key + " is declared " +
+                     declaration(ours, types[t], pair.key) + " in [" +
+                     (first == definedIn.end() ? "" : first->second) + "] and " +
+                     declaration(theirs, types[t], pair.key) + " in [" + name +
+                     "]; one output header cannot hold both");
+            }
+        }
+    }
 
     int32_t contigOf(const std::string& name) {
         auto found = contigs.emplace(name, static_cast<int32_t>(out.contigs.size()));

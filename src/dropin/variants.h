@@ -4,12 +4,14 @@
 #include <htslib/vcf.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "chunk.h"
 #include "files.h"
-#include "sitemap/chunks.h"
-#include "sitemap/sitemap.h"
+#include "site.h"
+#include "vcfread.h"
 
 namespace seamline {
 
@@ -22,19 +24,30 @@ namespace seamline {
 // a phased heterozygous diploid genotype with both alleles known, as 0|1 when
 // its first allele is the lower, as 1|0 otherwise; any other genotype 0|0).
 struct variantPiece {
-    size_t file = 0;         // the chunk file, in command-line order
-    size_t firstRecord = 0;  // its first record's number in the file, from 0
-    int32_t contig = 0;      // in variantSites::contigs
+    size_t file = 0;            // the chunk file, in command-line order
+    size_t firstRecord = 0;     // its first record's number in the file, from 0
+    variantReader::mark start;  // where its first record stands in the file
+    int32_t contig = 0;         // in variantSites::contigs
     chunk rows;
+    std::vector<uint32_t> checksums;  // per row: its record's, as first read
 
     variantPiece(const std::string& name, size_t samples) : rows(name, samples) {}
 };
 
+struct headerDeleter {
+    void operator()(bcf_hdr_t* header) const { bcf_hdr_destroy(header); }
+};
+typedef std::unique_ptr<bcf_hdr_t, headerDeleter> headerPtr;
+
 // The sites of every chunk, in output order: chromosome by chromosome in the
-// order of the first chunk's header, then of first appearance; by position;
-// records at one position in order of first appearance.
+// order of the chunks' headers (the first chunk's, then those the others
+// add), then of first appearance; by position; records at one position in
+// order of first appearance.
 struct variantSites {
     std::vector<std::string> samples;  // the first chunk's, in its order
+    // Every chunk's header lines, the first chunk's first, with what their
+    // records added (contigs and keys that a header lacks).
+    headerPtr header;
     std::vector<std::string> contigs;
     std::vector<site> sites;           // pos, contig and REF length filled in
     std::vector<variantPiece> pieces;  // by chromosome, then by first site
