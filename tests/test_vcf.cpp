@@ -245,6 +245,41 @@ TEST(VariantReader, DamagedOrCutShortInputIsAnError) {
     }
 }
 
+// The reader comes back to a place it marked, by seeking (BGZF, plain text,
+// BCF) or by reading again from the start (plain gzip), and finds the same
+// records there; a record changed since has another checksum.
+TEST(VariantReader, ComesBackToAMarkedPlaceAndTellsAChangedRecord) {
+    std::vector<std::string> records, samples = {"A", "B", "C"};
+    for (int r = 0; r < 3000; r++)
+        records.push_back("20\t" + std::to_string(100 + r) + "\t.\tA\tT\t.\t.\t.\tGT\t0|1\t" +
+                          (r % 3 ? "1|1" : "0|0") + "\t1|0");
+    tempDir dir;
+    const std::vector<std::string> paths = inputFiles(dir, "in", samples, records);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        seamline::variantReader reader(path);
+        std::vector<seamline::variantReader::mark> marks;
+        std::vector<uint32_t> sums;
+        for (marks.push_back(reader.here()); reader.next(); marks.push_back(reader.here()))
+            sums.push_back(reader.checksum());
+        ASSERT_EQ(sums.size(), records.size());
+        EXPECT_EQ(marks[10].offset < 0, path == paths[2]);  // plain gzip cannot seek
+        for (size_t k : {2500, 10, 0, 2999}) {
+            reader.restart(marks[k]);
+            ASSERT_TRUE(reader.next());
+            EXPECT_EQ(reader.count(), k + 1);
+            EXPECT_EQ(reader.checksum(), sums[k]) << k;
+            EXPECT_EQ(reader.site().pos, static_cast<int64_t>(100 + k));
+        }
+        if (path != paths[0]) continue;
+        records[100].replace(records[100].size() - 3, 3, "0|1");
+        inputFiles(dir, "in", samples, records);
+        reader.restart(marks[100]);
+        ASSERT_TRUE(reader.next());
+        EXPECT_NE(reader.checksum(), sums[100]);
+    }
+}
+
 // Records on two contigs, enough of them for several BGZF blocks.
 struct writerInput {
     seamline::variantWriter::header header;
