@@ -147,15 +147,14 @@ void writeHaplotypeRecords(variantWriter& writer, const siteMap& sites, const jo
 
 // The writer of a whole VCF or BCF output, its index staged beside it.
 std::unique_ptr<variantWriter> haplotypeWriter(outputSet& outputs, size_t haplotypes,
-                                               const siteMap& sites,
+                                               const variantWriter::header& header, bool farSites,
                                                const haplotypeSettings& settings) {
     const std::string name = outputs[haplotypes].name;
     const variantFormat format = haplotypeFormat(name, settings.single);
-    const bool csi = format == variantFormat::bcf || beyondTbi(sites.sites());
+    const bool csi = format == variantFormat::bcf || farSites;
     const std::string indexPath = stageIndex(outputs, haplotypes, csi);
-    return std::make_unique<variantWriter>(outputs[haplotypes].path(), name, format,
-                                           haplotypeHeader(sites, settings.commandLine), indexPath,
-                                           csi, settings.threads);
+    return std::make_unique<variantWriter>(outputs[haplotypes].path(), name, format, header,
+                                           indexPath, csi, settings.threads);
 }
 
 void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
@@ -163,7 +162,10 @@ void writeHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites
     const output& out = outputs[haplotypes];
     std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
     if (haplotypeFormat(out.name, settings.single) != variantFormat::none) {
-        writeHaplotypeRecords(*haplotypeWriter(outputs, haplotypes, sites, settings), sites, join);
+        const variantWriter::header header = haplotypeHeader(sites, settings.commandLine);
+        writeHaplotypeRecords(
+            *haplotypeWriter(outputs, haplotypes, header, beyondTbi(sites.sites()), settings),
+            sites, join);
     } else {
         outputFile file(out, settings.threads);
         writeHaplotypeText(file, sites, join);

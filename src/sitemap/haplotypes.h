@@ -26,9 +26,10 @@ void writeHaplotypeText(outputFile& file, const siteMap& sites, const joinResult
 void writeHaplotypeRecords(variantWriter& writer, const siteMap& sites, const joinResult& join);
 // The header of the VCF or BCF records; commandLine: what it records.
 variantWriter::header haplotypeHeader(const siteMap& sites, const std::string& commandLine);
-// The writer of a whole VCF or BCF output, its index staged beside it.
+// The writer of a whole VCF or BCF output, its index staged beside it (CSI
+// when farSites: some site lies beyond what TBI holds).
 std::unique_ptr<variantWriter> haplotypeWriter(outputSet& outputs, size_t haplotypes,
-                                               const siteMap& sites,
+                                               const variantWriter::header& header, bool farSites,
                                                const haplotypeSettings& settings);
 
 }  // namespace seamline

@@ -89,14 +89,19 @@ siteMap siteMap::read(const std::string& name) {
 
 siteMap siteMap::fromParts(std::vector<std::string> samples, std::vector<std::string> contigs,
                            std::vector<std::string> contigLines, std::string text,
-                           std::vector<site> sites) {
+                           std::vector<site> sites, std::vector<int32_t> slots) {
     siteMap map;
     map.samples_ = std::move(samples);
     for (const std::string& contig : contigs) map.contigIndex(contig);
     map.contigLines_ = std::move(contigLines);
     map.text_ = std::move(text);
     map.sites_ = std::move(sites);
-    for (size_t i = 0; i < map.sites_.size(); i++) map.insert(static_cast<int32_t>(i));
+    if (slots.empty()) {
+        for (size_t i = 0; i < map.sites_.size(); i++) map.insert(static_cast<int32_t>(i));
+    } else {
+        map.used_ = map.sites_.size();
+        map.slots_ = std::move(slots);
+    }
     return map;
 }
 

@@ -22,11 +22,13 @@ public:
     // read ends the run.
     static siteMap read(const std::string& name);
     // A map made of what another one holds (samples, contigs, contig
-    // lines, text and sites, as the accessors give them), with its index;
-    // the parts must hold together.
+    // lines, text, sites and the slots of its index, as the accessors give
+    // them); the parts must hold together. Without slots the index is built.
     static siteMap fromParts(std::vector<std::string> samples, std::vector<std::string> contigs,
                              std::vector<std::string> contigLines, std::string text,
-                             std::vector<site> sites);
+                             std::vector<site> sites, std::vector<int32_t> slots = {});
+    // The index: open addressing, site numbers, -1 where empty.
+    const std::vector<int32_t>& slots() const { return slots_; }
 
     const std::vector<std::string>& samples() const { return samples_; }
     const std::vector<site>& sites() const { return sites_; }
@@ -55,7 +57,7 @@ private:
     std::vector<int32_t> contigChromosome_;  // per contig: its chromosome, "chr" ignored
     int32_t nchromosomes_ = 0;
     std::unordered_map<std::string, int32_t> contigOf_, chromosomeOf_;
-    std::vector<int32_t> slots_;  // the index: open addressing, site numbers, -1 when empty
+    std::vector<int32_t> slots_;
     size_t used_ = 0;
 
     void readText(const std::string& name, hFILE* fp);

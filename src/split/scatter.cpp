@@ -16,6 +16,8 @@
 #include "split/stretch.h"
 #include "staging.h"
 #include "text.h"
+#include "vcfwrite.h"
+#include "writers.h"
 
 namespace seamline {
 
@@ -37,22 +39,38 @@ struct stepContext {
     std::string haplotypes() const { return opt.single ? opt.single : opt.haplotypes; }
 };
 
-// The plan: the site map and the chunks in their order along the chromosome,
-// each with its first site (-1 for a chunk without rows).
+// The plan: what every step knows of the join, the chunks in their order
+// along the chromosome, each with its first site (-1 for a chunk without
+// rows). The site map itself goes to a file of its own, which only the steps
+// that read chunks load.
 struct plan {
-    siteMap sites;
+    std::vector<std::string> samples, contigs, contigLines;
+    bool farSites = false;  // some site lies beyond what TBI holds
     std::vector<std::string> chunks;
     std::vector<int32_t> firstSites;
+
+    variantWriter::header header(const std::string& commandLine) const {
+        return {contigLines, contigs, samples, "seamline " SEAMLINE_VERSION, commandLine};
+    }
 };
 
 plan readPlan(const stepContext& at) {
     stepIn in(at.file("plan"), "plan", at.run);
-    siteMap sites = loadSiteMap(in);
-    std::vector<std::string> chunks = in.texts();
-    std::vector<int32_t> firstSites = in.numbers();
-    if (chunks.size() != at.opt.chunks.size() || firstSites.size() != chunks.size())
+    plan p;
+    p.samples = in.texts();
+    p.contigs = in.texts();
+    p.contigLines = in.texts();
+    p.farSites = in.number() != 0;
+    p.chunks = in.texts();
+    p.firstSites = in.numbers();
+    if (p.chunks.size() != at.opt.chunks.size() || p.firstSites.size() != p.chunks.size())
         fail("cannot read [" + in.name() + "]: the file is damaged");
-    return {std::move(sites), std::move(chunks), std::move(firstSites)};
+    return p;
+}
+
+siteMap readSites(const stepContext& at) {
+    stepIn in(at.file("plan.sites"), "sites", at.run);
+    return loadSiteMap(in);
 }
 
 // One boundary as its step found it: the decision's evidence, and the
@@ -124,11 +142,11 @@ std::vector<uint64_t> overlapBits(const chunk& c, int32_t first, int32_t rows) {
 void planStep(const stepContext& at, outputSet& outputs) {
     if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
         fail("cannot write [" + at.work + "]: " + strerror(errno));
-    const size_t i = outputs.add(at.file("plan"));
-    plan p{siteMap::read(at.opt.vcf), {}, {}};
+    const size_t i = outputs.add(at.file("plan")), s = outputs.add(at.file("plan.sites"));
+    const siteMap sites = siteMap::read(at.opt.vcf);
     std::vector<int32_t> first;
     for (const std::string& name : at.opt.chunks) {
-        chunk c = readRows(name, p.sites, at.opt.flip, {0, 0});
+        chunk c = readRows(name, sites, at.opt.flip, {0, 0});
         first.push_back(c.sites.empty() ? -1 : c.sites[0]);
     }
     // The order of the join in one process: by first site, a chunk without
@@ -141,28 +159,37 @@ void planStep(const stepContext& at, outputSet& outputs) {
         return first[a] < first[b];
     });
     std::cout << "Sorting the " << order.size() << " chunks of data" << std::endl;
-    for (size_t c : order) {
-        p.chunks.push_back(at.opt.chunks[c]);
-        p.firstSites.push_back(first[c]);
-    }
     stepOut out("plan", at.run);
-    saveSiteMap(out, p.sites);
-    out.texts(p.chunks);
-    out.numbers(p.firstSites);
+    out.texts(sites.samples());
+    out.texts(sites.contigs());
+    out.texts(sites.contigLines());
+    out.number(beyondTbi(sites.sites()) ? 1 : 0);
+    std::vector<std::string> chunks;
+    std::vector<int32_t> firstSites;
+    for (size_t c : order) {
+        chunks.push_back(at.opt.chunks[c]);
+        firstSites.push_back(first[c]);
+    }
+    out.texts(chunks);
+    out.numbers(firstSites);
     out.save(outputs[i].path(), outputs[i].name);
+    stepOut map("sites", at.run);
+    saveSiteMap(map, sites);
+    map.save(outputs[s].path(), outputs[s].name);
 }
 
 void boundaryStep(const stepContext& at, size_t part, outputSet& outputs) {
-    plan p = readPlan(at);
-    const size_t N = p.sites.samples().size();
+    const plan p = readPlan(at);
+    const size_t N = p.samples.size();
     if (part < 2 || part > p.chunks.size())
         fail("--part of a boundary is a chunk number from 2 to " + std::to_string(p.chunks.size()));
     const int32_t rightFirst = p.firstSites[part - 1];
     // A right chunk without rows fails in the join, as in one process.
-    chunk left = readRows(p.chunks[part - 2], p.sites, at.opt.flip,
+    const siteMap sites = readSites(at);
+    chunk left = readRows(p.chunks[part - 2], sites, at.opt.flip,
                           {rightFirst < 0 ? 0 : rightFirst, rightFirst < 0 ? 0 : INT32_MAX});
     const int32_t leftLast = left.sites.empty() ? INT32_MAX : left.sites.back();
-    chunk right = readRows(p.chunks[part - 1], p.sites, at.opt.flip, {0, leftLast});
+    chunk right = readRows(p.chunks[part - 1], sites, at.opt.flip, {0, leftLast});
     boundaryFile f;
     f.b = joinPair(left, right, N, at.rule, f.exchangedSeams);
     f.sites.assign(left.sites.begin() + f.b.leftRow(0), left.sites.end());
@@ -197,8 +224,8 @@ std::vector<int32_t> chosenSeams(const boundaryFile& f, const std::vector<uint64
 
 void foldStep(const stepContext& at, outputSet& outputs) {
     const size_t i = outputs.add(at.file("fold"));
-    plan p = readPlan(at);
-    const size_t N = p.sites.samples().size(), K = p.chunks.size();
+    const plan p = readPlan(at);
+    const size_t N = p.samples.size(), K = p.chunks.size();
     std::vector<boundaryFile> files(K);
     for (size_t c = 1; c < K; c++) {
         files[c] = readBoundary(at, c + 1, N);
@@ -218,7 +245,7 @@ void foldStep(const stepContext& at, outputSet& outputs) {
     }
     foldFile fold;
     for (const boundaryFile& f : files) fold.boundaries.push_back(f.b);
-    fold.exchange = foldOrientations(fold.boundaries, scaffoldOf(at, p.sites.samples()));
+    fold.exchange = foldOrientations(fold.boundaries, scaffoldOf(at, p.samples));
     stepOut out("fold", at.run);
     for (size_t c = 1; c < K; c++) {
         boundary& b = fold.boundaries[c];
@@ -261,8 +288,8 @@ int32_t rowOfSite(const chunk& c, int32_t s) {
 }
 
 void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
-    plan p = readPlan(at);
-    const size_t N = p.sites.samples().size(), K = p.chunks.size();
+    const plan p = readPlan(at);
+    const size_t N = p.samples.size(), K = p.chunks.size();
     if (part < 1 || part > K)
         fail("--part of a stretch is a chunk number from 1 to " + std::to_string(K));
     const size_t bytes = outputs.add(at.file("stretch", part));
@@ -274,7 +301,8 @@ void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
     joinResult join;
     join.rule = at.rule;
     join.chunks.emplace_back(c > 0 ? p.chunks[c - 1] : "", N);
-    join.chunks.push_back(readRows(p.chunks[c], p.sites, at.opt.flip, {}));
+    const siteMap sites = readSites(at);
+    join.chunks.push_back(readRows(p.chunks[c], sites, at.opt.flip, {}));
     join.chunks.emplace_back(c + 1 < K ? p.chunks[c + 1] : "", N);
     join.boundaries.resize(3);
     join.exchange.assign(3, std::vector<uint64_t>(fold.exchange[c].size(), 0));
@@ -302,11 +330,11 @@ void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
         join.exchange[2] = fold.exchange[c + 1];
         end = leftStart + b.middle();
     }
-    join.sources.resize(p.sites.sites().size());
+    join.sources.resize(sites.sites().size());
     for (int32_t r = first; r < end; r++) join.sources[own.sites[r]] = {1, r};
     std::cout << "Writing the stretch of [" << own.name << "]" << std::endl;
     std::vector<variantWriter::pieceEntry> entries;
-    writeStretch(outputs[bytes].path(), outputs[bytes].name, at.haplotypes(), p.sites, join,
+    writeStretch(outputs[bytes].path(), outputs[bytes].name, at.haplotypes(), sites, join,
                  at.settings, entries);
     struct stat st;
     if (stat(outputs[bytes].path().c_str(), &st) != 0)
@@ -357,19 +385,20 @@ void gatherStep(const stepContext& at, outputSet& outputs) {
     const size_t report = opt.report ? outputs.add(opt.report) : 0;
     reserveIndex(outputs, haplotypes);
     outputs.refuseInputs(at.inputs);
-    plan p = readPlan(at);
+    const plan p = readPlan(at);
     const size_t K = p.chunks.size();
     std::vector<stretchFile> stretches;
     for (size_t c = 1; c <= K; c++) stretches.push_back(readStretch(at, c));
-    if (!opt.single) writeSamples(outputs[samples], p.sites.samples());
+    if (!opt.single) writeSamples(outputs[samples], p.samples);
     if (opt.report) {
         joinResult join;
         for (const std::string& name : p.chunks) join.chunks.emplace_back(name, 0);
-        join.boundaries = readFold(at, K, p.sites.samples().size()).boundaries;
-        writeReport(outputs[report], join, p.sites.samples(), scaffoldOf(at, p.sites.samples()),
+        join.boundaries = readFold(at, K, p.samples.size()).boundaries;
+        writeReport(outputs[report], join, p.samples, scaffoldOf(at, p.samples),
                     opt.seam != nullptr);
     }
-    gatherHaplotypes(outputs, haplotypes, p.sites, stretches, at.settings);
+    gatherHaplotypes(outputs, haplotypes, p.header(at.settings.commandLine), p.farSites, stretches,
+                     at.settings);
 }
 
 // The settings that make the join's output what it is.

@@ -183,6 +183,8 @@ void saveSiteMap(stepOut& out, const siteMap& map) {
     out.text(map.text());
     out.number(map.sites().size());
     out.bytes(map.sites().data(), map.sites().size() * sizeof(site));
+    // The index goes with the map, so that a step need not build it again.
+    out.numbers(map.slots());
 }
 
 siteMap loadSiteMap(stepIn& in) {
@@ -192,12 +194,20 @@ siteMap loadSiteMap(stepIn& in) {
     in.expect(n, sizeof(site));
     std::vector<site> sites(n);
     in.bytes(sites.data(), n * sizeof(site));
+    std::vector<int32_t> slots = in.numbers();
+    bool whole = slots.empty() ? n == 0 : (slots.size() & (slots.size() - 1)) == 0;
+    bool free = false;
+    for (int32_t slot : slots) {
+        whole &= slot >= -1 && slot < static_cast<int64_t>(n);
+        free |= slot < 0;
+    }
     for (const site& s : sites)
-        if (s.contig < 0 || static_cast<size_t>(s.contig) >= contigs.size() ||
-            s.text + s.idLength + s.refLength + s.altLength > text.size())
-            fail("cannot read [" + in.name() + "]: the file is damaged");
+        whole &= s.contig >= 0 && static_cast<size_t>(s.contig) < contigs.size() &&
+                 s.text + s.idLength + s.refLength + s.altLength <= text.size();
+    if (!whole || (!slots.empty() && !free))
+        fail("cannot read [" + in.name() + "]: the file is damaged");
     return siteMap::fromParts(std::move(samples), std::move(contigs), std::move(lines),
-                              std::move(text), std::move(sites));
+                              std::move(text), std::move(sites), std::move(slots));
 }
 
 }  // namespace seamline

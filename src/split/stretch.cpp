@@ -38,15 +38,15 @@ void writeStretch(const std::string& path, const std::string& name, const std::s
     }
 }
 
-void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
-                      const std::vector<stretchFile>& stretches,
+void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const variantWriter::header& header,
+                      bool farSites, const std::vector<stretchFile>& stretches,
                       const haplotypeSettings& settings) {
     const output& out = outputs[haplotypes];
     std::cout << "Writing haplotypes in [" << out.name << "]" << std::endl;
     std::unique_ptr<variantWriter> writer;
     int fd = -1;
     if (haplotypeFormat(out.name, settings.single) != variantFormat::none)
-        writer = haplotypeWriter(outputs, haplotypes, sites, settings);
+        writer = haplotypeWriter(outputs, haplotypes, header, farSites, settings);
     else if ((fd = openOutput(out)) < 0)
         fail("cannot open [" + out.name + "]: " + strerror(errno));
     for (const stretchFile& stretch : stretches) {

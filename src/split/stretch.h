@@ -30,9 +30,11 @@ struct stretchFile {
 };
 
 // The haplotype output made of its stretches in order, their bytes copied
-// as they stand behind the header, with the index built from their entries.
-void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const siteMap& sites,
-                      const std::vector<stretchFile>& stretches, const haplotypeSettings& settings);
+// as they stand behind the header (of VCF and BCF outputs), with the index
+// built from their entries (CSI when farSites).
+void gatherHaplotypes(outputSet& outputs, size_t haplotypes, const variantWriter::header& header,
+                      bool farSites, const std::vector<stretchFile>& stretches,
+                      const haplotypeSettings& settings);
 
 }  // namespace seamline
 
