@@ -323,21 +323,43 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 }
 
 variantWriter::variantWriter(const std::string& path, const std::string& outName,
-                             variantFormat outFormat, const std::string& headerText,
+                             variantFormat outFormat, const readyHeader& h,
                              const std::string& outIndexPath, bool csi, int threads,
-                             int contigsInHeader, blockFormat compression, int64_t reach)
+                             blockFormat compression)
     : name(outName), format(outFormat), indexPath(outIndexPath) {
     try {
-        if (format == variantFormat::none) fail("not a VCF or BCF file name");
-        if (format == variantFormat::vcf && !indexPath.empty())
-            fail("plain VCF text cannot be indexed");
-        start(path, headerText, threads, compression);
-        if (!indexPath.empty())
-            startIndex(format == variantFormat::bcf ? contigsInHeader : 0, csi, reach);
+        openReady(path, h, csi, threads, compression);
     } catch (...) {
         release();
         throw;
     }
+}
+
+variantWriter::variantWriter(const std::string& path, const std::string& outName,
+                             variantFormat outFormat, const readyHeader& h,
+                             std::vector<pieceEntry>& entries, int threads, blockFormat compression)
+    : name(outName), format(outFormat), pieceEntries(&entries) {
+    try {
+        openReady(path, h, false, threads, compression);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void variantWriter::openReady(const std::string& path, const readyHeader& h, bool csi, int threads,
+                              blockFormat compression) {
+    if (format == variantFormat::none) fail("not a VCF or BCF file name");
+    if (format == variantFormat::vcf && !indexPath.empty())
+        fail("plain VCF text cannot be indexed");
+    contigs = h.contigs;
+    contigDone.assign(contigs.size(), false);
+    // Ready BCF records give their contig as its number in the header.
+    for (size_t c = 0; c < contigs.size(); c++) contigKeys.push_back(static_cast<int32_t>(c));
+    start(path, h.text, threads, compression);
+    if (!indexPath.empty())
+        startIndex(format == variantFormat::bcf ? static_cast<int>(contigs.size()) : 0, csi,
+                   h.reach);
 }
 
 variantWriter::~variantWriter() { release(); }
@@ -453,8 +475,11 @@ void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, ht
         return;
     }
     blocks->add(line.data(), line.size(), placer{*this});
-    if (!index) return;
-    const int tid = format == variantFormat::bcf ? contig : hts_idx_tbi_name(index, contig, chrom);
+    if (!index && !pieceEntries) return;
+    // A piece keeps contig numbers; the whole output's writer numbers them.
+    const int tid = pieceEntries || format == variantFormat::bcf
+                        ? contig
+                        : hts_idx_tbi_name(index, contig, chrom);
     if (tid < 0) fail("cannot index " + std::string(chrom) + ":" + std::to_string(begin + 1));
     pushIndex(tid, begin, end);
 }

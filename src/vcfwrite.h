@@ -53,16 +53,27 @@ public:
     // the records go to entries.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
                   const header& h, std::vector<pieceEntry>& entries, int threads);
-    // A writer of ready records: headerText is the whole header (for VCF,
-    // the #CHROM line included; for BCF, its magic and length too), and
-    // records come ready through writeLine(). A BCF index numbers contigs as
-    // the header does, contigsInHeader of them. compression: how the blocks
-    // of a compressed format are compressed. reach: the end of the record
-    // that ends last (0-based), which a CSI index must cover.
+    // A header made elsewhere, for records that come ready through
+    // writeLine().
+    struct readyHeader {
+        // The whole header: for VCF, the #CHROM line included; for BCF, its
+        // magic and length too.
+        std::string text;
+        // The header's contigs in its order: the numbers the records give.
+        std::vector<std::string> contigs;
+        // The end (0-based) of the record that ends last, which a CSI index
+        // must cover.
+        int64_t reach = 0;
+    };
+    // A writer of ready records, with its index at indexPath as above.
+    // compression: how the blocks of a compressed format are compressed.
     variantWriter(const std::string& path, const std::string& name, variantFormat format,
-                  const std::string& headerText, const std::string& indexPath, bool csi,
-                  int threads, int contigsInHeader = 0, blockFormat compression = blockFormat::bgzf,
-                  int64_t reach = 0);
+                  const readyHeader& h, const std::string& indexPath, bool csi, int threads,
+                  blockFormat compression = blockFormat::bgzf);
+    // A writer of one piece of ready records, as the piece writer above.
+    variantWriter(const std::string& path, const std::string& name, variantFormat format,
+                  const readyHeader& h, std::vector<pieceEntry>& entries, int threads,
+                  blockFormat compression = blockFormat::bgzf);
     // Releases a writer that was not closed; the file is then incomplete.
     ~variantWriter();
     variantWriter(const variantWriter&) = delete;
@@ -73,9 +84,8 @@ public:
     void write(int contig, int32_t pos, std::string_view id, std::string_view ref,
                std::string_view alt, const uint64_t* bits);
     // One ready record line, with its '\n', for a writer of ready text (or
-    // one whole BCF record): for the index, its contig (any number that
-    // stands for chrom alone; for BCF, its number in the header) and the
-    // 0-based half-open stretch [begin, end) it covers.
+    // one whole BCF record): for the index, its contig (its number in the
+    // header) and the 0-based half-open stretch [begin, end) it covers.
     void writeLine(int contig, const char* chrom, hts_pos_t begin, hts_pos_t end,
                    std::string_view line);
     // Appends a piece written by a piece writer of the same header and
@@ -129,6 +139,8 @@ private:
     void pushIndex(int tid, hts_pos_t begin, hts_pos_t end);
     void openFile(const std::string& path);
     void startIndex(int contigsInHeader, bool csi, int64_t reach = 0);
+    void openReady(const std::string& path, const readyHeader& h, bool csi, int threads,
+                   blockFormat compression);
     void release();
     [[noreturn]] void fail(const std::string& reason) const;
     void checkOrder(int contig, int64_t pos);

@@ -90,6 +90,13 @@ private:
 
 // The output's header: the first chunk's, with the lines the others add,
 // every chromosome of the records and the command line.
+// The header's contigs, in its order.
+std::vector<std::string> contigNames(const bcf_hdr_t* header) {
+    std::vector<std::string> names;
+    for (int i = 0; i < header->n[BCF_DT_CTG]; i++) names.emplace_back(bcf_hdr_id2name(header, i));
+    return names;
+}
+
 bcf_hdr_t* outputHeader(const variantSites& chunks, const std::string& commandLine) {
     bcf_hdr_t* header = bcf_hdr_dup(chunks.header.get());
     if (!header) fail("cannot join the headers of the chunks");
@@ -124,9 +131,10 @@ public:
         const std::string path = outputs[haplotypes].path();
         binary = format == variantFormat::bcf;
         const std::string start = binary ? bcfHeaderBytes(header, name) : headerText();
+        variantWriter::readyHeader ready{start, contigNames(header), reach()};
         text = std::make_unique<variantWriter>(
-            path, name, format, start, indexPath, csi, settings.threads, header->n[BCF_DT_CTG],
-            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords, reach());
+            path, name, format, ready, indexPath, csi, settings.threads,
+            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
         if (!binary)
             for (auto& source : sources) source->startCopying(header);
         blended = bcf_init();
