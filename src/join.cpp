@@ -184,9 +184,8 @@ int32_t leftEnd(const boundary& b) {
     return m < b.rows() ? b.leftRow(m) : b.leftRow(b.rows() - 1) + 1;
 }
 
-// The rows each chunk supplies: from the middle of the overlap with the
-// chunk before it up to the middle of the overlap with the chunk after it.
-// Joined by site, a site that one chunk alone lists comes from it.
+}  // namespace
+
 std::vector<source> mapSites(const joinResult& join, size_t nsites, bool bySite) {
     std::vector<source> sources(nsites);
     const size_t K = join.chunks.size();
@@ -207,6 +206,8 @@ std::vector<source> mapSites(const joinResult& join, size_t nsites, bool bySite)
                                                     static_cast<int32_t>(r)};
     return sources;
 }
+
+namespace {
 
 // The rows of two chunks that hold the same sites, in order.
 std::vector<std::pair<int32_t, int32_t>> sharedSites(const chunk& left, const chunk& right) {
@@ -309,12 +310,16 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
 }
 
 boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
-                  std::vector<int32_t>& exchangedSeams) {
+                  bool bySite, bool allowGaps, std::vector<int32_t>& exchangedSeams) {
     std::cout << "Assembling [" << left.name << "] with [" << right.name << "]" << std::endl;
-    boundary b = meet(left, 0, right, false);
-    printInOrder(b, left, right);
-    countAgreement(left, right, b, samples);
+    boundary b = meet(left, 0, right, bySite, allowGaps);
+    if (bySite)
+        printBySite(b);
+    else
+        printInOrder(b, left, right);
     exchangedSeams.clear();
+    if (b.meeting != boundary::kind::overlap) return b;
+    countAgreement(left, right, b, samples);
     if (rule == seamRule::agree) {
         const std::vector<uint64_t> same(right.rows.words(), 0), exchanged(same.size(), ~0ULL);
         b.seams = agreeSeams(left, same, right, same, b, samples);
@@ -324,12 +329,16 @@ boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRul
 }
 
 std::vector<std::vector<uint64_t>> foldOrientations(const std::vector<boundary>& boundaries,
-                                                    const std::vector<bool>& scaffolded) {
+                                                    const std::vector<bool>& scaffolded,
+                                                    bool bySite) {
     std::vector<std::vector<uint64_t>> masks;
     std::vector<char> exchanged(scaffolded.size(), 0);
     for (size_t c = 0; c < boundaries.size(); c++) {
-        if (c > 0) exchanged = orientation(boundaries[c], exchanged);
-        masks.push_back(exchangeMask(exchanged, scaffolded, true));
+        if (c > 0 && boundaries[c].meeting == boundary::kind::overlap)
+            exchanged = orientation(boundaries[c], exchanged);
+        else if (c > 0)
+            exchanged.assign(scaffolded.size(), 0);
+        masks.push_back(exchangeMask(exchanged, scaffolded, !bySite));
     }
     return masks;
 }

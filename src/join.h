@@ -95,18 +95,28 @@ boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySi
 
 // One boundary of a join split into jobs: left holds the left chunk's rows
 // from the right chunk's first site on, right at least the right chunk's rows
-// up to the left one's last site. Finds the overlap and counts the evidence,
-// printing each step, as joinChunks does. With the agree rule, seams holds
+// up to the left one's last site. Finds the overlap (bySite and allowGaps as
+// for meet) and counts the evidence, printing each step, as the join in one
+// process does. With the agree rule, seams holds
 // the seams for a right chunk written as the left one, and exchangedSeams
 // those for a right chunk written exchanged relative to it.
 boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
-                  std::vector<int32_t>& exchangedSeams);
+                  bool bySite, bool allowGaps, std::vector<int32_t>& exchangedSeams);
 
 // The exchange masks of the chunks along the chromosome (see
 // joinResult::exchange) from the decisions at their boundaries, printing the
-// count of each boundary as joinChunks does.
+// count of each boundary as the join in one process does; the orientation
+// starts afresh at a gap or a chromosome's start. bySite: chunks joined
+// without a site map, whose first chunk is written as it stands.
 std::vector<std::vector<uint64_t>> foldOrientations(const std::vector<boundary>& boundaries,
-                                                    const std::vector<bool>& scaffolded);
+                                                    const std::vector<bool>& scaffolded,
+                                                    bool bySite);
+
+// The chunk row that supplies each of the nsites sites: every chunk its rows
+// from the middle of the overlap with the chunk before it up to the middle of
+// the overlap with the chunk after it; bySite, a site that one chunk alone
+// lists comes from the first chunk that lists it.
+std::vector<source> mapSites(const joinResult& join, size_t nsites, bool bySite);
 
 // The one seam blender of the writers. With the agree rule, every sample of
 // an overlap is written from the left chunk before its seam and from the

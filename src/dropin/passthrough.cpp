@@ -90,67 +90,41 @@ private:
 
 // The output's header: the first chunk's, with the lines the others add,
 // every chromosome of the records and the command line.
-// The header's contigs, in its order.
-std::vector<std::string> contigNames(const bcf_hdr_t* header) {
-    std::vector<std::string> names;
-    for (int i = 0; i < header->n[BCF_DT_CTG]; i++) names.emplace_back(bcf_hdr_id2name(header, i));
-    return names;
-}
 
-bcf_hdr_t* outputHeader(const variantSites& chunks, const std::string& commandLine) {
-    bcf_hdr_t* header = bcf_hdr_dup(chunks.header.get());
-    if (!header) fail("cannot join the headers of the chunks");
-    bool made = true;
-    for (const std::string& contig : chunks.contigs)
-        if (bcf_hdr_name2id(header, contig.c_str()) < 0)
-            made &= bcf_hdr_printf(header, "##contig=<ID=%s>", contig.c_str()) == 0;
-    std::string line = "##seamlineCommand=" + commandLine;
-    for (char& ch : line)
-        if (ch == '\n' || ch == '\r') ch = ' ';
-    made &= bcf_hdr_append(header, line.c_str()) == 0;
-    if (!made || bcf_hdr_sync(header) < 0) {
-        bcf_hdr_destroy(header);
-        fail("cannot join the headers of the chunks");
-    }
-    return header;
-}
-
+// Writes records of the join, read a second time from their chunk files, to
+// an output of the caller's under header (which it neither owns nor closes).
 class recordWriter {
 public:
-    recordWriter(outputSet& outputs, size_t haplotypes, const std::vector<chunkFile>& files,
-                 const variantSites& chunks, const joinResult& join,
-                 const haplotypeSettings& settings)
-        : chunks(chunks), join(join), name(outputs[haplotypes].name), seams(join) {
+    recordWriter(const std::vector<chunkFile>& files, const variantSites& chunks,
+                 const joinResult& join, const bcf_hdr_t* header, variantWriter& out,
+                 const std::string& name, bool binary)
+        : chunks(chunks),
+          join(join),
+          name(name),
+          header(const_cast<bcf_hdr_t*>(header)),
+          text(&out),
+          binary(binary),
+          seams(join) {
         for (const chunkFile& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
-        header = outputHeader(chunks, settings.commandLine);
-        const variantFormat format = haplotypeFormat(name, settings.single);
-        if (format == variantFormat::bcf) refuseBeyondBcf(files);
-        const bool csi = format == variantFormat::bcf || beyondTbi(chunks.sites);
-        indexPath = stageIndex(outputs, haplotypes, csi);
-        const std::string path = outputs[haplotypes].path();
-        binary = format == variantFormat::bcf;
-        const std::string start = binary ? bcfHeaderBytes(header, name) : headerText();
-        variantWriter::readyHeader ready{start, contigNames(header), reach()};
-        text = std::make_unique<variantWriter>(
-            path, name, format, ready, indexPath, csi, settings.threads,
-            binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
         if (!binary)
             for (auto& source : sources) source->startCopying(header);
         blended = bcf_init();
         synced = bcf_init();
+        if (!blended || !synced) refuse("out of memory");
     }
     ~recordWriter() {
-        if (header) bcf_hdr_destroy(header);
         if (blended) bcf_destroy(blended);
         if (synced) bcf_destroy(synced);
         free(line.s);
     }
+    recordWriter(const recordWriter&) = delete;
+    recordWriter& operator=(const recordWriter&) = delete;
 
+    // Every site the join maps, in order.
     void writeAll() {
         for (size_t i = 0; i < join.sources.size(); i++)
             if (join.sources[i].chunk >= 0) write(join.sources[i]);
-        text->close();
     }
 
 private:
@@ -158,12 +132,11 @@ private:
     const joinResult& join;
     const std::string name;
     std::vector<std::unique_ptr<chunkSource>> sources;
-    bcf_hdr_t* header = nullptr;
-    std::unique_ptr<variantWriter> text;
+    bcf_hdr_t* header;  // htslib's editing functions take it as not const
+    variantWriter* text;
     bool binary = false;               // BCF rather than VCF text
     kstring_t line = {0, 0, nullptr};  // a record as VCF text
     std::string copied;                // a line copied as it stands, or a BCF record
-    std::string indexPath;
     bcf1_t* blended = nullptr;
     recordEditor editor;       // its buffers serve every record
     bcf1_t* synced = nullptr;  // where records are copied to bring their parts up to date
@@ -171,36 +144,6 @@ private:
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
-    }
-
-    // BCF holds positions below 2^31; a record beyond is refused before
-    // anything is written, naming the chunk and the record.
-    void refuseBeyondBcf(const std::vector<chunkFile>& files) const {
-        for (size_t c = 0; c < join.chunks.size(); c++)
-            for (size_t r = 0; r < join.chunks[c].sites.size(); r++) {
-                const variantPiece& piece = chunks.pieces[c];
-                const site& s = chunks.sites[join.chunks[c].sites[r]];
-                if (s.pos < INT32_MAX && s.pos - 1 + s.refLength < INT32_MAX) continue;
-                refuse("record " + std::to_string(piece.firstRecord + r + 1) + " of [" +
-                       files[piece.file].name + "] is at " + chunks.contigs[s.contig] + ":" +
-                       std::to_string(s.pos) +
-                       ", beyond the positions BCF holds (up to 2147483647); write VCF instead");
-            }
-    }
-
-    // The end of the record that ends last, which the index must cover.
-    int64_t reach() const {
-        int64_t end = 0;
-        for (const site& s : chunks.sites) end = std::max(end, s.pos - 1 + s.refLength);
-        return end;
-    }
-
-    // The header as VCF text, the #CHROM line included.
-    std::string headerText() {
-        line.l = 0;
-        if (bcf_hdr_format(header, 0, &line) < 0) refuse("cannot write the header");
-        while (line.l > 0 && line.s[line.l - 1] == '\0') line.l--;
-        return std::string(line.s, line.l);
     }
 
     void put(bcf1_t* rec) {
@@ -262,14 +205,100 @@ private:
     }
 };
 
+// BCF holds positions below 2^31; a record beyond is refused before
+// anything is written, naming the chunk and the record.
+void refuseBeyondBcf(const std::vector<chunkFile>& files, const variantSites& chunks,
+                     const joinResult& join, const std::string& name) {
+    for (size_t c = 0; c < join.chunks.size(); c++)
+        for (size_t r = 0; r < join.chunks[c].sites.size(); r++) {
+            const variantPiece& piece = chunks.pieces[c];
+            const site& s = chunks.sites[join.chunks[c].sites[r]];
+            if (s.pos < INT32_MAX && s.pos - 1 + s.refLength < INT32_MAX) continue;
+            fail("cannot write [" + name + "]: record " +
+                 std::to_string(piece.firstRecord + r + 1) + " of [" + files[piece.file].name +
+                 "] is at " + chunks.contigs[s.contig] + ":" + std::to_string(s.pos) +
+                 ", beyond the positions BCF holds (up to 2147483647); write VCF instead");
+        }
+}
+
+// The end of the record that ends last, which the index must cover.
+int64_t reachOf(const variantSites& chunks) {
+    int64_t end = 0;
+    for (const site& s : chunks.sites) end = std::max(end, s.pos - 1 + s.refLength);
+    return end;
+}
+
 }  // namespace
+
+headerPtr outputHeader(const bcf_hdr_t* chunksHeader, const std::vector<std::string>& contigs,
+                       const std::string& commandLine) {
+    headerPtr header(bcf_hdr_dup(chunksHeader));
+    if (!header) fail("cannot join the headers of the chunks");
+    bool made = true;
+    for (const std::string& contig : contigs)
+        if (bcf_hdr_name2id(header.get(), contig.c_str()) < 0)
+            made &= bcf_hdr_printf(header.get(), "##contig=<ID=%s>", contig.c_str()) == 0;
+    if (!commandLine.empty()) {
+        std::string line = "##seamlineCommand=" + commandLine;
+        for (char& ch : line)
+            if (ch == '\n' || ch == '\r') ch = ' ';
+        made &= bcf_hdr_append(header.get(), line.c_str()) == 0;
+    }
+    if (!made || bcf_hdr_sync(header.get()) < 0) fail("cannot join the headers of the chunks");
+    return header;
+}
+
+variantWriter::readyHeader readyHeaderOf(const bcf_hdr_t* header, bool binary, int64_t reach,
+                                         const std::string& name) {
+    variantWriter::readyHeader ready;
+    if (binary) {
+        ready.text = bcfHeaderBytes(header, name);
+    } else {
+        kstring_t text = {0, 0, nullptr};
+        if (bcf_hdr_format(header, 0, &text) < 0) {
+            free(text.s);
+            fail("cannot write [" + name + "]: cannot write the header");
+        }
+        ready.text.assign(text.s, text.l);
+        free(text.s);
+        while (!ready.text.empty() && ready.text.back() == '\0') ready.text.pop_back();
+    }
+    for (int i = 0; i < header->n[BCF_DT_CTG]; i++)
+        ready.contigs.emplace_back(bcf_hdr_id2name(header, i));
+    ready.reach = reach;
+    return ready;
+}
 
 void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<chunkFile>& files,
                   const variantSites& chunks, const joinResult& join,
                   const haplotypeSettings& settings) {
-    std::cout << "Writing haplotypes in [" << outputs[haplotypes].name << "]" << std::endl;
-    recordWriter writer(outputs, haplotypes, files, chunks, join, settings);
-    writer.writeAll();
+    const std::string name = outputs[haplotypes].name;
+    std::cout << "Writing haplotypes in [" << name << "]" << std::endl;
+    const headerPtr header =
+        outputHeader(chunks.header.get(), chunks.contigs, settings.commandLine);
+    const variantFormat format = haplotypeFormat(name, settings.single);
+    const bool binary = format == variantFormat::bcf;
+    if (binary) refuseBeyondBcf(files, chunks, join, name);
+    const bool csi = binary || beyondTbi(chunks.sites);
+    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+    variantWriter out(outputs[haplotypes].path(), name, format,
+                      readyHeaderOf(header.get(), binary, reachOf(chunks), name), indexPath, csi,
+                      settings.threads,
+                      binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
+    recordWriter(files, chunks, join, header.get(), out, name, binary).writeAll();
+    out.close();
+}
+
+void writeRecordPiece(const std::string& path, const std::string& name, variantFormat format,
+                      const bcf_hdr_t* header, const std::vector<chunkFile>& files,
+                      const variantSites& chunks, const joinResult& join,
+                      std::vector<variantWriter::pieceEntry>& entries, int threads) {
+    const bool binary = format == variantFormat::bcf;
+    if (binary) refuseBeyondBcf(files, chunks, join, name);
+    variantWriter out(path, name, format, readyHeaderOf(header, binary, 0, name), entries, threads,
+                      binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
+    recordWriter(files, chunks, join, header, out, name, binary).writeAll();
+    out.close();
 }
 
 }  // namespace seamline

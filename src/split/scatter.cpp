@@ -6,85 +6,48 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 
 #include "failure.h"
-#include "join.h"
 #include "scaffold.h"
-#include "sitemap/chunks.h"
-#include "sitemap/sitemap.h"
-#include "split/stepfiles.h"
-#include "split/stretch.h"
-#include "staging.h"
+#include "split/steps.h"
 #include "text.h"
-#include "vcfwrite.h"
-#include "writers.h"
 
 namespace seamline {
 
 namespace {
 
-// What every step knows of the join: its options, where its files go and
-// the identity that ties them together.
-struct stepContext {
-    const options& opt;
-    const haplotypeSettings& settings;
-    std::string work;
-    std::vector<std::string> inputs;
-    uint64_t run = 0;
-    seamRule rule = seamRule::middle;
+boundary::kind kindOf(const stepIn& in, uint64_t value) {
+    if (value > static_cast<uint64_t>(boundary::kind::start))
+        fail("cannot read [" + in.name() + "]: the file is damaged");
+    return static_cast<boundary::kind>(value);
+}
 
-    std::string file(const std::string& kind, size_t part = 0) const {
-        return work + "/" + kind + (part ? "." + std::to_string(part) : "");
-    }
-    std::string haplotypes() const { return opt.single ? opt.single : opt.haplotypes; }
-};
+}  // namespace
 
-// The plan: what every step knows of the join, the chunks in their order
-// along the chromosome, each with its first site (-1 for a chunk without
-// rows). The site map itself goes to a file of its own, which only the steps
-// that read chunks load.
-struct plan {
-    std::vector<std::string> samples, contigs, contigLines;
-    bool farSites = false;  // some site lies beyond what TBI holds
-    std::vector<std::string> chunks;
-    std::vector<int32_t> firstSites;
+void writeSummary(stepOut& out, const planSummary& p) {
+    out.texts(p.samples);
+    out.texts(p.chunks);
+}
 
-    variantWriter::header header(const std::string& commandLine) const {
-        return {contigLines, contigs, samples, "seamline " SEAMLINE_VERSION, commandLine};
-    }
-};
-
-plan readPlan(const stepContext& at) {
-    stepIn in(at.file("plan"), "plan", at.run);
-    plan p;
+planSummary readSummary(stepIn& in, const stepContext& at) {
+    planSummary p;
     p.samples = in.texts();
-    p.contigs = in.texts();
-    p.contigLines = in.texts();
-    p.farSites = in.number() != 0;
     p.chunks = in.texts();
-    p.firstSites = in.numbers();
-    if (p.chunks.size() != at.opt.chunks.size() || p.firstSites.size() != p.chunks.size())
+    if (p.chunks.size() != at.opt.chunks.size())
         fail("cannot read [" + in.name() + "]: the file is damaged");
     return p;
 }
 
-siteMap readSites(const stepContext& at) {
-    stepIn in(at.file("plan.sites"), "sites", at.run);
-    return loadSiteMap(in);
+std::vector<bool> scaffoldOf(const stepContext& at, const std::vector<std::string>& samples) {
+    return scaffolded(samples,
+                      at.opt.scaffold ? readScaffold(at.opt.scaffold) : std::set<std::string>());
 }
-
-// One boundary as its step found it: the decision's evidence, and the
-// overlap's sites and rows for the stretches on either side.
-struct boundaryFile {
-    boundary b;
-    std::vector<int32_t> exchangedSeams;        // agree seams for a right chunk written exchanged
-    std::vector<int32_t> sites;                 // the overlap's sites, in order
-    std::vector<uint64_t> leftBits, rightBits;  // agree rule: the overlap rows of each chunk
-};
 
 void saveBoundary(const stepContext& at, size_t part, const boundaryFile& f, outputSet& outputs) {
     stepOut out("boundary", at.run);
     out.number(part);
+    out.number(static_cast<uint64_t>(f.b.meeting));
     out.number(static_cast<uint64_t>(f.b.rows()));
     out.numbers(f.b.keep);
     out.numbers(f.b.swap);
@@ -101,6 +64,7 @@ boundaryFile readBoundary(const stepContext& at, size_t part, size_t samples) {
     stepIn in(at.file("boundary", part), "boundary", at.run);
     boundaryFile f;
     const uint64_t found = in.number();
+    const uint64_t meeting = in.number();
     const uint64_t rows = in.number();
     f.b.keep = in.numbers();
     f.b.swap = in.numbers();
@@ -112,105 +76,60 @@ boundaryFile readBoundary(const stepContext& at, size_t part, size_t samples) {
     if (found != part)
         fail("cannot read [" + in.name() + "]: it is the file of boundary " +
              std::to_string(found) + ", not " + std::to_string(part));
-    if (f.b.keep.size() != samples || f.b.swap.size() != samples || f.sites.size() != rows ||
-        rows < 1)
+    f.b.meeting = kindOf(in, meeting);
+    const bool overlap = f.b.meeting == boundary::kind::overlap;
+    if ((overlap && (f.b.keep.size() != samples || f.b.swap.size() != samples || rows < 1)) ||
+        (!f.sites.empty() && f.sites.size() != rows) || rows > INT32_MAX)
         fail("cannot read [" + in.name() + "]: the file is damaged");
     f.b.pairInOrder(0, static_cast<int32_t>(rows));
     return f;
 }
 
-// The rows of an overlap held in a boundary file, as a chunk of its own.
-chunk overlapChunk(const std::string& name, size_t samples, const std::vector<uint64_t>& bits) {
-    chunk c(name, samples);
-    const size_t words = c.rows.words();
-    for (size_t r = 0; words && r < bits.size() / words; r++)
-        std::copy(bits.begin() + r * words, bits.begin() + (r + 1) * words, c.rows.add());
-    c.rows.finish();
-    return c;
-}
-
-std::vector<uint64_t> overlapBits(const chunk& c, int32_t first, int32_t rows) {
-    std::vector<uint64_t> bits;
-    rowCursor cursor(c.rows);
-    for (int32_t r = first; r < first + rows; r++) {
-        const uint64_t* row = cursor.row(r);
-        bits.insert(bits.end(), row, row + c.rows.words());
+foldFile readFold(const stepContext& at, size_t chunks, size_t samples) {
+    stepIn in(at.file("fold"), "fold", at.run);
+    foldFile fold;
+    fold.boundaries.resize(chunks);
+    for (size_t c = 1; c < chunks; c++) {
+        boundary& b = fold.boundaries[c];
+        b.meeting = kindOf(in, in.number());
+        const uint64_t rows = in.number();
+        b.keep = in.numbers();
+        b.swap = in.numbers();
+        b.seams = in.numbers();
+        const bool overlap = b.meeting == boundary::kind::overlap;
+        if ((overlap && (b.keep.size() != samples || b.swap.size() != samples || rows < 1)) ||
+            rows > INT32_MAX)
+            fail("cannot read [" + in.name() + "]: the file is damaged");
+        b.pairInOrder(0, static_cast<int32_t>(rows));
     }
-    return bits;
+    for (size_t c = 0; c < chunks; c++) fold.exchange.push_back(in.words());
+    return fold;
 }
 
-void planStep(const stepContext& at, outputSet& outputs) {
-    if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
-        fail("cannot write [" + at.work + "]: " + strerror(errno));
-    const size_t i = outputs.add(at.file("plan")), s = outputs.add(at.file("plan.sites"));
-    const siteMap sites = siteMap::read(at.opt.vcf);
-    std::vector<int32_t> first;
-    for (const std::string& name : at.opt.chunks) {
-        chunk c = readRows(name, sites, at.opt.flip, {0, 0});
-        first.push_back(c.sites.empty() ? -1 : c.sites[0]);
+stretchOutputs stageStretch(const stepContext& at, size_t part, outputSet& outputs) {
+    const size_t bytes = outputs.add(at.file("stretch", part));
+    return {bytes, outputs.add(at.file("stretch", part) + ".entries")};
+}
+
+void saveStretch(const stepContext& at, size_t part, stretchOutputs staged, outputSet& outputs,
+                 const std::vector<variantWriter::pieceEntry>& entries) {
+    struct stat st;
+    if (stat(outputs[staged.bytes].path().c_str(), &st) != 0)
+        fail("cannot read [" + outputs[staged.bytes].name + "]: " + strerror(errno));
+    stepOut out("stretch", at.run);
+    out.number(part);
+    out.number(static_cast<uint64_t>(st.st_size));
+    out.number(entries.size());
+    for (const variantWriter::pieceEntry& e : entries) {
+        out.number(static_cast<uint64_t>(e.contig));
+        out.number(static_cast<uint64_t>(e.begin));
+        out.number(static_cast<uint64_t>(e.end));
+        out.number(e.offset);
     }
-    // The order of the join in one process: by first site, a chunk without
-    // rows after every other.
-    std::vector<size_t> order(first.size());
-    for (size_t c = 0; c < order.size(); c++) order[c] = c;
-    std::sort(order.begin(), order.end(), [&first](size_t a, size_t b) {
-        if (first[a] < 0) return false;
-        if (first[b] < 0) return true;
-        return first[a] < first[b];
-    });
-    std::cout << "Sorting the " << order.size() << " chunks of data" << std::endl;
-    stepOut out("plan", at.run);
-    out.texts(sites.samples());
-    out.texts(sites.contigs());
-    out.texts(sites.contigLines());
-    out.number(beyondTbi(sites.sites()) ? 1 : 0);
-    std::vector<std::string> chunks;
-    std::vector<int32_t> firstSites;
-    for (size_t c : order) {
-        chunks.push_back(at.opt.chunks[c]);
-        firstSites.push_back(first[c]);
-    }
-    out.texts(chunks);
-    out.numbers(firstSites);
-    out.save(outputs[i].path(), outputs[i].name);
-    stepOut map("sites", at.run);
-    saveSiteMap(map, sites);
-    map.save(outputs[s].path(), outputs[s].name);
+    out.save(outputs[staged.entries].path(), outputs[staged.entries].name);
 }
 
-void boundaryStep(const stepContext& at, size_t part, outputSet& outputs) {
-    const plan p = readPlan(at);
-    const size_t N = p.samples.size();
-    if (part < 2 || part > p.chunks.size())
-        fail("--part of a boundary is a chunk number from 2 to " + std::to_string(p.chunks.size()));
-    const int32_t rightFirst = p.firstSites[part - 1];
-    // A right chunk without rows fails in the join, as in one process.
-    const siteMap sites = readSites(at);
-    chunk left = readRows(p.chunks[part - 2], sites, at.opt.flip,
-                          {rightFirst < 0 ? 0 : rightFirst, rightFirst < 0 ? 0 : INT32_MAX});
-    const int32_t leftLast = left.sites.empty() ? INT32_MAX : left.sites.back();
-    chunk right = readRows(p.chunks[part - 1], sites, at.opt.flip, {0, leftLast});
-    boundaryFile f;
-    f.b = joinPair(left, right, N, at.rule, f.exchangedSeams);
-    f.sites.assign(left.sites.begin() + f.b.leftRow(0), left.sites.end());
-    if (at.rule == seamRule::agree) {
-        f.leftBits = overlapBits(left, f.b.leftRow(0), f.b.rows());
-        f.rightBits = overlapBits(right, 0, f.b.rows());
-    }
-    saveBoundary(at, part, f, outputs);
-}
-
-// The join's decisions: per boundary its evidence and seams, per chunk its
-// exchange mask.
-struct foldFile {
-    std::vector<boundary> boundaries;  // [0] unused
-    std::vector<std::vector<uint64_t>> exchange;
-};
-
-std::vector<bool> scaffoldOf(const stepContext& at, const std::vector<std::string>& samples) {
-    return scaffolded(samples,
-                      at.opt.scaffold ? readScaffold(at.opt.scaffold) : std::set<std::string>());
-}
+namespace {
 
 // The seams of a boundary with the agree rule: those worked out for the
 // orientation in which the two chunks are written.
@@ -224,17 +143,18 @@ std::vector<int32_t> chosenSeams(const boundaryFile& f, const std::vector<uint64
 
 void foldStep(const stepContext& at, outputSet& outputs) {
     const size_t i = outputs.add(at.file("fold"));
-    const plan p = readPlan(at);
+    stepIn in(at.file("plan"), "plan", at.run);
+    const planSummary p = readSummary(in, at);
     const size_t N = p.samples.size(), K = p.chunks.size();
     std::vector<boundaryFile> files(K);
     for (size_t c = 1; c < K; c++) {
         files[c] = readBoundary(at, c + 1, N);
         std::cout << "Assembling [" << p.chunks[c - 1] << "] with [" << p.chunks[c] << "]"
                   << std::endl;
-        // The overlap rule again, on what the boundaries found of the left
-        // chunk's rows: those before the middle of its overlap with the chunk
-        // before it are not its to pair.
-        if (c >= 2) {
+        // With a site map, the overlap rule again, on what the boundaries
+        // found of the left chunk's rows: those before the middle of its
+        // overlap with the chunk before it are not its to pair.
+        if (c >= 2 && !at.bySite()) {
             const boundaryFile& before = files[c - 1];
             chunk left(p.chunks[c - 1], 0), right(p.chunks[c], 0);
             std::set_union(before.sites.begin(), before.sites.end(), files[c].sites.begin(),
@@ -245,12 +165,13 @@ void foldStep(const stepContext& at, outputSet& outputs) {
     }
     foldFile fold;
     for (const boundaryFile& f : files) fold.boundaries.push_back(f.b);
-    fold.exchange = foldOrientations(fold.boundaries, scaffoldOf(at, p.samples));
+    fold.exchange = foldOrientations(fold.boundaries, scaffoldOf(at, p.samples), at.bySite());
     stepOut out("fold", at.run);
     for (size_t c = 1; c < K; c++) {
         boundary& b = fold.boundaries[c];
-        if (at.rule == seamRule::agree)
+        if (at.rule == seamRule::agree && b.meeting == boundary::kind::overlap)
             b.seams = chosenSeams(files[c], fold.exchange[c - 1], fold.exchange[c]);
+        out.number(static_cast<uint64_t>(b.meeting));
         out.number(static_cast<uint64_t>(b.rows()));
         out.numbers(b.keep);
         out.numbers(b.swap);
@@ -258,98 +179,6 @@ void foldStep(const stepContext& at, outputSet& outputs) {
     }
     for (const std::vector<uint64_t>& mask : fold.exchange) out.words(mask);
     out.save(outputs[i].path(), outputs[i].name);
-}
-
-foldFile readFold(const stepContext& at, size_t chunks, size_t samples) {
-    stepIn in(at.file("fold"), "fold", at.run);
-    foldFile fold;
-    fold.boundaries.resize(chunks);
-    for (size_t c = 1; c < chunks; c++) {
-        boundary& b = fold.boundaries[c];
-        const uint64_t rows = in.number();
-        b.keep = in.numbers();
-        b.swap = in.numbers();
-        b.seams = in.numbers();
-        if (b.keep.size() != samples || b.swap.size() != samples || rows < 1 || rows > INT32_MAX)
-            fail("cannot read [" + in.name() + "]: the file is damaged");
-        b.pairInOrder(0, static_cast<int32_t>(rows));
-    }
-    for (size_t c = 0; c < chunks; c++) fold.exchange.push_back(in.words());
-    return fold;
-}
-
-// The first row of c whose site is s; a chunk that lacks it has changed
-// since its boundary was read.
-int32_t rowOfSite(const chunk& c, int32_t s) {
-    auto found = std::lower_bound(c.sites.begin(), c.sites.end(), s);
-    if (found == c.sites.end() || *found != s)
-        fail("cannot read [" + c.name + "]: its rows are not those its boundary found");
-    return static_cast<int32_t>(found - c.sites.begin());
-}
-
-void stretchStep(const stepContext& at, size_t part, outputSet& outputs) {
-    const plan p = readPlan(at);
-    const size_t N = p.samples.size(), K = p.chunks.size();
-    if (part < 1 || part > K)
-        fail("--part of a stretch is a chunk number from 1 to " + std::to_string(K));
-    const size_t bytes = outputs.add(at.file("stretch", part));
-    const size_t entriesAt = outputs.add(at.file("stretch", part) + ".entries");
-    foldFile fold = readFold(at, K, N);
-    const size_t c = part - 1;
-    // The chunk along with the overlap rows of its neighbours, which the
-    // agree rule blends with its own.
-    joinResult join;
-    join.rule = at.rule;
-    join.chunks.emplace_back(c > 0 ? p.chunks[c - 1] : "", N);
-    const siteMap sites = readSites(at);
-    join.chunks.push_back(readRows(p.chunks[c], sites, at.opt.flip, {}));
-    join.chunks.emplace_back(c + 1 < K ? p.chunks[c + 1] : "", N);
-    join.boundaries.resize(3);
-    join.exchange.assign(3, std::vector<uint64_t>(fold.exchange[c].size(), 0));
-    const chunk& own = join.chunks[1];
-    int32_t first = 0, end = static_cast<int32_t>(own.sites.size());
-    if (c > 0) {
-        boundaryFile f = readBoundary(at, part, N);
-        if (rowOfSite(own, f.sites.front()) != 0)
-            fail("cannot read [" + own.name + "]: its rows are not those its boundary found");
-        join.boundaries[1] = fold.boundaries[c];
-        join.chunks[0] = overlapChunk(p.chunks[c - 1], N, f.leftBits);
-        join.exchange[0] = fold.exchange[c - 1];
-        first = join.boundaries[1].middle();
-    }
-    join.exchange[1] = fold.exchange[c];
-    if (c + 1 < K) {
-        boundaryFile f = readBoundary(at, part + 1, N);
-        boundary& b = join.boundaries[2];
-        b = fold.boundaries[c + 1];
-        const int32_t leftStart = rowOfSite(own, f.sites.front());
-        if (leftStart + b.rows() != end)
-            fail("cannot read [" + own.name + "]: its rows are not those its boundary found");
-        b.pairInOrder(leftStart, b.rows());
-        join.chunks[2] = overlapChunk(p.chunks[c + 1], N, f.rightBits);
-        join.exchange[2] = fold.exchange[c + 1];
-        end = leftStart + b.middle();
-    }
-    join.sources.resize(sites.sites().size());
-    for (int32_t r = first; r < end; r++) join.sources[own.sites[r]] = {1, r};
-    std::cout << "Writing the stretch of [" << own.name << "]" << std::endl;
-    std::vector<variantWriter::pieceEntry> entries;
-    writeStretch(outputs[bytes].path(), outputs[bytes].name, at.haplotypes(), sites, join,
-                 at.settings, entries);
-    struct stat st;
-    if (stat(outputs[bytes].path().c_str(), &st) != 0)
-        fail("cannot read [" + outputs[bytes].name + "]: " + strerror(errno));
-    stepOut out("stretch", at.run);
-    out.number(part);
-    out.number(static_cast<uint64_t>(st.st_size));
-    out.number(entries.size());
-    for (const variantWriter::pieceEntry& e : entries) {
-        out.number(static_cast<uint64_t>(e.contig));
-        out.number(static_cast<uint64_t>(e.begin));
-        out.number(static_cast<uint64_t>(e.end));
-        out.number(e.offset);
-    }
-    out.save(outputs[entriesAt].path(), outputs[entriesAt].name);
 }
 
 stretchFile readStretch(const stepContext& at, size_t part) {
@@ -385,7 +214,8 @@ void gatherStep(const stepContext& at, outputSet& outputs) {
     const size_t report = opt.report ? outputs.add(opt.report) : 0;
     reserveIndex(outputs, haplotypes);
     outputs.refuseInputs(at.inputs);
-    const plan p = readPlan(at);
+    stepIn in(at.file("plan"), "plan", at.run);
+    const planSummary p = readSummary(in, at);
     const size_t K = p.chunks.size();
     std::vector<stretchFile> stretches;
     for (size_t c = 1; c <= K; c++) stretches.push_back(readStretch(at, c));
@@ -397,16 +227,19 @@ void gatherStep(const stepContext& at, outputSet& outputs) {
         writeReport(outputs[report], join, p.samples, scaffoldOf(at, p.samples),
                     opt.seam != nullptr);
     }
-    gatherHaplotypes(outputs, haplotypes, p.header(at.settings.commandLine), p.farSites, stretches,
-                     at.settings);
+    if (at.bySite())
+        recordGather(at, outputs, haplotypes, stretches);
+    else
+        mapGather(at, outputs, haplotypes, stretches);
 }
 
 // The settings that make the join's output what it is.
 std::vector<std::string> runSettings(const options& opt) {
     auto text = [](const char* value) { return value ? std::string(value) : std::string("\1"); };
     std::vector<std::string> settings = {
-        text(opt.vcf),    text(opt.scaffold), text(opt.haplotypes), text(opt.samples),
-        text(opt.single), text(opt.report),   text(opt.seam),       opt.flip ? "flip" : ""};
+        text(opt.vcf),     text(opt.scaffold),     text(opt.haplotypes),
+        text(opt.samples), text(opt.single),       text(opt.report),
+        text(opt.seam),    opt.flip ? "flip" : "", opt.allowGaps ? "gaps" : ""};
     settings.insert(settings.end(), opt.chunks.begin(), opt.chunks.end());
     return settings;
 }
@@ -423,9 +256,8 @@ size_t partOf(const options& opt) {
 
 void runStep(const options& opt, const haplotypeSettings& settings) {
     if (!opt.work) fail("--step needs --work, the folder of the steps' files");
-    if (!opt.vcf) fail("a join split into steps needs a site map (--vcf)");
     std::vector<std::string> inputs(opt.chunks);
-    inputs.push_back(opt.vcf);
+    if (opt.vcf) inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);
     stepContext at{
         opt,
@@ -436,14 +268,15 @@ void runStep(const options& opt, const haplotypeSettings& settings) {
         opt.seam && std::string(opt.seam) == "agree" ? seamRule::agree : seamRule::middle};
     const std::string step = opt.step;
     outputSet outputs;
+    const bool bySite = at.bySite();
     if (step == "plan")
-        planStep(at, outputs);
+        bySite ? recordPlan(at, outputs) : mapPlan(at, outputs);
     else if (step == "boundary")
-        boundaryStep(at, partOf(opt), outputs);
+        bySite ? recordBoundary(at, partOf(opt), outputs) : mapBoundary(at, partOf(opt), outputs);
     else if (step == "fold")
         foldStep(at, outputs);
     else if (step == "stretch")
-        stretchStep(at, partOf(opt), outputs);
+        bySite ? recordStretch(at, partOf(opt), outputs) : mapStretch(at, partOf(opt), outputs);
     else if (step == "gather")
         gatherStep(at, outputs);
     else
