@@ -255,6 +255,16 @@ void finish(joinResult& join, const std::vector<std::vector<char>>& exchanged,
 
 }  // namespace
 
+boundary bySites(const chunk& prev, const chunk& curr, bool allowGaps) {
+    boundary b;
+    b.pairs = sharedSites(prev, curr);
+    if (b.pairs.empty()) {
+        if (!allowGaps) noOverlap(curr, prev, 1);
+        b.meeting = boundary::kind::gap;
+    }
+    return b;
+}
+
 void boundary::pairInOrder(int32_t leftStart, int32_t rows) {
     pairs.resize(rows);
     for (int32_t j = 0; j < rows; j++) pairs[j] = {leftStart + j, j};
@@ -263,18 +273,18 @@ void boundary::pairInOrder(int32_t leftStart, int32_t rows) {
 boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySite,
               bool allowGaps) {
     if (!bySite) return inOrder(prev, prevFirst, curr);
+    if (!prev.sites.empty() && !curr.sites.empty())
+        refuseWithin(prev.name, prev.sites.back(), curr.name, curr.sites.back());
+    return bySites(prev, curr, allowGaps);
+}
+
+void refuseWithin(const std::string& prev, int64_t prevLast, const std::string& curr,
+                  int64_t currLast) {
     // A chunk within its neighbour's range would split that neighbour's
     // rows, and the chain of orientations with them.
-    if (!prev.sites.empty() && !curr.sites.empty() && curr.sites.back() <= prev.sites.back())
-        fail("chunk [" + curr.name + "] lies within chunk [" + prev.name +
+    if (currLast <= prevLast)
+        fail("chunk [" + curr + "] lies within chunk [" + prev +
              "]: every chunk must reach beyond the one before it");
-    boundary b;
-    b.pairs = sharedSites(prev, curr);
-    if (b.pairs.empty()) {
-        if (!allowGaps) noOverlap(curr, prev, 1);
-        b.meeting = boundary::kind::gap;
-    }
-    return b;
 }
 
 joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
@@ -309,10 +319,10 @@ joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,
     return join;
 }
 
-boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
-                  bool bySite, bool allowGaps, std::vector<int32_t>& exchangedSeams) {
+boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule, bool bySite,
+                  bool allowGaps, std::vector<int32_t>& exchangedSeams) {
     std::cout << "Assembling [" << left.name << "] with [" << right.name << "]" << std::endl;
-    boundary b = meet(left, 0, right, bySite, allowGaps);
+    boundary b = bySite ? bySites(left, right, allowGaps) : meet(left, 0, right, false);
     if (bySite)
         printBySite(b);
     else

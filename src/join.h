@@ -93,15 +93,26 @@ joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& con
 boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySite,
               bool allowGaps = false);
 
+// Neighbours joined by site as meet joins them, the pairs of rows of the
+// sites both list, or with allowGaps a gap where they list none, without the
+// rule that curr must reach beyond prev: for rows around an overlap only.
+boundary bySites(const chunk& prev, const chunk& curr, bool allowGaps);
+
+// The rule of meet that a chunk must reach beyond the one before it, on the
+// last sites (or positions) of the two chunks.
+void refuseWithin(const std::string& prev, int64_t prevLast, const std::string& curr,
+                  int64_t currLast);
+
 // One boundary of a join split into jobs: left holds the left chunk's rows
 // from the right chunk's first site on, right at least the right chunk's rows
 // up to the left one's last site. Finds the overlap (bySite and allowGaps as
-// for meet) and counts the evidence, printing each step, as the join in one
-// process does. With the agree rule, seams holds
+// for meet; whether one chunk lies within the other is for the caller to
+// tell, as these rows cannot) and counts the evidence, printing each step, as
+// the join in one process does. With the agree rule, seams holds
 // the seams for a right chunk written as the left one, and exchangedSeams
 // those for a right chunk written exchanged relative to it.
-boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule,
-                  bool bySite, bool allowGaps, std::vector<int32_t>& exchangedSeams);
+boundary joinPair(const chunk& left, const chunk& right, size_t samples, seamRule rule, bool bySite,
+                  bool allowGaps, std::vector<int32_t>& exchangedSeams);
 
 // The exchange masks of the chunks along the chromosome (see
 // joinResult::exchange) from the decisions at their boundaries, printing the

@@ -231,6 +231,12 @@ std::vector<std::string> variantReader::contigs() {
 }
 
 bool variantReader::skipTo(const std::string& chrom, int64_t pos) {
+    return skip(chrom, pos, false);
+}
+
+bool variantReader::skipToLast(const std::string& chrom) { return skip(chrom, 1, true); }
+
+bool variantReader::skip(const std::string& chrom, int64_t pos, bool toLast) {
     if (!in->is_bgzf) return false;
     tbx_t* tabix = nullptr;
     hts_idx_t* index = nullptr;
@@ -251,7 +257,7 @@ bool variantReader::skipTo(const std::string& chrom, int64_t pos) {
         lineNumber = 0;
         if (query->n_off == 0)
             drained = true;
-        else if (bgzf_seek(in->fp.bgzf, query->off[0].u, SEEK_SET) < 0)
+        else if (bgzf_seek(in->fp.bgzf, query->off[toLast ? query->n_off - 1 : 0].u, SEEK_SET) < 0)
             moved = false;
         hts_itr_destroy(query);
     }

@@ -66,6 +66,9 @@ public:
     // file has no index or its index does not know chrom. Called before the
     // first record is read.
     bool skipTo(const std::string& chrom, int64_t pos);
+    // The same, to the start of the last stretch of the file that the index
+    // gives chrom, which holds its last records.
+    bool skipToLast(const std::string& chrom);
 
     // Where the reader stands before a record, so that it can come back.
     struct mark {
@@ -150,6 +153,7 @@ private:
     void addIndexContigs();
     bool nextText();
     bool nextBinary();
+    bool skip(const std::string& chrom, int64_t pos, bool toLast);
 };
 
 // Maps file samples onto the wanted samples by name: order[j] is the index

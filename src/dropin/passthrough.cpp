@@ -61,15 +61,16 @@ private:
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
     std::unique_ptr<lineCopier> copier;
+    const variantPiece* current = nullptr;  // the piece read last
 
     // Moves to the record of row r of a piece: reading on, or, to go back or
     // to skip the other pieces, from where the piece starts. A record read
     // anew must be the one read first.
     void moveTo(const variantPiece& piece, int32_t r) {
         const size_t n = piece.firstRecord + r, at = in.count();
-        if (n + 1 == at) return;
-        if (n + 1 < at || (at < piece.firstRecord && piece.start.offset >= 0))
-            in.restart(piece.start);
+        if (n + 1 == at && current == &piece) return;
+        if (n + 1 < at || (current != &piece && piece.start.offset >= 0)) in.restart(piece.start);
+        current = &piece;
         in.seek(n);
         if (in.checksum() != piece.checksums[r])
             in.fail("record " + std::to_string(n + 1) +

@@ -87,20 +87,22 @@ void parsedEvidence(variantReader& in, size_t samples, int32_t*& gt, int& capaci
 // text lines through the genotype scanner where it can read them.
 class fileReader {
 public:
-    fileReader(const chunkFile& file, const std::vector<std::string>& wanted)
-        : in(file.path, file.name), samples(wanted.size()), scanner(in.header()) {
+    fileReader(const chunkFile& file, const std::vector<std::string>& wanted,
+               const recordRange& range)
+        : in(file.path, file.name), samples(wanted.size()), scanner(in.header()), range(range) {
         const std::string& name = file.name;
         out.name = name;
         out.samples = in.samples();
         out.contigs = in.contigs();
         if (!wanted.empty()) order = sampleOrder(wanted, out.samples, name, "the first chunk");
+        if (!range.contig.empty() && range.from > 1) in.skipTo(range.contig, range.from);
     }
     ~fileReader() { free(gt); }
     fileReader(const fileReader&) = delete;
     fileReader& operator=(const fileReader&) = delete;
 
     rawFile read() {
-        for (before = in.here(); in.next(); before = in.here(), out.records++) {
+        for (before = in.here(); !beyond && in.next(); before = in.here(), out.records++) {
             // Before a line of text is parsed, which changes it.
             checksum = in.checksum();
             if (in.text())
@@ -128,12 +130,24 @@ private:
     std::vector<uint16_t> parsed;  // the evidence of a parsed record, by file sample
     variantReader::mark before;    // where the current record stands
     uint32_t checksum = 0;         // the current record's
+    const recordRange range;
+    bool beyond = false;  // a record after the range was met
+
+    // Whether a record at chrom:pos is one to read; past the range's end,
+    // the reading stops.
+    bool wanted(std::string_view chrom, int64_t pos) {
+        if (range.contig.empty()) return true;
+        if (chrom != range.contig) return false;
+        beyond = pos > range.until;
+        return pos >= range.from && !beyond;
+    }
 
     void addText() {
         if (!scanner.scan(in.line())) {
             addParsed();
             return;
         }
+        if (!wanted(scanner.chrom, scanner.pos)) return;
         uint8_t* alleles = nullptr;
         uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
                              static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
@@ -143,6 +157,7 @@ private:
     void addParsed() {
         uint8_t* alleles = nullptr;
         const bcf1_t* record = in.record();
+        if (!wanted(bcf_seqname_safe(in.header(), record), record->pos + 1)) return;
         uint64_t* bits =
             add(bcf_seqname_safe(in.header(), record), record->pos + 1, record->d.allele[0],
                 altOf(record), static_cast<uint32_t>(record->rlen), record->n_allele, alleles);
@@ -185,8 +200,9 @@ private:
     }
 };
 
-rawFile readFile(const chunkFile& file, const std::vector<std::string>& wanted) {
-    return fileReader(file, wanted).read();
+rawFile readFile(const chunkFile& file, const std::vector<std::string>& wanted,
+                 const recordRange& range) {
+    return fileReader(file, wanted, range).read();
 }
 
 // Numbers the sites of every file in output order and makes the pieces.
@@ -195,7 +211,7 @@ public:
     explicit siteNumbering(variantSites& out) : out(out) {}
 
     void add(rawFile& file, size_t index) {
-        mergeHeader(file, index);
+        mergeHeader(file);
         for (const std::string& contig : file.contigs) headerContig(contig);
         for (rawPiece& p : file.pieces) {
             const int32_t contig = contigOf(p.chrom);
@@ -217,6 +233,7 @@ public:
     // Sorts the sites and renumbers every piece's rows.
     void finish() {
         keys.release();
+        out.header = headers.take();
         orderContigs();
         std::vector<int32_t> order(out.sites.size());
         for (size_t i = 0; i < order.size(); i++) order[i] = static_cast<int32_t>(i);
@@ -253,7 +270,7 @@ private:
     std::unordered_map<std::string, int32_t> contigs;
     std::vector<std::string> headerContigs;  // of every header, in order, each once
     std::unordered_map<std::string, bool> inHeader;
-    std::unordered_map<std::string, std::string> definedIn;  // per key: the first file that has it
+    headerMerger headers;
     siteKeys keys;
 
     // Chromosomes named with and without "chr" (chr20, 20) are two to the
@@ -302,61 +319,8 @@ private:
         out.contigs = std::move(ordered);
     }
 
-    // The header of the output gains the lines of this file's; a key that
-    // two chunks declare otherwise (type or number) cannot be written for
-    // both and ends the run.
-    void mergeHeader(rawFile& file, size_t index) {
-        bcf_hdr_t* theirs = file.header.get();
-        if (index == 0) {
-            out.header = std::move(file.header);
-        } else {
-            checkDeclarations(theirs, file.name);
-            if (!bcf_hdr_merge(out.header.get(), theirs) || bcf_hdr_sync(out.header.get()) < 0)
-                fail("cannot join the headers of the chunks");
-            file.header.reset();
-        }
-        for (int i = 0; theirs && i < out.header->n[BCF_DT_ID]; i++)
-            if (out.header->id[BCF_DT_ID][i].key)
-                definedIn.emplace(out.header->id[BCF_DT_ID][i].key, file.name);
-    }
-
-    // "Number=N,Type=T" of a key's header line.
-    static std::string declaration(const bcf_hdr_t* header, int type, const char* key) {
-        bcf_hrec_t* line = bcf_hdr_get_hrec(header, type, "ID", key, nullptr);
-        std::string text;
-        for (const char* field : {"Number", "Type"}) {
-            const int at = line ? bcf_hrec_find_key(line, field) : -1;
-            if (at < 0) continue;
-            text += (text.empty() ? "" : ",") + std::string(field) + "=" + line->vals[at];
-        }
-        return text;
-    }
-
-    void checkDeclarations(const bcf_hdr_t* theirs, const std::string& name) const {
-        static const char* kinds[] = {"FILTER", "INFO", "FORMAT"};
-        static const int types[] = {BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT};
-        const bcf_hdr_t* ours = out.header.get();
-        for (int i = 0; i < theirs->n[BCF_DT_ID]; i++) {
-            const bcf_idpair_t& pair = theirs->id[BCF_DT_ID][i];
-            if (!pair.key || !pair.val) continue;
-            const int id = bcf_hdr_id2int(ours, BCF_DT_ID, pair.key);
-            for (int t = 0; id >= 0 && t < 3; t++) {
-                if (!pair.val->hrec[types[t]] || !bcf_hdr_idinfo_exists(ours, types[t], id))
-                    continue;
-                if (bcf_hdr_id2type(ours, types[t], id) == bcf_hdr_id2type(theirs, types[t], i) &&
-                    bcf_hdr_id2length(ours, types[t], id) ==
-                        bcf_hdr_id2length(theirs, types[t], i) &&
-                    bcf_hdr_id2number(ours, types[t], id) == bcf_hdr_id2number(theirs, types[t], i))
-                    continue;
-                const auto first = definedIn.find(pair.key);
-                fail(std::string(kinds[t]) + "/" + pair.key + " is declared " +
-                     declaration(ours, types[t], pair.key) + " in [" +
-                     (first == definedIn.end() ? "" : first->second) + "] and " +
-                     declaration(theirs, types[t], pair.key) + " in [" + name +
-                     "]; one output header cannot hold both");
-            }
-        }
-    }
+    // The header of the output gains the lines of this file's.
+    void mergeHeader(rawFile& file) { headers.add(std::move(file.header), file.name); }
 
     int32_t contigOf(const std::string& name) {
         auto found = contigs.emplace(name, static_cast<int32_t>(out.contigs.size()));
@@ -379,9 +343,11 @@ private:
 
 }  // namespace
 
-variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads) {
+variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads,
+                               const std::vector<std::string>& samples,
+                               const std::vector<recordRange>& ranges) {
     variantSites out;
-    out.samples = variantReader(files[0].path, files[0].name).samples();
+    out.samples = samples.empty() ? variantReader(files[0].path, files[0].name).samples() : samples;
     siteNumbering numbering(out);
     orderedPipeline<rawFile> reading(threads, threads + 1);
     size_t next = 0;
@@ -403,9 +369,11 @@ variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads)
             throw;
         }
     };
-    for (const chunkFile& file : files) {
+    const recordRange whole;
+    for (size_t f = 0; f < files.size(); f++) {
         while (reading.full()) take();
-        reading.submit([&file, &out] { return readFile(file, out.samples); });
+        const recordRange& range = ranges.empty() ? whole : ranges[f];
+        reading.submit([&file = files[f], &out, &range] { return readFile(file, out.samples, range); });
     }
     while (!reading.empty()) take();
     numbering.finish();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chunk.h"
+#include "dropin/headers.h"
 #include "files.h"
 #include "site.h"
 #include "vcfread.h"
@@ -34,11 +35,6 @@ struct variantPiece {
     variantPiece(const std::string& name, size_t samples) : rows(name, samples) {}
 };
 
-struct headerDeleter {
-    void operator()(bcf_hdr_t* header) const { bcf_hdr_destroy(header); }
-};
-typedef std::unique_ptr<bcf_hdr_t, headerDeleter> headerPtr;
-
 // The sites of every chunk, in output order: chromosome by chromosome in the
 // order of the chunks' headers (the first chunk's, then those the others
 // add), then of first appearance; by position; records at one position in
@@ -53,10 +49,21 @@ struct variantSites {
     std::vector<variantPiece> pieces;  // by chromosome, then by first site
 };
 
+// Which records of a chunk file to read: those of one chromosome from
+// position from on (through the index beside the file, where there is one)
+// up to position until; every record when contig is empty.
+struct recordRange {
+    std::string contig;
+    int64_t from = 1, until = INT64_MAX;
+};
+
 // Reads every chunk file (several at once with threads), printing a line per
-// file. Every chunk must hold the first chunk's samples, in any order, and
-// list its records in the order of the output's chromosomes and by position.
-variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads);
+// file. Every chunk must hold the samples (by default the first chunk's), in
+// any order, and list each chromosome's records together and by position.
+// ranges: per file, the records to read; empty for all of them.
+variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads,
+                               const std::vector<std::string>& samples = {},
+                               const std::vector<recordRange>& ranges = {});
 
 }  // namespace seamline
 
