@@ -55,6 +55,7 @@ TEST_F(Scatter, GatheredOutputsEqualThoseOfOneProcess) {
         const std::vector<std::string>& chunks;
         std::string haplotypes;
         std::vector<std::string> extra;
+        bool siteMap = true;  // without one: the chunks' records, every field kept
     } cases[] = {
         {textChunks, "o.haps", {}},
         {textChunks, "o.haps.gz", {"--seam", "agree", "--report", "r.tsv"}},
@@ -64,10 +65,14 @@ TEST_F(Scatter, GatheredOutputsEqualThoseOfOneProcess) {
         {vcfChunks,
          "o.bcf",
          {"--seam", "agree", "--report", "r.tsv", "--scaffold", "scaffold.txt"}},
+        {vcfChunks, "o.vcf.gz", {"--report", "r.tsv"}, false},
+        {vcfChunks, "o.bcf", {"--seam", "agree", "--scaffold", "scaffold.txt"}, false},
+        {vcfChunks, "o.vcf", {"--seam", "agree", "--report", "r.tsv"}, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.haplotypes + " " + c.chunks[0]);
+        SCOPED_TRACE(c.haplotypes + " " + c.chunks[0] + (c.siteMap ? "" : " without a site map"));
         std::vector<std::string> args = {"--vcf", "sites.vcf", "--flip", "--chunks"};
+        if (!c.siteMap) args = {"--chunks"};
         args.insert(args.end(), c.chunks.begin(), c.chunks.end());
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         args.insert(args.end(), {"--output", c.haplotypes, "o.sample"});
@@ -90,7 +95,18 @@ TEST_F(Scatter, GatheredOutputsEqualThoseOfOneProcess) {
             }
         }
         shell("rm -f '" + dir.root + "'/one/* '" + dir.root + "'/o.* '" + dir.root + "'/r.tsv");
+        // The later cases read the compressed chunks through their indexes.
+        shell("cd '" + dir.root +
+              "' && tabix -f chr20.c1.vcf.gz && bcftools index -f chr20.c2.bcf");
     }
+    // Without a site map each chunk of a split join holds one chromosome.
+    shell("cd '" + dir.root + "' && (cat chr20.c3.vcf; grep -v '^#' chr20.c3.vcf | " +
+          "sed 's/^20\t/21\t/') > two.vcf");
+    runResult r = step("plan", 0, {"--chunks", "chr20.c1.vcf.gz", "two.vcf", "-o", "o.vcf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "seamline: chunk [two.vcf] holds chromosomes 20 and 21: the steps of a join take "
+              "one chromosome per chunk\n");
 }
 
 // One sample, nine sites at `pos`; c2 stores its pairs exchanged against c1
