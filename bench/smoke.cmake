@@ -7,10 +7,10 @@
 # MODE large: the --large figures of peak memory, at the small sizes.
 # MODE dropin: the bcftools rows and checks of --dropin alone (figures 13 to 16
 #   are not run yet).
-# MODE scatter: --scatter alone, figures 17 to 22 and the text chunks' figures.
+# MODE scatter: --scatter alone, figures 17 to 28 and the text chunks' figures.
 if(MODE STREQUAL "scatter")
   set(args --small --scatter-only)
-  set(figures 17 18 19 20 21 22)
+  set(figures 17 18 19 20 21 22 23 24 25 26 27 28)
   set(not_run)
   set(lines "\n      text: gather wall / one-process wall +[0-9.]+ +\\(no target\\)\n"
             "\n  BCF: 6 region queries answered alike ")
