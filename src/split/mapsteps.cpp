@@ -118,8 +118,7 @@ void mapPlan(const stepContext& at, outputSet& outputs) {
 void mapBoundary(const stepContext& at, size_t part, outputSet& outputs) {
     const plan p = readPlan(at);
     const size_t N = p.samples.size();
-    if (part < 2 || part > p.chunks.size())
-        fail("--part of a boundary is a chunk number from 2 to " + std::to_string(p.chunks.size()));
+    requirePart(part, 2, p.chunks.size(), "boundary");
     const int32_t rightFirst = p.firstSites[part - 1];
     // A right chunk without rows fails in the join, as in one process.
     const siteMap sites = readSites(at);
@@ -140,8 +139,7 @@ void mapBoundary(const stepContext& at, size_t part, outputSet& outputs) {
 void mapStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const plan p = readPlan(at);
     const size_t N = p.samples.size(), K = p.chunks.size();
-    if (part < 1 || part > K)
-        fail("--part of a stretch is a chunk number from 1 to " + std::to_string(K));
+    requirePart(part, 1, K, "stretch");
     const stretchOutputs staged = stageStretch(at, part, outputs);
     foldFile fold = readFold(at, K, N);
     const size_t c = part - 1;

@@ -248,8 +248,7 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
 
 void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
     const recordPlanFile p = readRecordPlan(at);
-    if (part < 2 || part > p.chunks.size())
-        fail("--part of a boundary is a chunk number from 2 to " + std::to_string(p.chunks.size()));
+    requirePart(part, 2, p.chunks.size(), "boundary");
     const span &left = p.spans[part - 2], &right = p.spans[part - 1];
     boundaryFile f;
     f.b.meeting = boundary::kind::start;
@@ -283,8 +282,7 @@ void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
 void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const recordPlanFile p = readRecordPlan(at);
     const size_t N = p.samples.size(), K = p.chunks.size();
-    if (part < 1 || part > K)
-        fail("--part of a stretch is a chunk number from 1 to " + std::to_string(K));
+    requirePart(part, 1, K, "stretch");
     const stretchOutputs staged = stageStretch(at, part, outputs);
     const foldFile fold = readFold(at, K, N);
     const size_t c = part - 1;

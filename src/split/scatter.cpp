@@ -39,6 +39,12 @@ planSummary readSummary(stepIn& in, const stepContext& at) {
     return p;
 }
 
+void requirePart(size_t part, size_t first, size_t chunks, const char* step) {
+    if (part < first || part > chunks)
+        fail(std::string("--part of a ") + step + " is a chunk number from " +
+             std::to_string(first) + " to " + std::to_string(chunks));
+}
+
 std::vector<bool> scaffoldOf(const stepContext& at, const std::vector<std::string>& samples) {
     return scaffolded(samples,
                       at.opt.scaffold ? readScaffold(at.opt.scaffold) : std::set<std::string>());

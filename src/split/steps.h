@@ -70,6 +70,9 @@ stretchOutputs stageStretch(const stepContext& at, size_t part, outputSet& outpu
 void saveStretch(const stepContext& at, size_t part, stretchOutputs staged, outputSet& outputs,
                  const std::vector<variantWriter::pieceEntry>& entries);
 
+// A step's --part: a chunk number from first to chunks.
+void requirePart(size_t part, size_t first, size_t chunks, const char* step);
+
 std::vector<bool> scaffoldOf(const stepContext& at, const std::vector<std::string>& samples);
 
 // The steps of the join along a site map.
