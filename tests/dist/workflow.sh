@@ -67,7 +67,8 @@ direct() {
     (cd "$example" && "$bin" "$@" --scaffold scaffold.txt) >"$d/$chrom.log" 2>&1 ||
         fail "seamline failed on $chrom: $(cat "$d/$chrom.log")"
 }
-direct chr21 --vcf chr21/sites.vcf --chunks chr21/chunk3.haps.bz2 chr21/chunk1.haps.gz chr21/chunk2.haps \
+direct chr21 --vcf chr21/sites.vcf \
+    --chunks chr21/chunk3.haps.bz2 chr21/chunk1.haps.gz chr21/chunk2.haps \
     --flip --output "$d/chr21.haps.gz" "$d/chr21.sample"
 direct chr22 --vcf chr22/sites.vcf.gz \
     --chunks chr22/part1.haps.bz2 chr22/part2.haps.gz chr22/part3.haps chr22/part4.haps.gz \
