@@ -1,8 +1,10 @@
 #!/bin/bash
-# The Snakemake workflow of workflow/ on the example of examples/workflow/:
-# its outputs equal byte for byte those of seamline run directly on the same
-# inputs; a second run finds nothing to do; bad settings and missing inputs
-# stop it with a message naming them; a failing seamline fails the run. The
+# The Snakemake workflow of workflow/ on the example of examples/workflow/
+# (chr21 and chr22 with site maps, chr20 without one): its outputs equal those
+# of seamline run directly on the same inputs (byte for byte; a VCF joined
+# without a site map, but for the header line of the command); a second run
+# finds nothing to do; bad settings and missing inputs stop it with a message
+# naming them; a failing seamline fails the run. The
 # SLURM profile parses (a dry run), and a run through it with stand-ins for
 # sbatch and sacct submits one job per chromosome with the CPUs, memory and
 # time limit of the settings, and writes the same outputs. With scatter=true,
@@ -21,16 +23,35 @@ work=$(realpath "$3")
 example=$src/examples/workflow
 [ -x "$bin" ] || fail "$bin is not an executable"
 
-rm -rf "${work:?}"/{run,out,vcf,vcf-one,scatter,direct,dry,cluster,cluster-scatter,fake-slurm}
+# SWITCH: set to true once `seamline --step` joins without a site map (no
+# --vcf, -o). The scattered runs then join chr20 too and check its jobs and
+# outputs as they do those of chr21 and chr22; until then they leave it out
+# (its scattered commands are checked by a dry run all the same).
+scatter_without_site_map=false
+
+# The example's config files: chr21 and chr22, and chr20 added by the second.
+configs=("$example/config.yaml" "$example/no-site-map.yaml")
+# The chromosomes the scattered runs join, and the config files naming them.
+scatter_chroms=(chr21 chr22)
+scatter_configs=("$example/config.yaml")
+if [ "$scatter_without_site_map" = true ]; then
+    scatter_chroms+=(chr20)
+    scatter_configs+=("$example/no-site-map.yaml")
+fi
+
+rm -rf "${work:?}"/{run,out,vcf,vcf-one,scatter,direct,dry,failed,cluster,cluster-scatter,fake-slurm}
 mkdir -p "$work"/{run,direct,fake-slurm}
 
 snake() {
     snakemake --snakefile "$src/workflow/Snakefile" "$@"
 }
 # The example's config, with snakemake's working directory (.snakemake/) in
-# $work/run.
+# $work/run; scattered_workflow: the config of the scattered runs.
 workflow() {
-    snake --directory "$work/run" --configfile "$example/config.yaml" "$@"
+    snake --directory "$work/run" --configfile "${configs[@]}" "$@"
+}
+scattered_workflow() {
+    snake --directory "$work/run" --configfile "${scatter_configs[@]}" "$@"
 }
 settings=(seamline="$bin" inputdir="$example")
 
@@ -39,51 +60,89 @@ workflow --cores 2 --config "${settings[@]}" outdir="$work/out" >"$work/run.log"
     fail "the workflow failed on the example:
 $(tail -n 30 "$work/run.log")"
 
+d=$work/direct
 direct() {
     local chrom=$1
     shift
-    (cd "$example" && "$bin" "$@" --scaffold scaffold.txt --flip \
-        --output "$work/direct/$chrom.haps.gz" "$work/direct/$chrom.sample") \
-        >"$work/direct/$chrom.log" 2>&1 || fail "seamline failed on $chrom: $(cat "$work/direct/$chrom.log")"
+    (cd "$example" && "$bin" "$@" --scaffold scaffold.txt) >"$d/$chrom.log" 2>&1 ||
+        fail "seamline failed on $chrom: $(cat "$d/$chrom.log")"
 }
-direct chr21 --vcf chr21/sites.vcf --chunks chr21/chunk3.haps.bz2 chr21/chunk1.haps.gz chr21/chunk2.haps
+direct chr21 --vcf chr21/sites.vcf \
+    --chunks chr21/chunk3.haps.bz2 chr21/chunk1.haps.gz chr21/chunk2.haps \
+    --flip --output "$d/chr21.haps.gz" "$d/chr21.sample"
 direct chr22 --vcf chr22/sites.vcf.gz \
-    --chunks chr22/part1.haps.bz2 chr22/part2.haps.gz chr22/part3.haps chr22/part4.haps.gz
+    --chunks chr22/part1.haps.bz2 chr22/part2.haps.gz chr22/part3.haps chr22/part4.haps.gz \
+    --flip --output "$d/chr22.haps.gz" "$d/chr22.sample"
+# Without a site map: no --flip, one output. (The chunks in the config's order:
+# records at one position with other alleles come out in the order of the
+# chunks on the command line.)
+direct chr20 --chunks ../chr20.c1.vcf.gz ../chr20.c2.bcf ../chr20.c3.vcf -o "$d/chr20.vcf.gz"
 
+# text FILE: the text of FILE, decompressed.
+text() {
+    case $1 in
+    *.gz) zcat "$1" ;;
+    *.bcf) bcftools view --no-version "$1" ;;
+    *) cat "$1" ;;
+    esac
+}
 # same_content A B: A and B hold the same bytes, compressed files (.gz, .bcf)
 # once decompressed: a scattered join compresses each stretch of the output on
 # its own, so its compressed blocks end elsewhere than those of one run.
 same_content() {
     case $1 in
-    *.gz) cmp <(zcat "$1") <(zcat "$2") ;;
-    *.bcf) cmp <(bcftools view --no-version "$1") <(bcftools view --no-version "$2") ;;
+    *.gz | *.bcf) cmp <(text "$1") <(text "$2") ;;
     *) cmp "$1" "$2" ;;
     esac
 }
-# same_outputs DIR [COMPARE]: DIR holds the same four files as the direct
-# runs, compared by cmp or COMPARE.
+# same_records A B: A and B hold the same text but for the header line that
+# records seamline's command, which names the outputs and the step run.
+same_records() {
+    cmp <(text "$1" | grep -v '^##seamlineCommand=') <(text "$2" | grep -v '^##seamlineCommand=')
+}
+# The files each chromosome's join writes with the default extension.
+declare -A outputs=([chr21]="chr21.haps.gz chr21.sample" [chr22]="chr22.haps.gz chr22.sample"
+    [chr20]="chr20.vcf.gz")
+# compare CHROM COMPARE: how the outputs of a chromosome compare with another
+# run's: joined without a site map (chr20) by their records, else by COMPARE.
+compare() {
+    if [ "$1" = chr20 ]; then echo same_records; else echo "$2"; fi
+}
+# same_outputs DIR COMPARE CHROM...: DIR holds the files the direct runs wrote
+# for the chromosomes.
 same_outputs() {
-    local file
-    for file in chr21.haps.gz chr21.sample chr22.haps.gz chr22.sample; do
-        [ -f "$1/$file" ] || fail "$1/$file is missing"
-        "${2:-cmp}" "$work/direct/$file" "$1/$file" || fail "$1/$file differs from the direct run's"
+    local dir=$1 how=$2 chrom file
+    shift 2
+    for chrom in "$@"; do
+        for file in ${outputs[$chrom]}; do
+            [ -f "$dir/$file" ] || fail "$dir/$file is missing"
+            "$(compare "$chrom" "$how")" "$d/$file" "$dir/$file" ||
+                fail "$dir/$file differs from the direct run's"
+        done
     done
 }
-same_outputs "$work/out"
+same_outputs "$work/out" cmp chr21 chr22 chr20
+[ -s "$work/out/chr20.vcf.gz.tbi" ] || fail "no index beside chr20.vcf.gz"
+[ ! -e "$work/out/chr20.sample" ] || fail "the join without a site map wrote a sample file"
 # Lines per chromosome: every site (chr21: 30) or every site but one no chunk
-# covers (chr22: 35), so that the comparison above is not one of empty files.
+# covers (chr22: 35), so that the comparison above is not one of empty files;
+# chr20 has a record at least at each of the 39 sites its chunks cover.
 [ "$(zcat "$work/out/chr21.haps.gz" | wc -l)" -eq 30 ] || fail "chr21.haps.gz has not 30 lines"
 [ "$(zcat "$work/out/chr22.haps.gz" | wc -l)" -eq 35 ] || fail "chr22.haps.gz has not 35 lines"
-grep -q '^Writing haplotypes in' "$work/out/logs/chr22.log" ||
-    fail "the log of chr22 does not hold seamline's progress lines"
+[ "$(zcat "$work/out/chr20.vcf.gz" | grep -vc '^#')" -ge 39 ] || fail "chr20.vcf.gz has not 39 records"
+for chrom in chr22 chr20; do
+    grep -q '^Writing haplotypes in' "$work/out/logs/$chrom.log" ||
+        fail "the log of $chrom does not hold seamline's progress lines"
+done
 # benchmark FILE: FILE is Snakemake's measure of a job, a header and one line.
 benchmark() {
     [ -f "$1" ] || fail "no benchmark file $1"
     head -n 1 "$1" | grep -q $'^s\th:m:s\tmax_rss' || fail "$1 is not a benchmark file: $(cat "$1")"
     [ "$(wc -l <"$1")" -eq 2 ] || fail "$1 does not hold one measure: $(cat "$1")"
 }
-benchmark "$work/out/benchmarks/chr21.join.tsv"
-benchmark "$work/out/benchmarks/chr22.join.tsv"
+for chrom in chr21 chr22 chr20; do
+    benchmark "$work/out/benchmarks/$chrom.join.tsv"
+done
 echo "workflow outputs equal the direct runs' in $work/out"
 
 stamp=$(stat -c %Y.%s "$work/out/chr21.haps.gz")
@@ -96,31 +155,38 @@ $(cat "$work/rerun.log")"
 # --- VCF output with its index, and the report, written for real.
 workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extension=.vcf.gz report=true \
     >"$work/vcf.log" 2>&1 || fail "the workflow failed with VCF output: $(tail -n 20 "$work/vcf.log")"
-for chrom in chr21 chr22; do
+for chrom in chr21 chr22 chr20; do
     [ -s "$work/vcf/$chrom.vcf.gz.tbi" ] || fail "no index beside $chrom.vcf.gz"
-    cmp <(bcftools query -f '[%GT ]\n' "$work/vcf/$chrom.vcf.gz" | sed 's/|/ /g; s/ $//') \
-        <(zcat "$work/direct/$chrom.haps.gz" | cut -d' ' -f6-) >/dev/null ||
-        fail "$chrom.vcf.gz does not hold the direct run's haplotypes"
+    if [ "$chrom" = chr20 ]; then
+        same_records "$d/chr20.vcf.gz" "$work/vcf/chr20.vcf.gz" >/dev/null
+    else
+        cmp <(bcftools query -f '[%GT ]\n' "$work/vcf/$chrom.vcf.gz" | sed 's/|/ /g; s/ $//') \
+            <(zcat "$d/$chrom.haps.gz" | cut -d' ' -f6-) >/dev/null
+    fi || fail "$chrom.vcf.gz does not hold the direct run's haplotypes"
     head -n 1 "$work/vcf/$chrom.report.tsv" | grep -q $'^left\tright\tsample' ||
         fail "$chrom.report.tsv does not begin with the report's header"
 done
 
 # --- The scattered join: the same outputs from the jobs of every step.
-# The jobs of chr21 (three chunks) and chr22 (four), as CHROM.STEP[.PART].
+# The jobs of chr21 (three chunks), chr22 (four) and chr20 (three), as
+# CHROM.STEP[.PART].
 jobs=(chr21.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather}
     chr22.{plan,boundary.2,boundary.3,boundary.4,fold,stretch.1,stretch.2,stretch.3,stretch.4,gather})
-workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
+if [ "$scatter_without_site_map" = true ]; then
+    jobs+=(chr20.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather})
+fi
+scattered_workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
     >"$work/scatter.log" 2>&1 ||
     fail "the scattered workflow failed on the example:
 $(tail -n 30 "$work/scatter.log")"
-same_outputs "$work/scatter" same_content
+same_outputs "$work/scatter" same_content "${scatter_chroms[@]}"
 for job in "${jobs[@]}"; do
     benchmark "$work/scatter/benchmarks/$job.tsv"
     [ -f "$work/scatter/logs/$job.log" ] || fail "the job $job left no log"
 done
 [ ! -e "$work/scatter/scatter" ] ||
     fail "the work files outlived the gather: $(find "$work/scatter/scatter")"
-workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
+scattered_workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
     >"$work/scatter-rerun.log" 2>&1 ||
     fail "a second scattered run failed: $(tail -n 20 "$work/scatter-rerun.log")"
 grep -q 'Nothing to be done' "$work/scatter-rerun.log" ||
@@ -130,20 +196,24 @@ echo "the scattered workflow writes the one job's outputs; a second run finds no
 
 # VCF output with its index, and the report: the one job's files moved aside,
 # the scattered run writes to the same paths (which the VCF header records);
-# the same text, and region queries through the index (regions across the
-# chunks' overlaps) give the same records.
+# the same text (without a site map, but for the line of the command), and
+# region queries through the index (regions across the chunks' overlaps) give
+# the same records.
 mv "$work/vcf" "$work/vcf-one"
-workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extension=.vcf.gz report=true \
-    scatter=true >"$work/vcf-scatter.log" 2>&1 ||
+scattered_workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extension=.vcf.gz \
+    report=true scatter=true >"$work/vcf-scatter.log" 2>&1 ||
     fail "the scattered workflow failed with VCF output: $(tail -n 20 "$work/vcf-scatter.log")"
-for chrom in chr21 chr22; do
-    for file in $chrom.vcf.gz $chrom.sample $chrom.report.tsv; do
-        same_content "$work/vcf-one/$file" "$work/vcf/$file" ||
+regions=(21:14003000-14008000 22:14004000-14013000 22:14012900-14020000)
+for chrom in "${scatter_chroms[@]}"; do
+    for file in ${outputs[$chrom]/.haps.gz/.vcf.gz} $chrom.report.tsv; do
+        "$(compare "$chrom" same_content)" "$work/vcf-one/$file" "$work/vcf/$file" ||
             fail "the scattered run's $file differs from the one job's"
     done
     [ -s "$work/vcf/$chrom.vcf.gz.tbi" ] || fail "no index beside the scattered $chrom.vcf.gz"
+    [ "$chrom" != chr20 ] || regions+=(20:65000-76000)
 done
-for region in 21:14003000-14008000 22:14004000-14013000 22:14012900-14020000; do
+[ ! -e "$work/vcf/chr20.sample" ] || fail "the scattered join without a site map wrote a sample file"
+for region in "${regions[@]}"; do
     file=chr${region%%:*}.vcf.gz
     one=$(bcftools view -H -r "$region" "$work/vcf-one/$file") || fail "bcftools view -r $region failed"
     scattered=$(bcftools view -H -r "$region" "$work/vcf/$file") ||
@@ -167,30 +237,53 @@ expect() {
     grep -qF -- "$2" "$scratch/$1" || fail "the dry run $1 does not show '$2':
 $(cat "$scratch/$1")"
 }
+# planned NAME RULE:COUNT...: the dry run NAME plans COUNT jobs of each RULE.
+planned() {
+    local name=$1 job
+    shift
+    for job in "$@"; do
+        grep -qE "^${job%:*} +${job#*:}( |\$)" "$scratch/$name" ||
+            fail "the dry run $name does not plan ${job#*:} jobs ${job%:*}: $(cat "$scratch/$name")"
+    done
+}
+# chr20, without a site map: its chunks, no --vcf and no --flip (which the
+# example sets), -o and no sample file.
+chr20_chunks="--chunks $example/../chr20.c1.vcf.gz $example/../chr20.c2.bcf $example/../chr20.c3.vcf"
 dry_run report report=true threads=2 extension=.vcf.gz
+planned report join:2 join_no_site_map:1
 expect report "--report $work/dry/chr21.report.tsv"
 expect report "--threads 2 --output $work/dry/chr21.vcf.gz $work/dry/chr21.sample"
+expect report "$bin $chr20_chunks --scaffold $example/scaffold.txt \
+--report $work/dry/chr20.report.tsv --threads 2 -o $work/dry/chr20.vcf.gz >"
+dry_run bcf extension=.bcf
+expect bcf "--threads 1 -o $work/dry/chr20.bcf >"
 # Scattered: each step's command takes the run's options, its own --threads,
 # and the work folder of its chromosome.
 dry_run scatter scatter=true report=true
-for job in plan:2 boundary:5 fold:2 stretch:7 gather:2; do
-    grep -qE "^${job%:*} +${job#*:}( |\$)" "$scratch/scatter" ||
-        fail "the scattered dry run does not plan ${job#*:} jobs ${job%:*}: $(cat "$scratch/scatter")"
-done
-if grep -qE '^join ' "$scratch/scatter"; then fail "the scattered dry run plans joins"; fi
+planned scatter plan:3 boundary:7 fold:3 stretch:10 gather:2 gather_no_site_map:1
+if grep -qE '^join' "$scratch/scatter"; then fail "the scattered dry run plans joins"; fi
 expect scatter "--step plan --work $work/dry/scatter/chr21 --vcf $example/chr21/sites.vcf --chunks"
 expect scatter "--step boundary --part 4 --work $work/dry/scatter/chr22 --vcf"
 expect scatter "--step stretch --part 1 --work $work/dry/scatter/chr22 --vcf"
 expect scatter "--report $work/dry/chr21.report.tsv --threads 2 --output $work/dry/chr21.haps.gz"
 expect scatter "--step gather --work $work/dry/scatter/chr22 --vcf"
-# A chromosome of one chunk has no boundary.
-printf 'chromosomes:\n  c: {sites: chr22/sites.vcf.gz, chunks: chr22/part1.haps.bz2}\n' \
-    >"$scratch/one-chunk.yaml"
+expect scatter "--step plan --work $work/dry/scatter/chr20 $chr20_chunks --scaffold"
+expect scatter "--step boundary --part 3 --work $work/dry/scatter/chr20 $chr20_chunks --scaffold"
+expect scatter "--step stretch --part 3 --work $work/dry/scatter/chr20 $chr20_chunks --scaffold"
+expect scatter "--report $work/dry/chr20.report.tsv --threads 1 -o $work/dry/chr20.vcf.gz >"
+expect scatter "--step gather --work $work/dry/scatter/chr20 $chr20_chunks --scaffold"
+# A chromosome of one chunk, with a site map or without, has no boundary.
+cat >"$scratch/one-chunk.yaml" <<'EOF'
+chromosomes:
+  c: {sites: chr22/sites.vcf.gz, chunks: chr22/part1.haps.bz2}
+  d: {chunks: ../chr20.c2.bcf}
+EOF
 snake --directory "$work/run" --dry-run --cores 2 --configfile "$scratch/one-chunk.yaml" \
     --config "${settings[@]}" outdir="$work/dry" scatter=true >"$scratch/one-chunk" 2>&1 ||
     fail "the scattered dry run of one chunk failed: $(tail -n 20 "$scratch/one-chunk")"
-if ! grep -qE '^stretch +1( |$)' "$scratch/one-chunk" || grep -qE '^boundary ' "$scratch/one-chunk"; then
-    fail "one chunk does not make one stretch and no boundary: $(cat "$scratch/one-chunk")"
+planned one-chunk stretch:2 gather:1 gather_no_site_map:1
+if grep -qE '^boundary ' "$scratch/one-chunk"; then
+    fail "one chunk makes a boundary: $(cat "$scratch/one-chunk")"
 fi
 dry_run noflip flip=false scaffold=
 if grep -qE -- '--flip|--scaffold' "$scratch/noflip"; then
@@ -200,14 +293,17 @@ fi
 mkdir -p "$scratch/dash"
 cp "$example"/chr22/* "$scratch/dash/"
 mv "$scratch/dash/part3.haps" "$scratch/dash/-part3.haps"
+cp "$example/../chr20.c1.vcf.gz" "$scratch/dash/-c1.vcf.gz"
 cat >"$scratch/dash.yaml" <<EOF
 chromosomes:
   chr22: {sites: sites.vcf.gz, chunks: ["-part3.haps", "part[124].*"]}
+  chr20: {chunks: ["-c1.vcf.gz"]}
 EOF
 snake --directory "$scratch/dash" --dry-run --printshellcmds --cores 1 \
     --configfile "$scratch/dash.yaml" --config seamline="$bin" flip=true >"$scratch/dash.log" 2>&1 ||
     fail "the dry run with a chunk file named -part3.haps failed: $(cat "$scratch/dash.log")"
 expect dash.log "--chunks ./-part3.haps part1.haps.bz2 part2.haps.gz part4.haps.gz --flip"
+expect dash.log "--chunks ./-c1.vcf.gz --threads 1 -o results/chr20.vcf.gz"
 
 # --- Bad settings and missing inputs: a message naming them, nothing run.
 while IFS='|' read -r what chromosomes extra message; do
@@ -227,7 +323,12 @@ glob matching nothing|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.vcf.bz2"
 chunk file named twice|  c: {sites: chr22/sites.vcf.gz, chunks: [chr22/part1.haps.bz2, "chr22/*.bz2"]}||chromosome c: chunk file $example/chr22/part1.haps.bz2 is named more than once
 missing site map|  c: {sites: chr22/sites.vcf, chunks: "chr22/*.haps*"}||chromosome c: site map $example/chr22/sites.vcf does not exist
 directory as chunk file|  c: {sites: chr22/sites.vcf.gz, chunks: [chr22]}||chromosome c: chunk file $example/chr22 is a directory
-no chunks|  c: {sites: chr22/sites.vcf.gz}||chromosome c: give 'sites' (the site map) and 'chunks'
+no chunks|  c: {sites: chr22/sites.vcf.gz}||chromosome c: give 'chunks' (and 'sites', its site map, if it has one)
+empty site map|  c: {sites: "", chunks: ../chr20.c2.bcf}||chromosome c: 'sites' is empty: name the site map, or leave 'sites' out to join without one
+misspelt setting of a chromosome|  c: {site: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}||chromosome c: 'site' is not a setting of a chromosome (those are sites, chunks, threads, mem_mb, runtime, steps)
+missing chunk without a site map|  c: {chunks: [../chr20.c2.bcf, ../chr20.c9.bcf]}||chromosome c: chunk file $example/../chr20.c9.bcf does not exist
+text output without a site map|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}\n  d: {chunks: ../chr20.c2.bcf}|extension=.haps|chromosome d: 'extension' must be .vcf.gz, .vcf.bgz or .bcf without a site map, not '.haps'
+unindexed output without a site map|  d: {chunks: ../chr20.c2.bcf}|extension=.vcf|chromosome d: 'extension' must be .vcf.gz, .vcf.bgz or .bcf without a site map, not '.vcf'
 missing scaffold list|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}|scaffold=none.txt|scaffold list $example/none.txt does not exist
 name unfit for a file|  a/b: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*"}||chromosome name 'a/b' is not usable in a file name
 threads not a number|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", threads: many}||chromosome c: 'threads' must be a whole number of at least 1, not 'many'
@@ -241,19 +342,26 @@ unknown step resource|  c: {sites: chr22/sites.vcf.gz, chunks: "chr22/*.haps*", 
 EOF
 echo "bad settings and missing inputs stop the workflow with a message naming them"
 
-# A seamline that fails (here: rows with exchanged alleles, without --flip)
-# fails its job, in one job or in a scattered join; the end of its log comes
-# out on standard error.
-for scatter in false true; do
-    if workflow --cores 2 --config "${settings[@]}" outdir="$work/noflip" flip=false \
-        scatter=$scatter >"$scratch/noflip-$scatter.log" 2>&1; then
-        fail "the workflow (scatter: $scatter) succeeded although seamline failed"
+# A seamline that fails fails its job, in one job or in a scattered join; the
+# end of its log comes out on standard error. Here: rows with exchanged
+# alleles without --flip (chr21 of the example), and without a site map, a
+# chunk that is not VCF.
+printf 'chromosomes:\n  c: {chunks: [../chr20.c1.vcf.gz, chr22/part3.haps]}\n' >"$scratch/text-chunk.yaml"
+while IFS='|' read -r config scatter setting message output; do
+    # shellcheck disable=SC2086 # setting is one NAME=VALUE word or none
+    if snake --directory "$work/run" --cores 2 --configfile "$config" --config "${settings[@]}" \
+        outdir="$work/failed" scatter=$scatter $setting >"$scratch/failed.log" 2>&1; then
+        fail "the workflow on $config (scatter: $scatter) succeeded although seamline failed"
     fi
-    grep -q 'Not found = ' "$scratch/noflip-$scatter.log" ||
-        fail "seamline's message is not shown: $(cat "$scratch/noflip-$scatter.log")"
-    [ ! -e "$work/noflip/chr21.haps.gz" ] || fail "a failed join (scatter: $scatter) left an output"
-    rm -rf "$work/noflip"
-done
+    grep -qF -- "$message" "$scratch/failed.log" ||
+        fail "seamline's message '$message' is not shown: $(cat "$scratch/failed.log")"
+    [ ! -e "$work/failed/$output" ] || fail "a failed join (scatter: $scatter) left $output"
+    rm -rf "$work/failed"
+done <<EOF
+$example/config.yaml|false|flip=false|Not found = |chr21.haps.gz
+$example/config.yaml|true|flip=false|Not found = |chr21.haps.gz
+$scratch/text-chunk.yaml|false||is not VCF or BCF; without --vcf every chunk must be|c.vcf.gz
+EOF
 
 # --- The SLURM profile. Stand-ins on PATH: sbatch records its arguments and
 # runs the job script in the background, sacct and scontrol answer from files
@@ -326,17 +434,16 @@ profile=$src/workflow/profiles/slurm
 FAKE_SBATCH_REFUSES=1 PATH=$fakes:$PATH workflow --dry-run --profile "$profile" \
     --config "${settings[@]}" outdir="$work/cluster" >"$scratch/dry.log" 2>&1 ||
     fail "the dry run with the SLURM profile failed: $(tail -n 30 "$scratch/dry.log")"
-grep -qE '^join +2( |$)' "$scratch/dry.log" ||
-    fail "the dry run with the SLURM profile does not plan two joins: $(cat "$scratch/dry.log")"
+planned dry.log join:2 join_no_site_map:1
 [ ! -e "$FAKE_SLURM_DIR/sbatch-called" ] || fail "the dry run called sbatch"
-echo "the SLURM profile parses; its dry run plans two joins and calls no sbatch"
+echo "the SLURM profile parses; its dry run plans three joins and calls no sbatch"
 
 # snakemake checks a cluster's jobs every 10 s, every second when CI=true.
 CI=true PATH=$fakes:$PATH workflow --profile "$profile" \
     --config "${settings[@]}" outdir="$work/cluster" threads=2 >"$work/cluster.log" 2>&1 ||
     fail "the run through the SLURM profile failed: $(tail -n 30 "$work/cluster.log")"
-same_outputs "$work/cluster"
-for chrom in chr21 chr22; do
+same_outputs "$work/cluster" cmp chr21 chr22 chr20
+for chrom in chr21 chr22 chr20; do
     args=$(grep -lx -- "--job-name=seamline-$chrom" "$FAKE_SLURM_DIR"/*.args) ||
         fail "no job was submitted for $chrom"
     for expected in --parsable --cpus-per-task=2 --mem=500M --time=10; do
@@ -345,7 +452,7 @@ for chrom in chr21 chr22; do
     grep -q -- "--threads 2 " "${args%.args}.out" ||
         fail "the job of $chrom did not pass --threads 2: $(cat "${args%.args}.out")"
 done
-[ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq 2 ] || fail "not two jobs submitted"
+[ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq 3 ] || fail "not three jobs submitted"
 grep -qx 1000 "$FAKE_SLURM_DIR/sacct-jobs" || fail "the status command never asked sacct"
 echo "a run through the SLURM profile submits one job per chromosome, same outputs"
 
@@ -364,11 +471,11 @@ chromosomes:
 EOF
 rm -rf "${FAKE_SLURM_DIR:?}"/*
 CI=true PATH=$fakes:$PATH snake --directory "$work/run" --profile "$profile" \
-    --configfile "$example/config.yaml" "$scratch/steps.yaml" \
+    --configfile "${scatter_configs[@]}" "$scratch/steps.yaml" \
     --config "${settings[@]}" outdir="$work/cluster-scatter" scatter=true \
     >"$work/cluster-scatter.log" 2>&1 ||
     fail "the scattered run through the SLURM profile failed: $(tail -n 30 "$work/cluster-scatter.log")"
-same_outputs "$work/cluster-scatter" same_content
+same_outputs "$work/cluster-scatter" same_content "${scatter_chroms[@]}"
 [ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq ${#jobs[@]} ] ||
     fail "not ${#jobs[@]} jobs submitted: $(cat "$FAKE_SLURM_DIR"/*.args)"
 for job in "${jobs[@]}"; do
@@ -388,7 +495,10 @@ for job in "${jobs[@]}"; do
     gather) expected="1 105 15" ;;
     esac
     read -r cpus mem time <<<"$expected"
-    for expected in --job-name=seamline-"$chrom" --output="logs/slurm/$step-$chrom-%j.log" \
+    # SLURM's console of the job is named after the rule.
+    rule=$step
+    if [ "$job" = chr20.gather ]; then rule=gather_no_site_map; fi
+    for expected in --job-name=seamline-"$chrom" --output="logs/slurm/$rule-$chrom-%j.log" \
         --cpus-per-task="$cpus" --mem="${mem}M" --time="$time"; do
         grep -qx -- "$expected" "${out%.out}.args" ||
             fail "sbatch for $job lacks $expected: $(cat "${out%.out}.args")"
