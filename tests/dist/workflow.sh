@@ -27,7 +27,7 @@ example=$src/examples/workflow
 # --vcf, -o). The scattered runs then join chr20 too and check its jobs and
 # outputs as they do those of chr21 and chr22; until then they leave it out
 # (its scattered commands are checked by a dry run all the same).
-scatter_without_site_map=false
+scatter_without_site_map=true
 
 # The example's config files: chr21 and chr22, and chr20 added by the second.
 configs=("$example/config.yaml" "$example/no-site-map.yaml")
@@ -260,7 +260,7 @@ expect bcf "--threads 1 -o $work/dry/chr20.bcf >"
 # Scattered: each step's command takes the run's options, its own --threads,
 # and the work folder of its chromosome.
 dry_run scatter scatter=true report=true
-planned scatter plan:3 boundary:7 fold:3 stretch:10 gather:2 gather_no_site_map:1
+planned scatter plan:2 plan_no_site_map:1 boundary:7 fold:3 stretch:10 gather:2 gather_no_site_map:1
 if grep -qE '^join' "$scratch/scatter"; then fail "the scattered dry run plans joins"; fi
 expect scatter "--step plan --work $work/dry/scatter/chr21 --vcf $example/chr21/sites.vcf --chunks"
 expect scatter "--step boundary --part 4 --work $work/dry/scatter/chr22 --vcf"
@@ -497,7 +497,7 @@ for job in "${jobs[@]}"; do
     read -r cpus mem time <<<"$expected"
     # SLURM's console of the job is named after the rule.
     rule=$step
-    if [ "$job" = chr20.gather ]; then rule=gather_no_site_map; fi
+    case $job in chr20.gather | chr20.plan) rule=${step}_no_site_map ;; esac
     for expected in --job-name=seamline-"$chrom" --output="logs/slurm/$rule-$chrom-%j.log" \
         --cpus-per-task="$cpus" --mem="${mem}M" --time="$time"; do
         grep -qx -- "$expected" "${out%.out}.args" ||
