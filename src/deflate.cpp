@@ -244,7 +244,9 @@ void generalDeflater::bgzfBlock(const char* text, size_t n, std::string& out) {
     out.append(bgzfHeader, bgzfHeaderSize);
     out.resize(start + bgzfHeaderSize + room);
     levelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
-    isal_zstream z;
+    // Zeroed first: the stateless init leaves fields such as hist_bits as
+    // they are, and the level-1 body reads them.
+    isal_zstream z{};
     isal_deflate_stateless_init(&z);
     z.level = 1;
     z.level_buf = levelBuffer.data();
