@@ -1,6 +1,6 @@
 # Set-up and everyday commands; the build itself is CMake's.
 BUILD ?= build
-PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libgtest-dev gzip bzip2 python3
+PACKAGES = cmake make g++ libboost-iostreams-dev zlib1g-dev libbz2-dev libisal-dev libdeflate-dev libgtest-dev gzip bzip2 python3
 # VCF and BCF: htslib to build against, bcftools and tabix for the tests.
 PACKAGES += libhts-dev bcftools tabix
 # Manual page checks (groff, man) and the Debian package (dpkg-shlibdeps, file).

@@ -1,10 +1,11 @@
 #include "deflate.h"
 
 #include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <queue>
 
 #include "failure.h"
@@ -181,6 +182,9 @@ void putLittleEndian(std::string& out, uint32_t value, int bytes) {
     for (int b = 0; b < bytes; b++) out.push_back(static_cast<char>(value >> (8 * b)));
 }
 
+// Gzip header of a member without file name, modification time 0, from Unix.
+const char gzipHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+
 }  // namespace
 
 deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
@@ -188,8 +192,7 @@ deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
 }
 
 void deflater::gzipMember(const char* text, size_t n, std::string& out) {
-    static const char header[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
-    out.append(header, 10);
+    out.append(gzipHeader, sizeof gzipHeader);
     bitWriter bits(out);
     findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
     writeBlock(bits, true);
@@ -239,37 +242,41 @@ void deflater::bgzfBlock(const char* text, size_t n, std::string& out) {
     closeBgzf(out, start);
 }
 
-void generalDeflater::bgzfBlock(const char* text, size_t n, std::string& out) {
-    const size_t start = out.size(), room = bgzfMostBytes - bgzfHeaderSize;
-    out.append(bgzfHeader, bgzfHeaderSize);
-    out.resize(start + bgzfHeaderSize + room);
-    levelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
-    // Zeroed first: the stateless init leaves fields such as hist_bits as
-    // they are, and the level-1 body reads them.
-    isal_zstream z{};
-    isal_deflate_stateless_init(&z);
-    z.level = 1;
-    z.level_buf = levelBuffer.data();
-    z.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
-    // Deflate data and the gzip trailer (CRC and length), no gzip header.
-    z.gzip_flag = IGZIP_GZIP_NO_HDR;
-    z.end_of_stream = 1;
-    z.flush = NO_FLUSH;
-    z.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(text));
-    z.avail_in = static_cast<uint32_t>(n);
-    z.next_out = reinterpret_cast<uint8_t*>(&out[start + bgzfHeaderSize]);
-    z.avail_out = static_cast<uint32_t>(room);
-    const int result = isal_deflate_stateless(&z);
-    if (result == COMP_OK) {
-        out.resize(start + bgzfHeaderSize + z.total_out);
-    } else if (result == STATELESS_OVERFLOW) {
-        storeBgzf(text, n, out, start);
-        putLittleEndian(out, crcOf(text, n), 4);
-        putLittleEndian(out, static_cast<uint32_t>(n), 4);
-    } else {
-        fail("cannot compress a block of " + std::to_string(n) + " bytes (ISA-L error " +
-             std::to_string(result) + ")");
+libraryDeflater::~libraryDeflater() {
+    if (compressor) libdeflate_free_compressor(compressor);
+}
+
+size_t libraryDeflater::deflate(int level, const char* text, size_t n, std::string& out) {
+    if (!compressor || level != compressorLevel) {
+        if (compressor) libdeflate_free_compressor(compressor);
+        compressorLevel = -1;
+        compressor = libdeflate_alloc_compressor(level);
+        if (!compressor) throw std::bad_alloc();
+        compressorLevel = level;
     }
+    const size_t start = out.size(), room = libdeflate_deflate_compress_bound(compressor, n);
+    out.resize(start + room);
+    const size_t size = libdeflate_deflate_compress(compressor, text, n, &out[start], room);
+    // The bound holds for any text, so that no size means a broken library.
+    if (size == 0) fail("cannot compress a block of " + std::to_string(n) + " bytes");
+    out.resize(start + size);
+    return size;
+}
+
+void libraryDeflater::gzipMember(int level, const char* text, size_t n, std::string& out) {
+    out.append(gzipHeader, sizeof gzipHeader);
+    deflate(level, text, n, out);
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+}
+
+void libraryDeflater::bgzfBlock(int level, const char* text, size_t n, std::string& out) {
+    const size_t start = out.size();
+    out.append(bgzfHeader, bgzfHeaderSize);
+    deflate(level, text, n, out);
+    if (out.size() - start + 8 > bgzfMostBytes) storeBgzf(text, n, out, start);
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
     closeBgzf(out, start);
 }
 

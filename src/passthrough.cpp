@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "bcfcopy.h"
 #include "bits.h"
 #include "failure.h"
 #include "rawline.h"
@@ -29,10 +30,13 @@ public:
             if (order[j] != static_cast<int32_t>(j)) permutation = order;
     }
 
-    // Lines of VCF text are copied as they stand where they can be.
-    void startCopying(const bcf_hdr_t* output) {
-        if (in.text())
+    // Lines of VCF text into VCF, and BCF records into BCF, are copied as
+    // they stand where they can be.
+    void startCopying(const bcf_hdr_t* output, bool binary) {
+        if (in.text() && !binary)
             copier = std::make_unique<lineCopier>(in.header, output, permutation.empty());
+        if (!in.text() && binary)
+            rawCopier = std::make_unique<bcfCopier>(in.header, output, permutation.empty());
     }
 
     // Record n of the file as a ready line, GT of the samples of exchange
@@ -42,6 +46,14 @@ public:
         if (!copier) return false;
         const kstring_t& line = in.seekLine(n);
         return copier->copy(std::string_view(line.s, line.l), exchange, out, where);
+    }
+
+    // Record n of the BCF file appended to out as it stands, GT of the
+    // samples of exchange exchanged, when it can be copied so; otherwise null.
+    const bcf1_t* copyRecord(size_t n, const std::vector<uint64_t>& exchange, std::string& out) {
+        if (!rawCopier || !rawCopier->usable()) return nullptr;
+        const bcf1_t* rec = in.seek(n);
+        return rawCopier->copy(rec, exchange, out) ? rec : nullptr;
     }
 
     // Record n of the file, ready to be written under header.
@@ -59,6 +71,7 @@ private:
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
     std::unique_ptr<lineCopier> copier;
+    std::unique_ptr<bcfCopier> rawCopier;
 
     // Moves every sample's FORMAT values to its place in the output.
     void reorder(bcf1_t* rec) {
@@ -91,10 +104,6 @@ bcf_hdr_t* outputHeader(std::vector<std::unique_ptr<chunkSource>>& sources,
     return header;
 }
 
-void appendWord(std::string& out, uint32_t value) {
-    for (int b = 0; b < 4; b++) out.push_back(static_cast<char>(value >> (8 * b)));
-}
-
 // A record as BCF stores it: the lengths of its two parts, the site's fixed
 // fields, then the shared and individual parts. Copying the record brings
 // those parts up to date with any edit of its decoded fields.
@@ -102,18 +111,7 @@ bool appendBinaryRecord(bcf1_t* rec, bcf1_t* synced, std::string& out) {
     if (rec->errcode || rec->pos < 0 || rec->pos > INT32_MAX || rec->rlen < 0 ||
         rec->rlen > INT32_MAX || !bcf_copy(synced, rec))
         return false;
-    appendWord(out, static_cast<uint32_t>(rec->shared.l + 24));
-    appendWord(out, static_cast<uint32_t>(rec->indiv.l));
-    appendWord(out, static_cast<uint32_t>(rec->rid));
-    appendWord(out, static_cast<uint32_t>(rec->pos));
-    appendWord(out, static_cast<uint32_t>(rec->rlen));
-    uint32_t qual;
-    memcpy(&qual, &rec->qual, 4);
-    appendWord(out, qual);
-    appendWord(out, static_cast<uint32_t>(rec->n_allele) << 16 | rec->n_info);
-    appendWord(out, static_cast<uint32_t>(rec->n_fmt) << 24 | rec->n_sample);
-    out.append(rec->shared.s, rec->shared.l);
-    out.append(rec->indiv.s, rec->indiv.l);
+    appendRecordBytes(rec, out);
     return true;
 }
 
@@ -146,8 +144,7 @@ public:
         text = std::make_unique<variantWriter>(
             path, name, format, start, indexPath, csi, settings.threads, header->n[BCF_DT_CTG],
             binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
-        if (!binary)
-            for (auto& source : sources) source->startCopying(header);
+        for (auto& source : sources) source->startCopying(header, binary);
         blended = bcf_init();
         synced = bcf_init();
     }
@@ -249,10 +246,17 @@ private:
 
     // Row r of chunk c copied as it stands, when it can be.
     bool copy(size_t c, int32_t r) {
-        if (binary) return false;
         const variantPiece& piece = chunks.pieces[c];
         lineCopier::placement where;
         copied.clear();
+        if (binary) {
+            const bcf1_t* rec =
+                sources[piece.file]->copyRecord(piece.firstRecord + r, join.exchange[c], copied);
+            if (rec)
+                text->writeLine(rec->rid, bcf_hdr_id2name(header, rec->rid), rec->pos,
+                                rec->pos + rec->rlen, copied);
+            return rec != nullptr;
+        }
         if (!sources[piece.file]->copyLine(piece.firstRecord + r, join.exchange[c], copied, where))
             return false;
         text->writeLine(where.rid, bcf_hdr_id2name(header, where.rid), where.begin, where.end,

@@ -372,6 +372,9 @@ std::vector<std::string> runSettings(const options& opt) {
         text(opt.vcf),    text(opt.scaffold), text(opt.haplotypes), text(opt.samples),
         text(opt.single), text(opt.report),   text(opt.seam),       opt.flip ? "flip" : ""};
     settings.insert(settings.end(), opt.chunks.begin(), opt.chunks.end());
+    // Steps of other levels would gather blocks of mixed levels.
+    if (opt.compressionLevel)
+        settings.push_back("--compression-level " + text(opt.compressionLevel));
     return settings;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "chunks.h"
 #include "failure.h"
 #include "files.h"
@@ -131,6 +132,7 @@ int run(int argc, char** argv) {
         std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
     const bool siteMap = !withoutSiteMap(opt);
     check(opt, siteMap);
+    setCompressionLevel(compressionLevelOf(opt.compressionLevel));
     const haplotypeSettings settings{commandLine(argc, argv), usableThreads(opt.threads),
                                      opt.single != nullptr};
     // With data on standard output, progress goes to standard error.

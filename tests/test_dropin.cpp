@@ -242,8 +242,8 @@ TEST_F(DropIn, SameBytesInEveryRunAndForEveryThreadCount) {
         std::string first, firstIndex;
         for (const std::string threads : {"1", "2", "4"}) {
             for (int again = 0; again < 2; again++) {
-                runResult r = run({"--chunks", "c1.vcf", "c2.vcf", "-o", output, "--threads",
-                                   threads});
+                runResult r =
+                    run({"--chunks", "c1.vcf", "c2.vcf", "-o", output, "--threads", threads});
                 ASSERT_EQ(r.status, 0) << r.err;
                 const std::string bytes = slurp(dir.path(output));
                 if (first.empty()) {
