@@ -7,26 +7,31 @@ namespace seamline {
 
 namespace {
 
+// How many bytes of text pass the test, counted in runs short enough for
+// byte-wide counters, which the compiler turns into wide vector compares.
+template <typename Test>
+size_t countBytes(const std::string& text, Test test) {
+    size_t count = 0;
+    for (size_t at = 0; at < text.size(); at += 255) {
+        const size_t end = std::min(text.size(), at + 255);
+        uint8_t run = 0;
+        for (size_t i = at; i < end; i++) run += test(static_cast<uint8_t>(text[i]));
+        count += run;
+    }
+    return count;
+}
+
 // Whether VCF text holds genotypes alone: colons separate the FORMAT
 // subfields of every sample, so text with more than GT has many of them.
 bool genotypesAlone(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), ':')) * 64 < text.size();
+    return countBytes(text, [](uint8_t c) { return c == ':'; }) * 64 < text.size();
 }
 
 // Whether BCF records hold genotypes alone: their typed values are then
 // nearly all small codes (2 to 5 for phased and unphased alleles 0 and 1),
 // where dosages and probabilities, as floats, spread over every byte value.
 bool binaryGenotypesAlone(const std::string& records) {
-    // Counted in runs short enough for byte-wide counters, which the
-    // compiler turns into vector compares.
-    size_t small = 0;
-    for (size_t at = 0; at < records.size(); at += 255) {
-        const size_t end = std::min(records.size(), at + 255);
-        uint8_t run = 0;
-        for (size_t i = at; i < end; i++) run += static_cast<uint8_t>(records[i]) < 16;
-        small += run;
-    }
-    return 10 * small >= 9 * records.size();
+    return 10 * countBytes(records, [](uint8_t c) { return c < 16; }) >= 9 * records.size();
 }
 
 // Genotypes that the project's encoder compresses best; its long matches

@@ -187,7 +187,7 @@ const char gzipHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
 
 }  // namespace
 
-deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
+deflater::deflater() : head(size_t(1) << hashBits, 0), chain(windowSize) {
     tokens.reserve(tokensPerBlock);
 }
 
@@ -281,13 +281,22 @@ void libraryDeflater::bgzfBlock(int level, const char* text, size_t n, std::stri
 }
 
 void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
-    std::fill(head.begin(), head.end(), -1);
+    // The table holds positions plus headBase, which grows past every text,
+    // so that entries of earlier texts count as empty without clearing the
+    // table (eight times the size of a BGZF block's text) for each one.
+    if (static_cast<int64_t>(n) + 1 > INT32_MAX - headBase) {
+        std::fill(head.begin(), head.end(), 0);
+        headBase = 1;
+    }
+    const int32_t base = headBase;
+    headBase += static_cast<int32_t>(n) + 1;
+    auto headOf = [&](uint32_t h) -> int64_t { return head[h] >= base ? head[h] - base : -1; };
     const int64_t end = static_cast<int64_t>(n);
     auto insert = [&](int64_t i) {
         if (i + hashBytes > end) return;
         uint32_t h = hashAt(text + i, hashBytes);
-        chain[i & (windowSize - 1)] = head[h];
-        head[h] = static_cast<int32_t>(i);
+        chain[i & (windowSize - 1)] = static_cast<int32_t>(headOf(h));
+        head[h] = static_cast<int32_t>(i + base);
     };
     // Ends of the current line and of the two before it: the same column of
     // an earlier line, counted from the line's end, is the likeliest match.
@@ -313,7 +322,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (previousEnd >= 0) consider(lineEnd - previousEnd);
         if (earlierEnd >= 0) consider(lineEnd - earlierEnd);
         if (best < limit && i + hashBytes <= end) {
-            int64_t j = head[hashAt(text + i, hashBytes)];
+            int64_t j = headOf(hashAt(text + i, hashBytes));
             for (int depth = 0; j >= 0 && i - j <= windowSize && depth < chainDepth && best < limit;
                  depth++) {
                 consider(i - j);

@@ -42,6 +42,7 @@ private:
         uint16_t value;   // the literal byte, or the match distance
     };
     std::vector<int32_t> head, chain;
+    int32_t headBase = 1;  // what the positions of the next text are stored plus
     std::vector<token> tokens;
 
     void findMatches(const uint8_t* text, size_t n, class bitWriter& bits);

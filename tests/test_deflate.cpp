@@ -136,8 +136,16 @@ TEST(Deflater, MembersWrittenOneAfterAnotherReadAsOneText) {
     deflater d;
     std::string out;
     d.gzipMember(a.data(), a.size(), out);
+    const size_t first = out.size();
     d.gzipMember(b.data(), b.size(), out);
     EXPECT_EQ(gunzip(out), a + b);
+    // A member depends on its own text alone, not on the encoder's past,
+    // even where that was the same text.
+    std::string alone, again;
+    deflater().gzipMember(b.data(), b.size(), alone);
+    EXPECT_TRUE(out.substr(first) == alone);
+    d.gzipMember(b.data(), b.size(), again);
+    EXPECT_TRUE(again == alone);
 }
 
 TEST(Deflater, HaplotypeTextCompressesLikeTheUsualLevelSix) {
