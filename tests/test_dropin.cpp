@@ -2,6 +2,7 @@
 // every field and genotype kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -257,6 +258,34 @@ TEST_F(DropIn, SameBytesInEveryRunAndForEveryThreadCount) {
         }
         EXPECT_GT(std::stoul(shell("gzip -dc " + dir.path(output) + " | wc -c")), 4u * 65280)
             << output << ": several blocks";
+    }
+}
+
+// --compression-level trades size for speed in every compressed output and
+// leaves the records as they are: level 0 stores them, 9 is no larger than 1.
+TEST_F(DropIn, CompressionLevelsKeepTheRecords) {
+    chunk("c1.vcf", range("20", 0, 12, {}));
+    chunk("c2.vcf", range("20", 8, 19, {true}));
+    shell("cd " + dir.root + " && bcftools view -Ob -o c1.bcf c1.vcf && bcftools view -Ob -o " +
+          "c2.bcf c2.vcf");
+    for (const std::string ext : {"vcf", "bcf"}) {
+        const std::string output = ext == "vcf" ? "o.vcf.gz" : "o.bcf";
+        std::string records;
+        std::vector<size_t> sizes;
+        for (const std::string level : {"0", "1", "9"}) {
+            runResult r = run({"--chunks", "c1." + ext, "c2." + ext, "-o", output,
+                               "--compression-level", level, "--report", "r.tsv.gz"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string got = shell("bcftools view -H " + dir.path(output));
+            if (records.empty()) records = got;
+            EXPECT_EQ(got, records) << output << " level " << level;
+            sizes.push_back(slurp(dir.path(output)).size());
+            EXPECT_NE(shell("gzip -dc " + dir.path("r.tsv.gz")).find("c1." + ext),
+                      std::string::npos);
+        }
+        EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 20) << output;
+        EXPECT_GT(sizes[0], shell("gzip -dc " + dir.path(output)).size()) << output << " stored";
+        EXPECT_LE(sizes[2], sizes[1]) << output;
     }
 }
 

@@ -4,7 +4,8 @@
 # and state to) that the sanitizers cannot: the site map to gzip text, VCF.gz
 # and BCF; imputed VCF and BCF chunks without a site map to VCF.gz and BCF,
 # on one thread and on two; and the join split into steps. Any error ends
-# the run with a failure.
+# the run with a failure. Compressed outputs at the default level, at 0, 1
+# and 9.
 # Usage: valgrind.sh SEAMLINE GENERATOR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 3 ] || fail "usage: valgrind.sh SEAMLINE GENERATOR SOURCE_DIR"
@@ -38,11 +39,16 @@ memcheck() {
 
 map=(--vcf sites.vcf --flip --chunks chr20.c1.haps.gz chr20.c3.haps chr20.c2.haps.bz2)
 memcheck "${map[@]}" --output o.haps.gz o.sample --report r.tsv.gz --seam agree
+memcheck "${map[@]}" --output o.haps.gz o.sample --compression-level 9
 memcheck "${map[@]}" --output o.vcf.gz o.sample --threads 2 --scaffold scaffold.txt
 memcheck --vcf sites.vcf --flip --chunks chr20.c1.vcf.gz chr20.c2.bcf chr20.c3.vcf --output o.bcf o.sample
 for threads in 1 2; do
     memcheck --chunks "${imputed[@]/%/.vcf.gz}" -o d.vcf.gz --threads "$threads"
     memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --threads "$threads" --seam agree
+done
+for level in 0 1 9; do
+    memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --compression-level "$level"
+    memcheck --chunks "${imputed[@]/%/.vcf}" -o d.vcf.gz --compression-level "$level"
 done
 
 mkdir w
