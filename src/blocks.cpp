@@ -38,10 +38,6 @@ bool binaryGenotypesAlone(const std::string& records) {
 // need not be hashed through.
 const int recordsInsertLimit = 64;
 
-}  // namespace
-
-namespace {
-
 int runLevel = defaultLevel;
 
 // libdeflate's level for each compression level, per kind of block, or
