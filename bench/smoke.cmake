@@ -6,18 +6,18 @@
 #   seams of --seams (figures 6 and 7 and the agree figures are not run yet).
 # MODE large: the --large figures of peak memory, at the small sizes.
 # MODE dropin: the bcftools rows and checks of --dropin alone (figures 13 to 16
-#   are not run yet).
-# MODE scatter: --scatter alone, figures 17 to 28 and the text chunks' figures.
+#   and 23 to 25 are not run yet).
+# MODE scatter: --scatter alone, figures 17 to 22 and 26 to 31 and the text chunks' figures.
 if(MODE STREQUAL "scatter")
   set(args --small --scatter-only)
-  set(figures 17 18 19 20 21 22 23 24 25 26 27 28)
+  set(figures 17 18 19 20 21 22 26 27 28 29 30 31)
   set(not_run)
   set(lines "\n      text: gather wall / one-process wall +[0-9.]+ +\\(no target\\)\n"
             "\n  BCF: 6 region queries answered alike ")
 elseif(MODE STREQUAL "dropin")
   set(args --small --dropin-only --dropin bcftools)
   set(figures)
-  set(not_run 13 14 15 16)
+  set(not_run 13 14 15 16 23 24 25)
   set(lines "\nlz-gt floor: bcftools --ligate -Oz, GT "
             "\nlz-ds floor: bcftools --ligate -Oz, GT:DS:GP "
             "\nlb-ds floor: bcftools --ligate -Ob, GT:DS:GP BCF "

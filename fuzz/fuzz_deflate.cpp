@@ -1,7 +1,8 @@
 // The gzip and BGZF encoders: every text must come back exactly through
 // zlib, the member's CRC and length included, from the project's encoder
 // (every byte of a match hashed, or long matches at their first byte only)
-// and from the general one. Input: the text itself.
+// and from every kind of block at a level the input's first byte picks,
+// whichever encoder that level takes. Input: the text itself.
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "blocks.h"
 #include "deflate.h"
 #include "require.h"
 
@@ -35,7 +37,7 @@ void requireInflatesTo(std::string& out, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Reused, as the output filters reuse them.
     static seamline::deflater encoder, records;
-    static seamline::generalDeflater general;
+    static seamline::blockBuffers block;
     records.insertLimit = 64;
     const char* text = reinterpret_cast<const char*>(data);
     std::string out;
@@ -44,10 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.clear();
     records.gzipMember(text, size, out);
     requireInflatesTo(out, data, size);
-    const size_t block = std::min(size, seamline::bgzfBlockSize);
-    out.clear();
-    general.bgzfBlock(text, block, out);
-    require(out.size() <= 65536);
-    requireInflatesTo(out, data, block);
+    const int level = size > 0 ? data[0] % (seamline::smallestLevel + 1) : seamline::defaultLevel;
+    const size_t n = std::min(size, seamline::bgzfBlockSize);
+    for (seamline::blockFormat format :
+         {seamline::blockFormat::gzipMember, seamline::blockFormat::bgzf,
+          seamline::blockFormat::bgzfVcfRecords, seamline::blockFormat::bgzfBcfRecords}) {
+        block.text.assign(text, format == seamline::blockFormat::gzipMember ? size : n);
+        block.compress(format, level);
+        if (format != seamline::blockFormat::gzipMember) require(block.compressed.size() <= 65536);
+        requireInflatesTo(block.compressed, data, block.text.size());
+    }
     return 0;
 }

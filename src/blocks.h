@@ -13,26 +13,44 @@
 
 namespace seamline {
 
-// How each block of text is compressed: as a gzip member of its own or as a
-// BGZF block, by the project's encoder; as a BGZF block by the general
-// encoder (generalDeflater); or, for VCF text or BCF records of any FORMAT
-// fields, as a BGZF block by the project's encoder where the block holds
-// genotypes alone and by the general encoder elsewhere.
-enum class blockFormat { gzipMember, bgzf, bgzfGeneral, bgzfVcfRecords, bgzfBcfRecords };
+// What each block of text holds and how it is wrapped: a gzip member of its
+// own or a BGZF block of text of genotypes alone (haplotype rows, VCF or BCF
+// records of GT alone, and the small text files); or, for VCF text or BCF
+// records of any FORMAT fields, a BGZF block whose bytes tell whether it
+// holds genotypes alone. With the level, that chooses the encoder
+// (blocks.cpp): the project's for genotypes alone, libdeflate otherwise.
+enum class blockFormat { gzipMember, bgzf, bgzfVcfRecords, bgzfBcfRecords };
+
+// Compression levels, as bgzip's: 0 stores the text, 1 is the fastest, 9 the
+// smallest; the default suits each kind of block (see blocks.cpp).
+const int storedLevel = 0, fastestLevel = 1, smallestLevel = 9, defaultLevel = 6;
+
+// The level of the outputs a run writes (--compression-level). Set once,
+// before any output is opened or thread started; defaultLevel unless set.
+void setCompressionLevel(int level);
+int compressionLevel();
 
 // What a block carries besides its text, for a caller that needs nothing.
 struct noTag {};
 
-// The text of one block, what it compresses to and the encoder that does it.
+// The text of one block, what it compresses to and the encoders that do it.
 // The three go back and forth between the caller and the workers, so that
-// buffers and encoder tables are made once and reused.
+// buffers and encoder tables are made once and reused. Every encoder gets
+// fully set state, so a block depends on its text, format and level alone.
 struct blockBuffers {
     std::string text;
     std::string compressed;
     deflater encoder;
-    generalDeflater general;
+    libraryDeflater library;
 
-    void compress(blockFormat format);
+    void compress(blockFormat format, int level = defaultLevel);
+
+private:
+    std::string alternative;  // the same text by another encoder
+
+    // Into out: the text by libdeflate at libraryLevel, or by the project's
+    // encoder; as a gzip member or a BGZF block.
+    void compressWith(int libraryLevel, bool member, std::string& out);
 };
 
 // Cuts text into blocks of a fixed size, compresses them on a pool of
@@ -50,8 +68,14 @@ struct blockBuffers {
 template <typename Tag = noTag>
 class orderedBlocks {
 public:
-    orderedBlocks(blockFormat format, size_t blockSize, int hashBytes, int threads, size_t inFlight)
-        : format(format), blockSize(blockSize), hashBytes(hashBytes), jobs(threads, inFlight) {}
+    // level: as setCompressionLevel's, the run's unless given.
+    orderedBlocks(blockFormat format, size_t blockSize, int hashBytes, int threads, size_t inFlight,
+                  int level = compressionLevel())
+        : format(format),
+          level(level),
+          blockSize(blockSize),
+          hashBytes(hashBytes),
+          jobs(threads, inFlight) {}
 
     // Bytes of text in the block being filled.
     size_t gathered() const { return filling ? filling->text.size() : 0; }
@@ -78,8 +102,8 @@ public:
     void cut(Put&& put) {
         fillingBlock();
         while (jobs.full()) handBackOldest(put);
-        jobs.submit([full = std::move(filling), format = format]() mutable {
-            full->compress(format);
+        jobs.submit([full = std::move(filling), format = format, level = level]() mutable {
+            full->compress(format, level);
             return std::move(full);
         });
         cutSoFar++;
@@ -107,6 +131,7 @@ private:
     typedef std::unique_ptr<block> blockPtr;
 
     const blockFormat format;
+    const int level;
     const size_t blockSize;
     const int hashBytes;
     orderedPipeline<blockPtr> jobs;

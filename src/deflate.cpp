@@ -1,10 +1,11 @@
 #include "deflate.h"
 
 #include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <queue>
 
 #include "failure.h"
@@ -181,15 +182,17 @@ void putLittleEndian(std::string& out, uint32_t value, int bytes) {
     for (int b = 0; b < bytes; b++) out.push_back(static_cast<char>(value >> (8 * b)));
 }
 
+// Gzip header of a member without file name, modification time 0, from Unix.
+const char gzipHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+
 }  // namespace
 
-deflater::deflater() : head(size_t(1) << hashBits), chain(windowSize) {
+deflater::deflater() : head(size_t(1) << hashBits, 0), chain(windowSize) {
     tokens.reserve(tokensPerBlock);
 }
 
 void deflater::gzipMember(const char* text, size_t n, std::string& out) {
-    static const char header[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
-    out.append(header, 10);
+    out.append(gzipHeader, sizeof gzipHeader);
     bitWriter bits(out);
     findMatches(reinterpret_cast<const uint8_t*>(text), n, bits);
     writeBlock(bits, true);
@@ -239,46 +242,61 @@ void deflater::bgzfBlock(const char* text, size_t n, std::string& out) {
     closeBgzf(out, start);
 }
 
-void generalDeflater::bgzfBlock(const char* text, size_t n, std::string& out) {
-    const size_t start = out.size(), room = bgzfMostBytes - bgzfHeaderSize;
-    out.append(bgzfHeader, bgzfHeaderSize);
-    out.resize(start + bgzfHeaderSize + room);
-    levelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
-    isal_zstream z;
-    isal_deflate_stateless_init(&z);
-    z.level = 1;
-    z.level_buf = levelBuffer.data();
-    z.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
-    // Deflate data and the gzip trailer (CRC and length), no gzip header.
-    z.gzip_flag = IGZIP_GZIP_NO_HDR;
-    z.end_of_stream = 1;
-    z.flush = NO_FLUSH;
-    z.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(text));
-    z.avail_in = static_cast<uint32_t>(n);
-    z.next_out = reinterpret_cast<uint8_t*>(&out[start + bgzfHeaderSize]);
-    z.avail_out = static_cast<uint32_t>(room);
-    const int result = isal_deflate_stateless(&z);
-    if (result == COMP_OK) {
-        out.resize(start + bgzfHeaderSize + z.total_out);
-    } else if (result == STATELESS_OVERFLOW) {
-        storeBgzf(text, n, out, start);
-        putLittleEndian(out, crcOf(text, n), 4);
-        putLittleEndian(out, static_cast<uint32_t>(n), 4);
-    } else {
-        fail("cannot compress a block of " + std::to_string(n) + " bytes (ISA-L error " +
-             std::to_string(result) + ")");
+libraryDeflater::~libraryDeflater() {
+    if (compressor) libdeflate_free_compressor(compressor);
+}
+
+size_t libraryDeflater::deflate(int level, const char* text, size_t n, std::string& out) {
+    if (!compressor || level != compressorLevel) {
+        if (compressor) libdeflate_free_compressor(compressor);
+        compressorLevel = -1;
+        compressor = libdeflate_alloc_compressor(level);
+        if (!compressor) throw std::bad_alloc();
+        compressorLevel = level;
     }
+    const size_t start = out.size(), room = libdeflate_deflate_compress_bound(compressor, n);
+    out.resize(start + room);
+    const size_t size = libdeflate_deflate_compress(compressor, text, n, &out[start], room);
+    // The bound holds for any text, so that no size means a broken library.
+    if (size == 0) fail("cannot compress a block of " + std::to_string(n) + " bytes");
+    out.resize(start + size);
+    return size;
+}
+
+void libraryDeflater::gzipMember(int level, const char* text, size_t n, std::string& out) {
+    out.append(gzipHeader, sizeof gzipHeader);
+    deflate(level, text, n, out);
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
+}
+
+void libraryDeflater::bgzfBlock(int level, const char* text, size_t n, std::string& out) {
+    const size_t start = out.size();
+    out.append(bgzfHeader, bgzfHeaderSize);
+    deflate(level, text, n, out);
+    if (out.size() - start + 8 > bgzfMostBytes) storeBgzf(text, n, out, start);
+    putLittleEndian(out, crcOf(text, n), 4);
+    putLittleEndian(out, static_cast<uint32_t>(n), 4);
     closeBgzf(out, start);
 }
 
 void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
-    std::fill(head.begin(), head.end(), -1);
+    // The table holds positions plus headBase, which grows past every text,
+    // so that entries of earlier texts count as empty without clearing the
+    // table (eight times the size of a BGZF block's text) for each one.
+    if (static_cast<int64_t>(n) + 1 > INT32_MAX - headBase) {
+        std::fill(head.begin(), head.end(), 0);
+        headBase = 1;
+    }
+    const int32_t base = headBase;
+    headBase += static_cast<int32_t>(n) + 1;
+    auto headOf = [&](uint32_t h) -> int64_t { return head[h] >= base ? head[h] - base : -1; };
     const int64_t end = static_cast<int64_t>(n);
     auto insert = [&](int64_t i) {
         if (i + hashBytes > end) return;
         uint32_t h = hashAt(text + i, hashBytes);
-        chain[i & (windowSize - 1)] = head[h];
-        head[h] = static_cast<int32_t>(i);
+        chain[i & (windowSize - 1)] = static_cast<int32_t>(headOf(h));
+        head[h] = static_cast<int32_t>(i + base);
     };
     // Ends of the current line and of the two before it: the same column of
     // an earlier line, counted from the line's end, is the likeliest match.
@@ -304,7 +322,7 @@ void deflater::findMatches(const uint8_t* text, size_t n, bitWriter& bits) {
         if (previousEnd >= 0) consider(lineEnd - previousEnd);
         if (earlierEnd >= 0) consider(lineEnd - earlierEnd);
         if (best < limit && i + hashBytes <= end) {
-            int64_t j = head[hashAt(text + i, hashBytes)];
+            int64_t j = headOf(hashAt(text + i, hashBytes));
             for (int depth = 0; j >= 0 && i - j <= windowSize && depth < chainDepth && best < limit;
                  depth++) {
                 consider(i - j);

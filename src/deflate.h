@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct libdeflate_compressor;
+
 namespace seamline {
 
 // Gzip encoder made for haplotype text: lines of "0 1 1 0 ..." whose
@@ -40,22 +42,34 @@ private:
         uint16_t value;   // the literal byte, or the match distance
     };
     std::vector<int32_t> head, chain;
+    int32_t headBase = 1;  // what the positions of the next text are stored plus
     std::vector<token> tokens;
 
     void findMatches(const uint8_t* text, size_t n, class bitWriter& bits);
     void writeBlock(bitWriter& bits, bool last);
 };
 
-// BGZF blocks compressed by ISA-L's deflate at its fastest level, for
-// records of every other kind (BCF, dosages and probabilities as text): their
-// matches are short and near, and there the project's encoder is several
-// times slower for no smaller output. A block depends on its text alone.
-class generalDeflater {
+// Gzip members and BGZF blocks compressed by libdeflate at one of its levels
+// (0 stores, 1 is the fastest, 12 the smallest): records of other fields
+// than GT, whose matches are short and near, and every kind of text at the
+// levels where the project's encoder is not the best choice. A block depends
+// on its text and level alone.
+class libraryDeflater {
 public:
-    void bgzfBlock(const char* text, size_t n, std::string& out);
+    libraryDeflater() = default;
+    ~libraryDeflater();
+    libraryDeflater(const libraryDeflater&) = delete;
+    libraryDeflater& operator=(const libraryDeflater&) = delete;
+
+    void gzipMember(int level, const char* text, size_t n, std::string& out);
+    void bgzfBlock(int level, const char* text, size_t n, std::string& out);
 
 private:
-    std::vector<uint8_t> levelBuffer;  // ISA-L's hash tables
+    libdeflate_compressor* compressor = nullptr;
+    int compressorLevel = -1;
+
+    // Appends the raw deflate data of the text; returns its size.
+    size_t deflate(int level, const char* text, size_t n, std::string& out);
 };
 
 // Most text one BGZF block takes: even stored uncompressed, the block then

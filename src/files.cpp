@@ -100,7 +100,7 @@ public:
 
 private:
     struct state {
-        inflate_state st;
+        inflate_state st{};
         std::vector<uint8_t> in = std::vector<uint8_t>(bufferSize);
         bool seenInput = false;
 

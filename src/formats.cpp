@@ -40,7 +40,7 @@ variantFormat variantFormatOf(const std::string& name) {
 }
 
 contentKind contentOf(hFILE* fp) {
-    htsFormat format;
+    htsFormat format{};
     if (hts_detect_format(fp, &format) < 0) return contentKind::other;
     if (format.format == vcf) return contentKind::vcf;
     if (format.format == bcf) return contentKind::bcf;

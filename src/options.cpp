@@ -4,6 +4,7 @@
 #include <iostream>
 #include <thread>
 
+#include "blocks.h"
 #include "failure.h"
 
 namespace seamline {
@@ -33,6 +34,7 @@ options scan(int argc, char** argv, bool dashChunk) {
         if (arg == "--report") opt.report = value(1);
         if (arg == "--seam") opt.seam = value(1);
         if (arg == "--threads") opt.threads = value(1);
+        if (arg == "--compression-level") opt.compressionLevel = value(1);
         if (arg == "-o") opt.single = value(1);
         if (arg == "--allow-gaps") opt.allowGaps = taken[i] = true;
         if (arg == "--help") opt.help = taken[i] = true;
@@ -80,6 +82,14 @@ int usableThreads(const char* asked) {
         fail("--threads takes a whole number of at least 1, not [" + std::string(asked) + "]");
     int cores = static_cast<int>(std::thread::hardware_concurrency());
     return cores > 0 ? std::min(threads, cores) : threads;
+}
+
+int compressionLevelOf(const char* asked) {
+    if (!asked) return defaultLevel;
+    const std::string text = asked;
+    if (text.size() != 1 || text[0] < '0' + storedLevel || text[0] > '0' + smallestLevel)
+        fail("--compression-level takes a whole number from 0 to 9, not [" + text + "]");
+    return text[0] - '0';
 }
 
 void echo(const options& opt, bool siteMap) {
@@ -133,6 +143,8 @@ const char* usage() {
            "  --allow-gaps           without a site map: join neighbours that share no\n"
            "                         record, the orientation starting afresh\n"
            "  --threads N            threads, at most the cores (default 1)\n"
+           "  --compression-level N  of compressed outputs: 0 (stored) to 9 (smallest),\n"
+           "                         as bgzip's (default 6)\n"
            "  --step STEP --work DIR [--part C]\n"
            "                         one step of the join split into jobs: plan, boundary\n"
            "                         (C = 2..K), fold, stretch (C = 1..K) or gather; every\n"

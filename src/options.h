@@ -17,6 +17,7 @@ struct options {
     const char* report = nullptr;
     const char* seam = nullptr;
     const char* threads = nullptr;
+    const char* compressionLevel = nullptr;
     bool flip = false;
     bool allowGaps = false;  // without a site map: join neighbours that share no record
     bool help = false, version = false;
@@ -37,6 +38,10 @@ options scanArguments(int argc, char** argv);
 // Threads to use: --threads, at most the cores available. A value that is not
 // a whole number of at least 1 is a failure.
 int usableThreads(const char* asked);
+
+// The level of compressed outputs: --compression-level, 0 to 9 as bgzip's,
+// or the default. Any other value is a failure naming it.
+int compressionLevelOf(const char* asked);
 
 // Checks the options that a run needs and echoes them; siteMap: the run reads
 // a site map.

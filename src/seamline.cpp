@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "dropin/passthrough.h"
 #include "dropin/variants.h"
 #include "failure.h"
@@ -156,6 +157,7 @@ int run(int argc, char** argv) {
     for (const std::string& arg : opt.ignored)
         std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
     check(opt, siteMap);
+    setCompressionLevel(compressionLevelOf(opt.compressionLevel));
     const haplotypeSettings settings{commandLine(argc, argv), usableThreads(opt.threads),
                                      opt.single != nullptr};
     // With data on standard output, progress goes to standard error.

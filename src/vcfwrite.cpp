@@ -260,16 +260,20 @@ bool appendBcfRecord(std::string& out, const bcfFixed& fixed, std::string_view s
     return true;
 }
 
-bool appendBcfRecord(std::string& out, bcf1_t* record, bcf1_t* scratch) {
-    // Copying a record brings its parts up to date with any edit of its
-    // decoded fields.
-    if (record->errcode || !bcf_copy(scratch, record)) return false;
+bool appendBcfRecord(std::string& out, const bcf1_t* record) {
+    if (record->errcode) return false;
     uint32_t qual;
     memcpy(&qual, &record->qual, 4);
     const bcfFixed fixed{record->rid,      record->pos,    record->rlen,  qual,
                          record->n_allele, record->n_info, record->n_fmt, record->n_sample};
     return appendBcfRecord(out, fixed, std::string_view(record->shared.s, record->shared.l),
                            std::string_view(record->indiv.s, record->indiv.l));
+}
+
+bool appendBcfRecord(std::string& out, bcf1_t* record, bcf1_t* scratch) {
+    // Copying a record brings its parts up to date with any edit of its
+    // decoded fields.
+    return !record->errcode && bcf_copy(scratch, record) && appendBcfRecord(out, record);
 }
 
 std::string bcfHeaderBytes(const bcf_hdr_t* header, const std::string& name) {

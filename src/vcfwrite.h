@@ -168,9 +168,11 @@ struct bcfFixed {
 // position or length does not fit BCF's 32 bits.
 bool appendBcfRecord(std::string& out, const bcfFixed& fixed, std::string_view shared,
                      std::string_view indiv);
-// The same of an htslib record, its parts brought up to date with any edit
-// of its decoded fields through scratch, a record of the caller's. False also
-// for a record that htslib marked as in error.
+// The same of an htslib record, its two parts as they stand (as bcf_read
+// leaves them). False also for a record that htslib marked as in error.
+bool appendBcfRecord(std::string& out, const bcf1_t* record);
+// The same, the parts first brought up to date with any edit of the record's
+// decoded fields, through scratch, a record of the caller's.
 bool appendBcfRecord(std::string& out, bcf1_t* record, bcf1_t* scratch);
 
 // The start of a BCF file before its records: magic, length and header text

@@ -76,8 +76,10 @@ TEST_F(Cli, RequiredOptionsAreCheckedInOrderWithTheirEchoes) {
     }
 }
 
-TEST_F(Cli, BadValuesOfSeamAndThreadsStopTheRunBeforeAnyReading) {
+TEST_F(Cli, BadValuesOfSeamThreadsAndLevelStopTheRunBeforeAnyReading) {
     const std::string threads = "seamline: --threads takes a whole number of at least 1, not [";
+    const std::string level =
+        "seamline: --compression-level takes a whole number from 0 to 9, not [";
     struct {
         std::vector<std::string> extra;
         std::string err;
@@ -92,6 +94,11 @@ TEST_F(Cli, BadValuesOfSeamAndThreadsStopTheRunBeforeAnyReading) {
         {{"--threads", ""}, threads + "]\n"},
         {{"--threads", "99999999999"}, threads + "99999999999]\n"},
         {{"--threads", "--flip"}, threads + "--flip]\n"},
+        {{"--compression-level", "10"}, level + "10]\n"},
+        {{"--compression-level", "-1"}, level + "-1]\n"},
+        {{"--compression-level", "06"}, level + "06]\n"},
+        {{"--compression-level", "best"}, level + "best]\n"},
+        {{"--compression-level", ""}, level + "]\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--vcf",    "sites.vcf", "--chunks", "empty.haps",

@@ -136,8 +136,16 @@ TEST(Deflater, MembersWrittenOneAfterAnotherReadAsOneText) {
     deflater d;
     std::string out;
     d.gzipMember(a.data(), a.size(), out);
+    const size_t first = out.size();
     d.gzipMember(b.data(), b.size(), out);
     EXPECT_EQ(gunzip(out), a + b);
+    // A member depends on its own text alone, not on the encoder's past,
+    // even where that was the same text.
+    std::string alone, again;
+    deflater().gzipMember(b.data(), b.size(), alone);
+    EXPECT_TRUE(out.substr(first) == alone);
+    d.gzipMember(b.data(), b.size(), again);
+    EXPECT_TRUE(again == alone);
 }
 
 TEST(Deflater, HaplotypeTextCompressesLikeTheUsualLevelSix) {
@@ -154,25 +162,25 @@ TEST(Deflater, HaplotypeTextCompressesLikeTheUsualLevelSix) {
     EXPECT_LE(out.size(), size * 105 / 100) << "zlib level 6: " << size;
 }
 
-// Both encoders' blocks, the project's and the general one.
+// Both encoders' blocks, the project's and libdeflate's (stored at level 0).
 TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
     std::mt19937 rng(11);
     std::string randomBytes(bgzfBlockSize, '\0');
     for (char& c : randomBytes) c = static_cast<char>(rng());
     std::string lines = haplotypeLines(40, 2000, rng).substr(0, bgzfBlockSize);
     deflater d;
-    generalDeflater general;
+    libraryDeflater library;
     std::string file;
-    bool useGeneral = false;
+    int turn = 0;
     for (const std::string& text : {randomBytes, lines, std::string(), std::string("x"), lines,
-                                    randomBytes, std::string(), lines}) {
+                                    randomBytes, std::string(), lines, lines}) {
         d.hashBytes = 24 - d.hashBytes;  // 8 and 16 by turns
         std::string block;
-        if (useGeneral)
-            general.bgzfBlock(text.data(), text.size(), block);
-        else
+        if (turn % 3 == 0)
             d.bgzfBlock(text.data(), text.size(), block);
-        useGeneral = !useGeneral;
+        else
+            library.bgzfBlock(turn % 3 == 1 ? 6 : 0, text.data(), text.size(), block);
+        turn++;
         ASSERT_GE(block.size(), 26u);
         EXPECT_LE(block.size(), 65536u);
         EXPECT_EQ(block.substr(0, 4), std::string("\x1f\x8b\x08\x04", 4)) << "gzip with FEXTRA";
@@ -185,15 +193,20 @@ TEST(Deflater, BgzfBlocksCarryTheirSizeAndStayWithin64KiB) {
         file += block;
     }
     file.append(bgzfEndOfFile, sizeof bgzfEndOfFile);
-    EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines + randomBytes + lines);
-    EXPECT_LT(file.size(), 2 * randomBytes.size() + lines.size() / 2) << "text lines compress";
+    EXPECT_EQ(gunzip(file), randomBytes + lines + "x" + lines + randomBytes + lines + lines);
+    EXPECT_LT(file.size(), 2 * randomBytes.size() + 3 * lines.size()) << "text lines compress";
 }
 
-// VCF and BCF records go to the project's encoder where they are genotypes
-// alone and to the general encoder where the samples have more fields.
-TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
+// At every level each kind of block comes back exactly, stored at level 0
+// and no larger at a higher level. Genotypes alone go to the project's
+// encoder from level 2 to the default (so that the outputs of genotypes keep
+// their bytes) and to libdeflate at the other levels; VCF and BCF records of
+// more fields to libdeflate at every level.
+TEST(Deflater, EveryLevelOfEveryKindOfBlock) {
     std::mt19937 rng(3);
     std::string genotypes, dosages, binaryGenotypes, binaryDosages;
+    // Each sample's genotype mostly as at the line before, as at linked sites.
+    std::vector<bool> heterozygous(600);
     for (int line = 0; line < 40; line++) {
         std::string at = "20\t" + std::to_string(1000 + line) + "\t.\tA\tG\t.\tPASS\tAF=0.1";
         genotypes += at + "\tGT";
@@ -201,11 +214,13 @@ TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
         binaryGenotypes += at;
         binaryDosages += at;
         for (int k = 0; k < 600; k++) {
-            genotypes += (line + k) % 3 ? "\t0|1" : "\t1|1";
-            dosages += (line + k) % 3 ? "\t0|1:0.98:0.02,0.98,0" : "\t1|1:2:0,0,1";
+            if (rng() % 20 == 0) heterozygous[k] = !heterozygous[k];
+            genotypes += heterozygous[k] ? "\t0|1" : "\t1|1";
+            const int ds = static_cast<int>(rng() % 1000);
+            dosages += (heterozygous[k] ? "\t0|1:0." : "\t1|1:1.") + std::to_string(ds) + ":0,0,1";
             // Typed BCF values: phased alleles 0 and 1 as 2 and 5, floats.
-            binaryGenotypes += (line + k) % 3 ? "\x02\x05" : "\x05\x05";
-            float value = static_cast<float>(rng() % 1000) / 1000;
+            binaryGenotypes += heterozygous[k] ? "\x02\x05" : "\x05\x05";
+            float value = static_cast<float>(ds) / 1000;
             binaryDosages.append(reinterpret_cast<const char*>(&value), 4);
         }
         genotypes += "\n";
@@ -214,27 +229,46 @@ TEST(Deflater, RecordBlocksOfGenotypesAloneGoToTheProjectsEncoder) {
     const struct {
         blockFormat format;
         std::string text;
-        bool own;
+        bool genotypesAlone;
     } cases[] = {
-        {blockFormat::bgzfVcfRecords, genotypes, true},
-        {blockFormat::bgzfVcfRecords, dosages, false},
-        {blockFormat::bgzfBcfRecords, binaryGenotypes, true},
-        {blockFormat::bgzfBcfRecords, binaryDosages, false},
+        {blockFormat::gzipMember, haplotypeLines(200, 2000, rng), true},
+        {blockFormat::bgzf, genotypes.substr(0, bgzfBlockSize), true},
+        {blockFormat::bgzfVcfRecords, genotypes.substr(0, bgzfBlockSize), true},
+        {blockFormat::bgzfVcfRecords, dosages.substr(0, bgzfBlockSize), false},
+        {blockFormat::bgzfBcfRecords, binaryGenotypes.substr(0, bgzfBlockSize), true},
+        {blockFormat::bgzfBcfRecords, binaryDosages.substr(0, bgzfBlockSize), false},
     };
     for (const auto& c : cases) {
-        blockBuffers block;
-        block.encoder.hashBytes = c.format == blockFormat::bgzfBcfRecords ? 8 : 16;
-        block.text = c.text.substr(0, bgzfBlockSize);
-        block.compress(c.format);
-        std::string own, general;
-        deflater d;
-        d.hashBytes = block.encoder.hashBytes;
-        d.insertLimit = 64;
-        d.bgzfBlock(block.text.data(), block.text.size(), own);
-        generalDeflater().bgzfBlock(block.text.data(), block.text.size(), general);
-        EXPECT_NE(own, general);
-        EXPECT_EQ(block.compressed, c.own ? own : general) << c.text.substr(0, 40);
-        EXPECT_EQ(gunzip(block.compressed), block.text);
+        const bool member = c.format == blockFormat::gzipMember;
+        deflater own;
+        own.hashBytes = c.format == blockFormat::bgzfBcfRecords ? 8 : 16;
+        if (c.format == blockFormat::bgzfVcfRecords || c.format == blockFormat::bgzfBcfRecords)
+            own.insertLimit = 64;
+        std::string ownBytes;
+        if (member)
+            own.gzipMember(c.text.data(), c.text.size(), ownBytes);
+        else
+            own.bgzfBlock(c.text.data(), c.text.size(), ownBytes);
+        std::vector<size_t> sizes;
+        for (int level = storedLevel; level <= smallestLevel; level++) {
+            SCOPED_TRACE("level " + std::to_string(level) + ": " + c.text.substr(0, 30));
+            blockBuffers block;
+            block.encoder.hashBytes = own.hashBytes;
+            block.text = c.text;
+            block.compress(c.format, level);
+            EXPECT_EQ(gunzip(block.compressed), c.text);
+            // Above the default, the project's encoder where it is smaller.
+            const bool byOwn = c.genotypesAlone && level >= 2 && level <= defaultLevel;
+            if (level <= defaultLevel) {
+                EXPECT_EQ(block.compressed == ownBytes, byOwn);
+            } else if (c.genotypesAlone) {
+                EXPECT_LE(block.compressed.size(), ownBytes.size());
+            }
+            sizes.push_back(block.compressed.size());
+        }
+        EXPECT_GT(sizes[storedLevel], c.text.size()) << "stored";
+        EXPECT_LE(sizes[smallestLevel], sizes[defaultLevel]) << c.text.substr(0, 30);
+        EXPECT_LE(sizes[defaultLevel], sizes[fastestLevel] * 11 / 10) << c.text.substr(0, 30);
     }
 }
 

@@ -2,6 +2,7 @@
 // every field and genotype kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -345,6 +346,72 @@ TEST_F(DropIn, ThreeChunksOverlapAndSamplesMustMatch) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "seamline: cannot read [d.vcf]: sample D is not in the first chunk\n");
     EXPECT_FALSE(exists(dir.path("o.vcf")));
+}
+
+// The outputs and their indexes are the same bytes in every run and for every
+// thread count (the header's command line leaves --threads out), also where
+// blocks hold INFO and FORMAT fields besides GT. The chunks span a few
+// hundred kilobytes of varied dosages, so the blocks of several threads meet.
+TEST_F(DropIn, SameBytesInEveryRunAndForEveryThreadCount) {
+    for (int i = 20; i < 3000; i++)
+        truth.push_back({i % 2, (i / 7) % 2, i % 3 == 0, (i / 5) % 3 != 0, i % 11 < 6, i % 4 == 0});
+    auto varied = [&](int first, int last, std::vector<bool> exchanged) {
+        std::string text;
+        for (int i = first; i <= last; i++)
+            text += record("20", i, exchanged, "0." + std::to_string(10 + (i * 37) % 90));
+        return text;
+    };
+    chunk("c1.vcf", varied(0, 1800, {}));
+    chunk("c2.vcf", varied(1500, 2999, {true, false, true}));
+    for (const std::string output : {"o.vcf.gz", "o.bcf"}) {
+        const std::string index = output + (output == "o.bcf" ? ".csi" : ".tbi");
+        std::string first, firstIndex;
+        for (const std::string threads : {"1", "2", "4"}) {
+            for (int again = 0; again < 2; again++) {
+                runResult r =
+                    run({"--chunks", "c1.vcf", "c2.vcf", "-o", output, "--threads", threads});
+                ASSERT_EQ(r.status, 0) << r.err;
+                const std::string bytes = slurp(dir.path(output));
+                if (first.empty()) {
+                    first = bytes;
+                    firstIndex = slurp(dir.path(index));
+                    continue;
+                }
+                EXPECT_TRUE(bytes == first) << output << " --threads " << threads;
+                EXPECT_TRUE(slurp(dir.path(index)) == firstIndex) << index << " " << threads;
+            }
+        }
+        EXPECT_GT(std::stoul(shell("gzip -dc " + dir.path(output) + " | wc -c")), 4u * 65280)
+            << output << ": several blocks";
+    }
+}
+
+// --compression-level trades size for speed in every compressed output and
+// leaves the records as they are: level 0 stores them, 9 is no larger than 1.
+TEST_F(DropIn, CompressionLevelsKeepTheRecords) {
+    chunk("c1.vcf", range("20", 0, 12, {}));
+    chunk("c2.vcf", range("20", 8, 19, {true}));
+    shell("cd " + dir.root + " && bcftools view -Ob -o c1.bcf c1.vcf && bcftools view -Ob -o " +
+          "c2.bcf c2.vcf");
+    for (const std::string ext : {"vcf", "bcf"}) {
+        const std::string output = ext == "vcf" ? "o.vcf.gz" : "o.bcf";
+        std::string records;
+        std::vector<size_t> sizes;
+        for (const std::string level : {"0", "1", "9"}) {
+            runResult r = run({"--chunks", "c1." + ext, "c2." + ext, "-o", output,
+                               "--compression-level", level, "--report", "r.tsv.gz"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string got = shell("bcftools view -H " + dir.path(output));
+            if (records.empty()) records = got;
+            EXPECT_EQ(got, records) << output << " level " << level;
+            sizes.push_back(slurp(dir.path(output)).size());
+            EXPECT_NE(shell("gzip -dc " + dir.path("r.tsv.gz")).find("c1." + ext),
+                      std::string::npos);
+        }
+        EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 20) << output;
+        EXPECT_GT(sizes[0], shell("gzip -dc " + dir.path(output)).size()) << output << " stored";
+        EXPECT_LE(sizes[2], sizes[1]) << output;
+    }
 }
 
 }  // namespace

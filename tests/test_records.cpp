@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "dropin/bcfcopy.h"
 #include "dropin/records.h"
 #include "failure.h"
+#include "vcfwrite.h"
 
 namespace {
 
@@ -99,7 +101,28 @@ struct exchangeCase {
     std::vector<int> exchanged;
 };
 
-// Exchanges the samples of a case in a record of samples a, b and c.
+// The BCF copier's bytes of the record as it was parsed from line, with the
+// samples of mask exchanged, against the editor's record edited: the same
+// bytes, or none where the record holds per-haplotype fields and the mask
+// samples.
+void expectRawCopy(vcfText& vcf, const std::string& line, bcf1_t* edited,
+                   const std::vector<uint64_t>& mask) {
+    const seamline::bcfCopier copier(vcf.header, vcf.header, true);
+    ASSERT_TRUE(copier.usable());
+    std::string raw = "before", expected = "before";
+    recordPtr synced(bcf_dup(edited), &bcf_destroy);
+    seamline::appendBcfRecord(expected, synced.get());
+    const bool perHaplotype = line.find("AP1") != std::string::npos ||
+                              line.find("AP2") != std::string::npos ||
+                              line.find("HDS") != std::string::npos;
+    const bool anySample = std::any_of(mask.begin(), mask.end(), [](uint64_t w) { return w; });
+    const bool copied = copier.copy(vcf.parse(line), mask, raw);
+    EXPECT_EQ(copied, !(perHaplotype && anySample));
+    EXPECT_TRUE(raw == (copied ? expected : "before"));
+}
+
+// Exchanges the samples of a case in a record of samples a, b and c, through
+// the editor and through the BCF copier.
 void expectExchange(const exchangeCase& c) {
     SCOPED_TRACE(std::string(c.before));
     vcfText vcf("a b c");
@@ -109,6 +132,7 @@ void expectExchange(const exchangeCase& c) {
     editor.exchangeHaplotypes(vcf.header, record, pairsOf(3, c.exchanged));
     EXPECT_EQ(vcf.text(record), site + c.after);
     EXPECT_EQ(vcf.encoded(record), site + c.after);
+    expectRawCopy(vcf, site + c.before, record, pairsOf(3, c.exchanged));
 }
 
 TEST(RecordsExchange, EachKindOfGenotype) {
@@ -143,6 +167,29 @@ TEST(RecordsExchange, GenotypesStoredWiderThanOneByte) {
     seamline::exchangeHaplotypes(vcf.header, record, pairsOf(3, {0, 1, 2}));
     EXPECT_EQ(vcf.text(record), site + "GT 65|0 3|64 66");
     EXPECT_EQ(vcf.encoded(record), site + "GT 65|0 3|64 66");
+    expectRawCopy(vcf, site + "GT 0|65 64|3 66", record, pairsOf(3, {0, 1, 2}));
+}
+
+// Records are copied as they stand only where the chunk numbers keys and
+// contigs as the output does and lists its samples in order.
+TEST(RecordsRawCopy, OnlyUnderTheSameNumbersAndSamples) {
+    vcfText vcf("a b c"), fewer("a b");
+    const std::string reordered =
+        std::string(declarations)
+            .replace(std::string(declarations).find("##FORMAT=<ID=DS"), 0,
+                     "##FORMAT=<ID=XX,Number=1,Type=Integer,Description=\"first\">\n");
+    vcfText renumbered("a b c", reordered);
+    EXPECT_TRUE(seamline::bcfCopier(vcf.header, vcf.header, true).usable());
+    EXPECT_FALSE(seamline::bcfCopier(vcf.header, vcf.header, false).usable());
+    EXPECT_FALSE(seamline::bcfCopier(fewer.header, vcf.header, true).usable());
+    EXPECT_FALSE(seamline::bcfCopier(renumbered.header, vcf.header, true).usable());
+    EXPECT_FALSE(seamline::bcfCopier(vcf.header, renumbered.header, true).usable());
+    std::string out;
+    bcf1_t* record = vcf.parse("20 100 . A T . . . GT 0|1 1|0 0|0");
+    record->errcode = BCF_ERR_TAG_UNDEF;
+    EXPECT_FALSE(
+        seamline::bcfCopier(vcf.header, vcf.header, true).copy(record, pairsOf(3, {}), out));
+    EXPECT_EQ(out, "");
 }
 
 TEST(RecordsExchange, PerHaplotypeFieldsFollowTheGenotype) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "bits.h"
+#include "dropin/bcfcopy.h"
 #include "dropin/rawline.h"
 #include "dropin/records.h"
 #include "failure.h"
@@ -31,10 +32,13 @@ public:
             if (order[j] != static_cast<int32_t>(j)) permutation = order;
     }
 
-    // Lines of VCF text are copied as they stand where they can be.
-    void startCopying(const bcf_hdr_t* output) {
-        if (in.text())
+    // Lines of VCF text into VCF, and BCF records into BCF, are copied as
+    // they stand where they can be.
+    void startCopying(const bcf_hdr_t* output, bool binary) {
+        if (in.text() && !binary)
             copier = std::make_unique<lineCopier>(in.header(), output, permutation.empty());
+        if (!in.text() && binary)
+            rawCopier = std::make_unique<bcfCopier>(in.header(), output, permutation.empty());
     }
 
     // Row r of a piece of this file as a ready line, GT of the samples of
@@ -44,6 +48,17 @@ public:
         if (!copier) return false;
         moveTo(piece, r);
         return copier->copy(in.line(), exchange, out, where);
+    }
+
+    // Row r of a piece of this BCF file appended to out as it stands, GT of
+    // the samples of exchange exchanged, when it can be copied so; otherwise
+    // null.
+    const bcf1_t* copyRecord(const variantPiece& piece, int32_t r,
+                             const std::vector<uint64_t>& exchange, std::string& out) {
+        if (!rawCopier || !rawCopier->usable()) return nullptr;
+        moveTo(piece, r);
+        const bcf1_t* rec = in.record();
+        return rawCopier->copy(rec, exchange, out) ? rec : nullptr;
     }
 
     // Row r of a piece of this file, ready to be written under header.
@@ -61,6 +76,7 @@ private:
     std::vector<int32_t> permutation;  // file sample j is output sample permutation[j]
     std::vector<uint8_t> scratch;
     std::unique_ptr<lineCopier> copier;
+    std::unique_ptr<bcfCopier> rawCopier;
     const variantPiece* current = nullptr;  // the piece read last
 
     // Moves to the record of row r of a piece: reading on, or, to go back or
@@ -108,8 +124,7 @@ public:
           seams(join) {
         for (const chunkFile& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
-        if (!binary)
-            for (auto& source : sources) source->startCopying(header);
+        for (auto& source : sources) source->startCopying(header, binary);
         blended = bcf_init();
         synced = bcf_init();
         if (!blended || !synced) refuse("out of memory");
@@ -189,10 +204,16 @@ private:
 
     // Row r of chunk c copied as it stands, when it can be.
     bool copy(size_t c, int32_t r) {
-        if (binary) return false;
         const variantPiece& piece = chunks.pieces[c];
         lineCopier::placement where;
         copied.clear();
+        if (binary) {
+            const bcf1_t* rec = sources[piece.file]->copyRecord(piece, r, join.exchange[c], copied);
+            if (rec)
+                text->writeLine(rec->rid, bcf_hdr_id2name(header, rec->rid), rec->pos,
+                                rec->pos + rec->rlen, copied);
+            return rec != nullptr;
+        }
         if (!sources[piece.file]->copyLine(piece, r, join.exchange[c], copied, where)) return false;
         text->writeLine(where.rid, bcf_hdr_id2name(header, where.rid), where.begin, where.end,
                         copied);

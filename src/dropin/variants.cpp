@@ -373,7 +373,8 @@ variantSites readVariantChunks(const std::vector<chunkFile>& files, int threads,
     for (size_t f = 0; f < files.size(); f++) {
         while (reading.full()) take();
         const recordRange& range = ranges.empty() ? whole : ranges[f];
-        reading.submit([&file = files[f], &out, &range] { return readFile(file, out.samples, range); });
+        reading.submit(
+            [&file = files[f], &out, &range] { return readFile(file, out.samples, range); });
     }
     while (!reading.empty()) take();
     numbering.finish();

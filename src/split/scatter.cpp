@@ -247,6 +247,9 @@ std::vector<std::string> runSettings(const options& opt) {
         text(opt.samples), text(opt.single),       text(opt.report),
         text(opt.seam),    opt.flip ? "flip" : "", opt.allowGaps ? "gaps" : ""};
     settings.insert(settings.end(), opt.chunks.begin(), opt.chunks.end());
+    // Steps of other levels would gather blocks of mixed levels.
+    if (opt.compressionLevel)
+        settings.push_back("--compression-level " + text(opt.compressionLevel));
     return settings;
 }
 

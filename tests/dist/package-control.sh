@@ -20,7 +20,7 @@ description=$(field Description)
 
 # Depends: every package name, without versions.
 depends=$(field Depends | tr ',' '\n' | sed -e 's/(.*)//' -e 's/^ *//' -e 's/ *$//')
-for wanted in 'libboost-iostreams[0-9.]*' 'libisal[0-9]*' zlib1g 'libbz2-1\.0' 'libhts[0-9]*' libc6 libstdc\+\+6; do
+for wanted in 'libboost-iostreams[0-9.]*' 'libisal[0-9]*' 'libdeflate[0-9]*' zlib1g 'libbz2-1\.0' 'libhts[0-9]*' libc6 libstdc\+\+6; do
     grep -qx "$wanted" <<<"$depends" || fail "Depends has no $wanted: $(field Depends)"
 done
 echo "Depends: $(field Depends)"
