@@ -106,20 +106,24 @@ genotype decodeGenotype(const int32_t* values, int n) {
     return g;
 }
 
-int32_t fieldInteger(const bcf_fmt_t& f, size_t sample, int i) {
-    // BCF values are little-endian and need not be aligned.
-    const uint8_t* p = f.p + sample * f.size;
-    if (f.type == BCF_BT_INT8) {
-        const int8_t v = static_cast<int8_t>(p[i]);
+bool exchangeable(const int32_t* values) {
+    const genotype g = decodeGenotype(values, 3);
+    // A value that htslib marks missing is no allele to move.
+    return g.ploidy == 2 && g.phased && values[0] != bcf_int32_missing &&
+           values[1] != bcf_int32_missing;
+}
+
+int32_t typedInteger(const uint8_t* p, int type) {
+    if (type == BCF_BT_INT8) {
+        const int8_t v = static_cast<int8_t>(p[0]);
         if (v == bcf_int8_missing) return bcf_int32_missing;
         return v == bcf_int8_vector_end ? bcf_int32_vector_end : v;
     }
-    if (f.type == BCF_BT_INT16) {
-        const int16_t v = static_cast<int16_t>(p[2 * i] | p[2 * i + 1] << 8);
+    if (type == BCF_BT_INT16) {
+        const int16_t v = static_cast<int16_t>(p[0] | p[1] << 8);
         if (v == bcf_int16_missing) return bcf_int32_missing;
         return v == bcf_int16_vector_end ? bcf_int32_vector_end : v;
     }
-    p += 4 * i;
     return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 

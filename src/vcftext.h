@@ -71,9 +71,20 @@ genotype decodeGenotype(const int32_t* values, int n);
 inline bool integers(const bcf_fmt_t& f) {
     return f.type == BCF_BT_INT8 || f.type == BCF_BT_INT16 || f.type == BCF_BT_INT32;
 }
-// Value i of a sample's integers in a FORMAT field, widened to 32 bits with
-// htslib's 32-bit marks of a missing value and of the end of the values.
-int32_t fieldInteger(const bcf_fmt_t& f, size_t sample, int i);
+// A BCF integer of a type (BCF_BT_INT8, INT16 or INT32) at p, widened to 32
+// bits with htslib's 32-bit marks of a missing value and of the end of the
+// values. BCF values are little-endian and need not be aligned.
+int32_t typedInteger(const uint8_t* p, int type);
+// Value i of a sample's integers in a FORMAT field, widened the same way.
+inline int32_t fieldInteger(const bcf_fmt_t& f, size_t sample, int i) {
+    const int width = f.type == BCF_BT_INT8 ? 1 : f.type == BCF_BT_INT16 ? 2 : 4;
+    return typedInteger(f.p + sample * f.size + width * i, f.type);
+}
+// Whether the first three of a sample's GT values (as fieldInteger gives
+// them, bcf_int32_vector_end where there are fewer) are a phased diploid
+// genotype whose two alleles, known or '.', can change places.
+bool exchangeable(const int32_t* values);
+
 // The GT text of a sample's values, as bcf_get_genotypes gives them, for messages.
 std::string genotypeText(const int32_t* values, int n);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "vcftext.h"
 #include "vcfwrite.h"
 
 namespace seamline {
@@ -35,7 +36,7 @@ public:
         const int type = *p & 15;
         const size_t bytes = type == BCF_BT_FLOAT || type == BCF_BT_CHAR ? 0 : typeBytes(type);
         if (bytes == 0 || (*p >> 4) != 1 || static_cast<size_t>(end - p) < 1 + bytes) return false;
-        value = integer(p + 1, type);
+        value = seamline::typedInteger(p + 1, type);
         p += 1 + bytes;
         return true;
     }
@@ -56,22 +57,6 @@ public:
         uint8_t* at = p;
         p += n;
         return at;
-    }
-
-    // Value of an integer type at q, missing and vector end as int32 marks them.
-    static int32_t integer(const uint8_t* q, int type) {
-        if (type == BCF_BT_INT8) {
-            const int8_t v = static_cast<int8_t>(q[0]);
-            if (v == bcf_int8_missing) return bcf_int32_missing;
-            return v == bcf_int8_vector_end ? bcf_int32_vector_end : v;
-        }
-        if (type == BCF_BT_INT16) {
-            const int16_t v = static_cast<int16_t>(q[0] | q[1] << 8);
-            if (v == bcf_int16_missing) return bcf_int32_missing;
-            return v == bcf_int16_vector_end ? bcf_int32_vector_end : v;
-        }
-        return static_cast<int32_t>(q[0] | q[1] << 8 | q[2] << 16 |
-                                    static_cast<uint32_t>(q[3]) << 24);
     }
 
     static void setInteger(uint8_t* q, int type, int32_t v) {
@@ -155,14 +140,12 @@ bool bcfCopier::exchangeGenotypes(uint8_t* indiv, size_t n, int fields,
     for (size_t k = 0; k < samples; k++) {
         if (!((exchange[k / 32] >> (2 * (k % 32))) & 1) || gtCount < 2) continue;
         uint8_t* p = gt + k * each;
-        const int32_t a = fieldReader::integer(p, gtType),
-                      b = fieldReader::integer(p + width, gtType);
+        const int32_t values[3] = {
+            typedInteger(p, gtType), typedInteger(p + width, gtType),
+            gtCount > 2 ? typedInteger(p + 2 * width, gtType) : bcf_int32_vector_end};
         // A phased diploid genotype, as recordEditor's exchange takes it.
-        if (a == bcf_int32_vector_end || a == bcf_int32_missing || b == bcf_int32_vector_end ||
-            b == bcf_int32_missing || !bcf_gt_is_phased(b))
-            continue;
-        if (gtCount > 2 && fieldReader::integer(p + 2 * width, gtType) != bcf_int32_vector_end)
-            continue;
+        if (!exchangeable(values)) continue;
+        const int32_t a = values[0], b = values[1];
         // The alleles change places; the phase bits stay where they are.
         fieldReader::setInteger(p, gtType, (b & ~1) | (a & 1));
         fieldReader::setInteger(p + width, gtType, (a & ~1) | (b & 1));

@@ -85,13 +85,9 @@ void setIntegerAt(bcf_fmt_t& f, size_t sample, int i, int32_t v) {
 // of a sample whose genotype is phased and diploid; false for any other.
 bool phasedDiploid(const bcf_fmt_t& gt, size_t sample, int32_t& a, int32_t& b) {
     if (gt.n < 2) return false;
-    int32_t values[3] = {fieldInteger(gt, sample, 0), fieldInteger(gt, sample, 1),
-                         gt.n > 2 ? fieldInteger(gt, sample, 2) : bcf_int32_vector_end};
-    const genotype g = decodeGenotype(values, 3);
-    // A value that htslib marks missing is no allele to move.
-    if (g.ploidy != 2 || !g.phased || values[0] == bcf_int32_missing ||
-        values[1] == bcf_int32_missing)
-        return false;
+    const int32_t values[3] = {fieldInteger(gt, sample, 0), fieldInteger(gt, sample, 1),
+                               gt.n > 2 ? fieldInteger(gt, sample, 2) : bcf_int32_vector_end};
+    if (!exchangeable(values)) return false;
     a = values[0];
     b = values[1];
     return true;

@@ -165,7 +165,9 @@ void siteMap::addSamples(const std::vector<std::string>& names, const std::strin
 }
 
 void siteMap::addSite(const std::string_view* f, int32_t pos) {
+    // Step files store a site's bytes as they stand, its padding too.
     site s;
+    memset(&s, 0, sizeof s);
     s.chr = leadingNumber(f[0]);
     s.pos = pos;
     s.contig = contigIndex(f[0]);

@@ -3,7 +3,8 @@
 # uninitialised memory (in seamline and in the libraries it hands buffers
 # and state to) that the sanitizers cannot: the site map to gzip text, VCF.gz
 # and BCF; imputed VCF and BCF chunks without a site map to VCF.gz and BCF,
-# on one thread and on two; and the join split into steps. Any error ends
+# on one thread and on two; and the join split into steps, with a site map and
+# without one. Any error ends
 # the run with a failure. Compressed outputs at the default level, at 0, 1
 # and 9.
 # Usage: valgrind.sh SEAMLINE GENERATOR SOURCE_DIR
@@ -51,10 +52,13 @@ for level in 0 1 9; do
     memcheck --chunks "${imputed[@]/%/.vcf}" -o d.vcf.gz --compression-level "$level"
 done
 
-mkdir w
+mkdir w records
+for c in "${imputed[@]}"; do bcftools index "$c.bcf" || fail "bcftools cannot index $c.bcf"; done
 for step in "plan" "boundary --part 2" "boundary --part 3" "fold" "stretch --part 1" \
     "stretch --part 2" "stretch --part 3" "gather"; do
     # shellcheck disable=SC2086 # the step and its part are two words
     memcheck --step $step --work w "${map[@]}" --output s.vcf.gz s.sample
+    # shellcheck disable=SC2086
+    memcheck --step $step --work records --chunks "${imputed[@]/%/.bcf}" -o s.bcf --seam agree
 done
 echo "valgrind: $runs runs without a memory error"
