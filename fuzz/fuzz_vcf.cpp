@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "sitemap/chunks.h"
 #include "failure.h"
 #include "require.h"
+#include "sitemap/chunks.h"
 #include "text.h"
 #include "vcfread.h"
 
