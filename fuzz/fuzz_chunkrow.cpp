@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "sitemap/chunkrow.h"
 #include "files.h"
 #include "require.h"
+#include "sitemap/chunkrow.h"
 #include "text.h"
 
 using namespace seamline;

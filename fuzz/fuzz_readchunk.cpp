@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "sitemap/chunks.h"
 #include "harness.h"
 #include "require.h"
+#include "sitemap/chunks.h"
 #include "vcfread.h"
 
 using namespace seamline;

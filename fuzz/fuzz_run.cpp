@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "sitemap/chunks.h"
 #include "files.h"
 #include "harness.h"
 #include "join.h"
 #include "require.h"
 #include "scaffold.h"
+#include "sitemap/chunks.h"
+#include "sitemap/haplotypes.h"
 #include "vcfread.h"
 #include "writers.h"
-#include "sitemap/haplotypes.h"
 
 using namespace seamline;
 
