@@ -1,6 +1,7 @@
 #include "split/stepfiles.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,26 +28,6 @@ struct fingerprint {
         add(text.data(), text.size() + 1);  // with its NUL, so that texts stay apart
     }
 };
-
-std::string readAll(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot read [" + path + "]: " + strerror(errno));
-    std::string data;
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            fail("cannot read [" + path + "]: " + strerror(error));
-        }
-        if (n == 0) break;
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return data;
-}
 
 }  // namespace
 
@@ -99,10 +80,10 @@ void stepOut::save(const std::string& path, const std::string& name) const {
     if (::close(fd) < 0) fail("cannot write [" + name + "]: " + strerror(errno));
 }
 
-stepIn::stepIn(const std::string& path, const char* kind, uint64_t run)
-    : path(path), data(readAll(path)) {
+stepIn::stepIn(const std::string& path, const char* kind, uint64_t run) : path(path) {
+    map();
     const size_t m = sizeof magic - 1;
-    if (data.compare(0, m, magic) != 0)
+    if (file.size < m || memcmp(file.data, magic, m) != 0)
         fail("cannot read [" + path + "]: not a file of a step of seamline");
     at = m;
     if (text() != kind) fail("cannot read [" + path + "]: not the file of a " + kind + " step");
@@ -111,14 +92,42 @@ stepIn::stepIn(const std::string& path, const char* kind, uint64_t run)
              "]: it belongs to another join (other chunks, site map or options)");
 }
 
+stepIn::mapping::~mapping() {
+    if (size) munmap(const_cast<char*>(data), size);
+}
+
+// The file is mapped, not read: a step that loads the site map takes its
+// megabytes straight from the page cache, without a copy that grows.
+void stepIn::map() {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot read [" + path + "]: " + strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        ::close(fd);
+        fail("cannot read [" + path + "]: " + strerror(error));
+    }
+    if (st.st_size > 0) {
+        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
+                       MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (p == MAP_FAILED) {
+            int error = errno;
+            ::close(fd);
+            fail("cannot read [" + path + "]: " + strerror(error));
+        }
+        file.data = static_cast<const char*>(p);
+        file.size = static_cast<size_t>(st.st_size);
+    }
+    ::close(fd);
+}
+
 void stepIn::expect(uint64_t count, size_t each) const {
-    if (count > (data.size() - at) / each)
-        fail("cannot read [" + path + "]: the file is cut short");
+    if (count > (file.size - at) / each) fail("cannot read [" + path + "]: the file is cut short");
 }
 
 const char* stepIn::take(uint64_t n) {
-    if (n > data.size() - at) fail("cannot read [" + path + "]: the file is cut short");
-    const char* p = data.data() + at;
+    if (n > file.size - at) fail("cannot read [" + path + "]: the file is cut short");
+    const char* p = file.data + at;
     at += n;
     return p;
 }

@@ -47,8 +47,19 @@ public:
     const std::string& name() const { return path; }
 
 private:
-    std::string path, data;
+    // The file, mapped; unmapped also when the constructor fails.
+    struct mapping {
+        const char* data = nullptr;
+        size_t size = 0;
+        mapping() = default;
+        mapping(const mapping&) = delete;
+        mapping& operator=(const mapping&) = delete;
+        ~mapping();
+    };
+    std::string path;
+    mapping file;
     size_t at = 0;
+    void map();
     // A length, then as many values.
     template <typename T>
     std::vector<T> array();
