@@ -70,12 +70,10 @@ workflow: build
 # the same paths (VCF and BCF headers record them). Every output must be the
 # same bytes, or, compressed, the same bytes once decompressed (each stretch is
 # compressed on its own, so blocks may end elsewhere); an index must give the
-# same answer to a region query across the chunks' overlaps. With
-# SCATTER_NO_SITE_MAP=yes, the .vcf.gz and .bcf rounds also join chr20 of
-# examples/workflow/no-site-map.yaml, which has no site map (its text may
-# differ in the header line of the command only). Outputs under
-# $(BUILD)/workflow-scatter/.
-SCATTER_NO_SITE_MAP ?= yes
+# same answer to a region query across the chunks' overlaps. The .vcf.gz and
+# .bcf rounds also join chr20 of examples/workflow/no-site-map.yaml, which has
+# no site map (its text may differ in the header line of the command only).
+# Outputs under $(BUILD)/workflow-scatter/.
 .PHONY: workflow-scatter
 workflow-scatter: SHELL = /bin/bash
 workflow-scatter: build
@@ -88,7 +86,7 @@ workflow-scatter: build
 	records() { text $$1 | grep -v '^##seamlineCommand='; }; \
 	for ext in .haps .haps.gz .vcf.gz .bcf; do \
 	  configs=examples/workflow/config.yaml; \
-	  if [[ $(SCATTER_NO_SITE_MAP) == yes && $$ext != .haps* ]]; then \
+	  if [[ $$ext != .haps* ]]; then \
 	    configs+=" examples/workflow/no-site-map.yaml"; fi; \
 	  echo "--- haplotypes as $$ext: one job, then scattered"; \
 	  run extension=$$ext; mv $$w/out $$w/one$$ext; \

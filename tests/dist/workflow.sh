@@ -23,21 +23,8 @@ work=$(realpath "$3")
 example=$src/examples/workflow
 [ -x "$bin" ] || fail "$bin is not an executable"
 
-# SWITCH: set to true once `seamline --step` joins without a site map (no
-# --vcf, -o). The scattered runs then join chr20 too and check its jobs and
-# outputs as they do those of chr21 and chr22; until then they leave it out
-# (its scattered commands are checked by a dry run all the same).
-scatter_without_site_map=true
-
 # The example's config files: chr21 and chr22, and chr20 added by the second.
 configs=("$example/config.yaml" "$example/no-site-map.yaml")
-# The chromosomes the scattered runs join, and the config files naming them.
-scatter_chroms=(chr21 chr22)
-scatter_configs=("$example/config.yaml")
-if [ "$scatter_without_site_map" = true ]; then
-    scatter_chroms+=(chr20)
-    scatter_configs+=("$example/no-site-map.yaml")
-fi
 
 rm -rf "${work:?}"/{run,out,vcf,vcf-one,scatter,direct,dry,failed,cluster,cluster-scatter,fake-slurm}
 mkdir -p "$work"/{run,direct,fake-slurm}
@@ -51,7 +38,7 @@ workflow() {
     snake --directory "$work/run" --configfile "${configs[@]}" "$@"
 }
 scattered_workflow() {
-    snake --directory "$work/run" --configfile "${scatter_configs[@]}" "$@"
+    snake --directory "$work/run" --configfile "${configs[@]}" "$@"
 }
 settings=(seamline="$bin" inputdir="$example")
 
@@ -171,15 +158,13 @@ done
 # The jobs of chr21 (three chunks), chr22 (four) and chr20 (three), as
 # CHROM.STEP[.PART].
 jobs=(chr21.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather}
-    chr22.{plan,boundary.2,boundary.3,boundary.4,fold,stretch.1,stretch.2,stretch.3,stretch.4,gather})
-if [ "$scatter_without_site_map" = true ]; then
-    jobs+=(chr20.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather})
-fi
+    chr22.{plan,boundary.2,boundary.3,boundary.4,fold,stretch.1,stretch.2,stretch.3,stretch.4,gather}
+    chr20.{plan,boundary.2,boundary.3,fold,stretch.1,stretch.2,stretch.3,gather})
 scattered_workflow --cores 2 --config "${settings[@]}" outdir="$work/scatter" scatter=true \
     >"$work/scatter.log" 2>&1 ||
     fail "the scattered workflow failed on the example:
 $(tail -n 30 "$work/scatter.log")"
-same_outputs "$work/scatter" same_content "${scatter_chroms[@]}"
+same_outputs "$work/scatter" same_content chr21 chr22 chr20
 for job in "${jobs[@]}"; do
     benchmark "$work/scatter/benchmarks/$job.tsv"
     [ -f "$work/scatter/logs/$job.log" ] || fail "the job $job left no log"
@@ -204,7 +189,7 @@ scattered_workflow --cores 2 --config "${settings[@]}" outdir="$work/vcf" extens
     report=true scatter=true >"$work/vcf-scatter.log" 2>&1 ||
     fail "the scattered workflow failed with VCF output: $(tail -n 20 "$work/vcf-scatter.log")"
 regions=(21:14003000-14008000 22:14004000-14013000 22:14012900-14020000)
-for chrom in "${scatter_chroms[@]}"; do
+for chrom in chr21 chr22 chr20; do
     for file in ${outputs[$chrom]/.haps.gz/.vcf.gz} $chrom.report.tsv; do
         "$(compare "$chrom" same_content)" "$work/vcf-one/$file" "$work/vcf/$file" ||
             fail "the scattered run's $file differs from the one job's"
@@ -471,11 +456,11 @@ chromosomes:
 EOF
 rm -rf "${FAKE_SLURM_DIR:?}"/*
 CI=true PATH=$fakes:$PATH snake --directory "$work/run" --profile "$profile" \
-    --configfile "${scatter_configs[@]}" "$scratch/steps.yaml" \
+    --configfile "${configs[@]}" "$scratch/steps.yaml" \
     --config "${settings[@]}" outdir="$work/cluster-scatter" scatter=true \
     >"$work/cluster-scatter.log" 2>&1 ||
     fail "the scattered run through the SLURM profile failed: $(tail -n 30 "$work/cluster-scatter.log")"
-same_outputs "$work/cluster-scatter" same_content "${scatter_chroms[@]}"
+same_outputs "$work/cluster-scatter" same_content chr21 chr22 chr20
 [ "$(find "$FAKE_SLURM_DIR" -name '*.args' | wc -l)" -eq ${#jobs[@]} ] ||
     fail "not ${#jobs[@]} jobs submitted: $(cat "$FAKE_SLURM_DIR"/*.args)"
 for job in "${jobs[@]}"; do
