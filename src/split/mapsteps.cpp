@@ -139,8 +139,7 @@ void mapBoundary(const stepContext& at, size_t part, outputSet& outputs) {
 void mapStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const plan p = readPlan(at);
     const size_t N = p.samples.size(), K = p.chunks.size();
-    requirePart(part, 1, K, "stretch");
-    const stretchOutputs staged = stageStretch(at, part, outputs);
+    const stretchOutputs staged = stageStretch(at, part, K, outputs);
     foldFile fold = readFold(at, K, N);
     const size_t c = part - 1;
     // The chunk along with the overlap rows of its neighbours, which the

@@ -282,8 +282,7 @@ void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
 void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const recordPlanFile p = readRecordPlan(at);
     const size_t N = p.samples.size(), K = p.chunks.size();
-    requirePart(part, 1, K, "stretch");
-    const stretchOutputs staged = stageStretch(at, part, outputs);
+    const stretchOutputs staged = stageStretch(at, part, K, outputs);
     const foldFile fold = readFold(at, K, N);
     const size_t c = part - 1;
     const span& own = p.spans[c];

@@ -112,7 +112,8 @@ foldFile readFold(const stepContext& at, size_t chunks, size_t samples) {
     return fold;
 }
 
-stretchOutputs stageStretch(const stepContext& at, size_t part, outputSet& outputs) {
+stretchOutputs stageStretch(const stepContext& at, size_t part, size_t chunks, outputSet& outputs) {
+    requirePart(part, 1, chunks, "stretch");
     const size_t bytes = outputs.add(at.file("stretch", part));
     return {bytes, outputs.add(at.file("stretch", part) + ".entries")};
 }

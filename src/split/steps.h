@@ -62,11 +62,12 @@ struct foldFile {
 foldFile readFold(const stepContext& at, size_t chunks, size_t samples);
 
 // The two outputs of a stretch step, staged before it reads anything: the
-// stretch's bytes, and its size and index entries for the gather.
+// stretch's bytes, and its size and index entries for the gather. A part
+// that is no chunk number fails first.
 struct stretchOutputs {
     size_t bytes, entries;
 };
-stretchOutputs stageStretch(const stepContext& at, size_t part, outputSet& outputs);
+stretchOutputs stageStretch(const stepContext& at, size_t part, size_t chunks, outputSet& outputs);
 void saveStretch(const stepContext& at, size_t part, stretchOutputs staged, outputSet& outputs,
                  const std::vector<variantWriter::pieceEntry>& entries);
 
