@@ -11,6 +11,7 @@
 // The bytes of VCF and BCF records as the files store them: records of
 // phased genotypes made from bit rows, and BCF records framed from their
 // parts or from htslib's records.
+
 namespace seamline {
 
 // A VCF text line of phased genotypes: CHROM, POS, ID, REF, ALT; QUAL, FILTER
