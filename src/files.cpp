@@ -312,6 +312,23 @@ void ofile::close() {
     }
 }
 
+const char* unreadableCompression(int compression) {
+    switch (compression) {
+        case no_compression:
+        case gzip:
+        case bgzf:
+            return nullptr;
+        case bzip2_compression:
+            return "bzip2";
+        case xz_compression:
+            return "xz";
+        case zstd_compression:
+            return "zstd";
+        default:
+            return "a method htslib cannot read";
+    }
+}
+
 inputCheck checkInput(const std::string& path) {
     inputCheck check;
     struct stat st;
@@ -335,7 +352,11 @@ inputCheck checkInput(const std::string& path) {
     htsFormat format;
     if (hpeek(fp, &first, 1) <= 0)
         check.kind = inputKind::empty;
-    else if (hts_detect_format(fp, &format) == 0 && (format.format == vcf || format.format == bcf))
+    else if (hts_detect_format(fp, &format) != 0)
+        check.kind = inputKind::other;
+    else if ((check.compression = unreadableCompression(format.compression)))
+        check.kind = inputKind::compressed;
+    else if (format.format == vcf || format.format == bcf)
         check.kind = inputKind::variants;
     else if (format.format == tbi || format.format == csi)
         check.kind = inputKind::index;

@@ -83,14 +83,22 @@ struct chunkFile {
 };
 
 // What an input named on the command line holds, as the choice between the
-// two modes needs to know: VCF or BCF, other (text) data, an index, or no
-// data to read at all. error: errno of an input that cannot be opened.
-enum class inputKind { variants, other, index, empty, missing, directory, unreadable };
+// two modes needs to know: VCF or BCF, other (text) data, an index, data
+// compressed in a way htslib cannot read through, or no data to read at all.
+// error: errno of an input that cannot be opened; compression: the name of
+// the compression of a compressed input.
+enum class inputKind { variants, other, index, compressed, empty, missing, directory, unreadable };
 struct inputCheck {
     inputKind kind = inputKind::other;
     int error = 0;
+    const char* compression = nullptr;
 };
 inputCheck checkInput(const std::string& path);
+
+// The name of a compression that htslib recognises (an htsCompression) but
+// cannot read VCF or BCF through, as bzip2, xz or zstd; null for none, gzip
+// and BGZF.
+const char* unreadableCompression(int compression);
 
 // Inputs that are streams (standard input for "-", pipes, FIFOs, process
 // substitutions) copied aside as a whole into unlinked temporary files, so

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <iostream>
@@ -56,6 +57,9 @@ outputIndex stage(outputSet& outputs, const options& opt) {
             fail("chunk [" + name + "] is a directory");
         case inputKind::index:
             fail("chunk [" + name + "] is an index, not a chunk");
+        case inputKind::compressed:
+            fail("chunk [" + name + "] is compressed with " + check.compression +
+                 "; without --vcf every chunk must be VCF or BCF, plain or compressed with bgzip");
         case inputKind::empty:
             fail("chunk [" + name + "] is empty");
         case inputKind::unreadable:
@@ -84,6 +88,8 @@ std::vector<chunkFile> chunksWithoutSiteMap(const options& opt, streamCopies& co
     if (!opt.ignored.empty())
         fail("argument [" + opt.ignored[0] +
              "] is taken by no option; chunks follow --chunks, before the next option");
+    if (std::count(opt.chunks.begin(), opt.chunks.end(), "-") > 1)
+        fail("chunk [-] is named twice: standard input can be read once");
     for (size_t c = 0; c < files.size(); c++)
         if (checks[c].kind != inputKind::variants) refuseChunk(files[c].name, checks[c]);
     return files;

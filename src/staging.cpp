@@ -238,8 +238,10 @@ void outputSet::refuseInputs(const std::vector<std::string>& inputs) const {
             if (o.toStdout || stat(o.target.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) continue;
             for (const std::string& in : inputs) {
                 struct stat st;
-                if (stat(in.c_str(), &st) == 0 && st.st_dev == out.st_dev &&
-                    st.st_ino == out.st_ino)
+                // "-", standard input, is the file it was opened on, if any.
+                const bool known =
+                    in == "-" ? fstat(STDIN_FILENO, &st) == 0 : stat(in.c_str(), &st) == 0;
+                if (known && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
                     failOutput(o.name, "it is the input [" + in + "]");
             }
         }

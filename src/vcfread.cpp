@@ -67,6 +67,11 @@ void variantReader::open(hFILE* fp) {
         fail(damaged);
     }
     const htsFormat* kind = hts_get_format(in);
+    // htslib detects VCF through an xz or zstd compression that its line
+    // reader cannot read (it aborts).
+    if (const char* compression = unreadableCompression(kind->compression))
+        fail(std::string("VCF compressed with ") + compression +
+             " cannot be read; compress it with bgzip");
     binary = kind->format == bcf;
     if (binary)
         readBinaryHeader();

@@ -172,7 +172,11 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
     spit(dir.path("badgt.vcf"), shell("sed '/^20\t700\t/s/\t1|0:/\t1|x:/' " + dir.path("c2.vcf")));
     spit(dir.path("rows.haps"), "20 rs1 100 A G 0 1 0 1 0 1\n");
     spit(dir.path("empty.vcf"), "");
-    shell("cd " + dir.root + " && mkdir sub && bgzip -k c2.vcf && tabix c2.vcf.gz");
+    chunk("head.vcf", range("20", 0, 4, {}));
+    spit(dir.path("noaf.vcf"), shell("grep -v '^##INFO=<ID=AF' " + dir.path("c2.vcf")));
+    shell("cd " + dir.root + " && mkdir sub && bgzip -k c2.vcf && tabix c2.vcf.gz && " +
+          "bzip2 -k c2.vcf && python3 -c 'import lzma, sys; " +
+          "sys.stdout.buffer.write(lzma.compress(open(\"c2.vcf\", \"rb\").read()))' > c2.vcf.xz");
     const std::string all = expectedGenotypes(0, 14);
     const struct {
         std::vector<std::string> chunks;
@@ -182,6 +186,9 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
         {{"c1.vcf", "-"}, "exec <c2.vcf &&", "", 0},
         {{"c1.vcf", "fifo"}, "mkfifo fifo && (cat c2.vcf > fifo &) &&", "", 0},
         {{"c1.vcf", "nocontig.vcf"}, "", "", 0},
+        // Two chunks that start at one record, in either order.
+        {{"c1.vcf", "head.vcf", "c2.vcf"}, "", "", 0},
+        {{"head.vcf", "c1.vcf", "c2.vcf"}, "", "", 0},
         {{"c1.vcf", "nothere.vcf"}, "", "seamline: chunk [nothere.vcf]: no such file\n", 1},
         {{"c1.vcf", "sub"}, "", "seamline: chunk [sub] is a directory\n", 1},
         {{"c1.vcf", "c2.vcf.gz", "c2.vcf.gz.tbi"},
@@ -189,6 +196,20 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
          "seamline: chunk [c2.vcf.gz.tbi] is an index, not a chunk\n",
          1},
         {{"c1.vcf", "empty.vcf"}, "", "seamline: chunk [empty.vcf] is empty\n", 1},
+        {{"c1.vcf", "-", "-"},
+         "exec <c2.vcf &&",
+         "seamline: chunk [-] is named twice: standard input can be read once\n",
+         1},
+        {{"c1.vcf", "c2.vcf.xz"},
+         "",
+         "seamline: chunk [c2.vcf.xz] is compressed with xz; without --vcf every chunk must be "
+         "VCF or BCF, plain or compressed with bgzip\n",
+         1},
+        {{"c1.vcf", "c2.vcf.bz2"},
+         "",
+         "seamline: chunk [c2.vcf.bz2] is compressed with bzip2; without --vcf every chunk must "
+         "be VCF or BCF, plain or compressed with bgzip\n",
+         1},
         {{"c1.vcf", "rows.haps"},
          "",
          "seamline: chunk [rows.haps] is not VCF or BCF; without --vcf every chunk must be\n",
@@ -207,6 +228,11 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
          "",
          "seamline: INFO/AF is declared Number=A,Type=Float in [c1.vcf] and "
          "Number=1,Type=String in [r2.vcf]; one output header cannot hold both\n",
+         1},
+        {{"c1.vcf", "noaf.vcf"},
+         "",
+         "seamline: INFO/AF is declared Number=A,Type=Float in [c1.vcf] and not declared in "
+         "[noaf.vcf] (read as Number=1,Type=String); one output header cannot hold both\n",
          1},
         {{"c1.vcf", "twice.vcf"},
          "",
@@ -257,6 +283,14 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
             shell("bcftools view -h " + dir.path("o.vcf.gz") + " | grep -c '^##contig=<ID=20'"),
             "1\n");
     }
+
+    // Standard input opened on the output file is an input like any other.
+    shell("cp " + dir.path("c2.vcf") + " " + dir.path("o.vcf"));
+    runResult in =
+        runSeamline(dir.root, {"--chunks", "c1.vcf", "-", "-o", "o.vcf"}, "exec <o.vcf &&");
+    EXPECT_EQ(in.status, 1);
+    EXPECT_EQ(in.err, "seamline: cannot write [o.vcf]: it is the input [-]\n");
+    EXPECT_EQ(slurp(dir.path("o.vcf")), slurp(dir.path("c2.vcf")));
 
     // Positions across 2^31: VCF.gz with a CSI index that finds them; BCF,
     // which cannot hold them, refused before anything is written.

@@ -243,10 +243,21 @@ TEST(RecordsExchange, PerHaplotypeFieldsFollowTheGenotype) {
     for (const exchangeCase& c : cases) expectExchange(c);
 }
 
-TEST(RecordsExchange, AMaskShorterThanTheSamplesIsRefused) {
+// A mask shorter than the samples; an HDS of more values than one per
+// haplotype (at a site of two ALT alleles) in a sample to be exchanged, as no
+// convention orders them. Where that sample stays, the others are exchanged.
+TEST(RecordsExchange, RefusedWhereNoExchangeIsKnown) {
     vcfText vcf("a b c");
     bcf1_t* record = vcf.parse("20 100 . A T . . . GT 0|1 0|1 0|1");
     EXPECT_THROW(seamline::exchangeHaplotypes(vcf.header, record, {}), seamline::failure);
+    const std::string line = "20 100 . A T,G . . . GT:HDS 1|2:0.9,0.1,0.2,0.7 0|1:0.1,0.9 .|1:.";
+    record = vcf.parse(line);
+    EXPECT_THROW(seamline::exchangeHaplotypes(vcf.header, record, pairsOf(3, {0, 1})),
+                 seamline::failure);
+    record = vcf.parse(line);
+    seamline::exchangeHaplotypes(vcf.header, record, pairsOf(3, {1, 2}));
+    EXPECT_EQ(vcf.text(record),
+              "20 100 . A T,G . . . GT:HDS 1|2:0.9,0.1,0.2,0.7 1|0:0.9,0.1 1|.:.");
 }
 
 struct blendCase {

@@ -1,5 +1,7 @@
 #include "dropin/headers.h"
 
+#include <string>
+
 #include "failure.h"
 
 namespace seamline {
@@ -30,6 +32,14 @@ std::string declaration(const bcf_hdr_t* header, int type, const char* key) {
     return text;
 }
 
+// Whether a key's header line is one that htslib made up on meeting the key
+// in a record of a header that lacks it.
+bool madeUp(const bcf_hdr_t* header, int type, const char* key) {
+    bcf_hrec_t* line = bcf_hdr_get_hrec(header, type, "ID", key, nullptr);
+    const int at = line ? bcf_hrec_find_key(line, "Description") : -1;
+    return at >= 0 && std::string(line->vals[at]) == "\"Dummy\"";
+}
+
 }  // namespace
 
 void headerMerger::checkDeclarations(const bcf_hdr_t* theirs, const std::string& name) const {
@@ -47,11 +57,16 @@ void headerMerger::checkDeclarations(const bcf_hdr_t* theirs, const std::string&
                 bcf_hdr_id2number(ours, types[t], id) == bcf_hdr_id2number(theirs, types[t], i))
                 continue;
             const auto first = definedIn.find(pair.key);
-            fail(std::string(kinds[t]) + "/" + pair.key + " is declared " +
-                 declaration(ours, types[t], pair.key) + " in [" +
-                 (first == definedIn.end() ? "" : first->second) + "] and " +
-                 declaration(theirs, types[t], pair.key) + " in [" + name +
-                 "]; one output header cannot hold both");
+            const bool madeUpFirst = madeUp(ours, types[t], pair.key);
+            auto given = [&](const bcf_hdr_t* header, const std::string& file, bool lead) {
+                const std::string line = declaration(header, types[t], pair.key);
+                if (madeUp(header, types[t], pair.key))
+                    return "not declared in [" + file + "] (read as " + line + ")";
+                return (lead ? "declared " : "") + line + " in [" + file + "]";
+            };
+            fail(std::string(kinds[t]) + "/" + pair.key + " is " +
+                 given(ours, first == definedIn.end() ? "" : first->second, true) + " and " +
+                 given(theirs, name, madeUpFirst) + "; one output header cannot hold both");
         }
     }
 }

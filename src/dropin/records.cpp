@@ -209,6 +209,13 @@ void recordEditor::exchangeWithin(const bcf_hdr_t* header, bcf1_t* record, int k
     const size_t width = f->size / f->n;
     for (int32_t k : exchanged) {
         if (!holdsValue(*f, k, 1)) continue;
+        // More values than one per haplotype (a site of several ALT alleles)
+        // have no agreed order, so no exchange of them can be known right.
+        if (f->n > 2 && holdsValue(*f, k, 2))
+            fail(std::string(bcf_hdr_int2id(header, BCF_DT_ID, key)) + " of " +
+                 siteOf(header, record) + " holds more than two values for sample " +
+                 bcf_hdr_int2id(header, BCF_DT_SAMPLE, k) +
+                 ", whose haplotypes are exchanged; only one value per haplotype can follow them");
         uint8_t* p = f->p + k * f->size;
         std::swap_ranges(p, p + width, p + width);
     }

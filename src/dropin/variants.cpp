@@ -257,10 +257,14 @@ public:
                          std::to_string(p.firstRecord + r + 1) +
                          " repeats a site or stands in another order than in the chunks before");
         }
+        // Of two chunks that start at one record, the one that ends first
+        // comes first, so that neither lies within the one before it,
+        // whatever the order of their names.
         std::stable_sort(out.pieces.begin(), out.pieces.end(),
                          [](const variantPiece& a, const variantPiece& b) {
-                             return a.contig != b.contig ? a.contig < b.contig
-                                                         : a.rows.sites[0] < b.rows.sites[0];
+                             const std::vector<int32_t>&x = a.rows.sites, &y = b.rows.sites;
+                             if (a.contig != b.contig) return a.contig < b.contig;
+                             return x[0] != y[0] ? x[0] < y[0] : x.back() < y.back();
                          });
         warnOfOtherNames();
     }

@@ -220,12 +220,14 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
                    : std::find(contigs.begin(), contigs.end(), s.contig) - contigs.begin();
     };
     // The order of the join in one process: by chromosome and first record,
-    // a chunk without records after every other.
+    // then last record, a chunk without records after every other.
     std::vector<size_t> order(names.size());
     for (size_t c = 0; c < order.size(); c++) order[c] = c;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         const size_t ra = rank(spans[a]), rb = rank(spans[b]);
-        return ra != rb ? ra < rb : spans[a].first < spans[b].first;
+        if (ra != rb) return ra < rb;
+        const span &x = spans[a], &y = spans[b];
+        return x.first != y.first ? x.first < y.first : x.last < y.last;
     });
     std::cout << "Sorting the " << order.size() << " chunks of data" << std::endl;
     recordPlanFile p;
