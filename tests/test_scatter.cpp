@@ -163,6 +163,11 @@ TEST_F(ScatterSmall, ATieRestartsTheOrientationAcrossTheBoundaryFiles) {
 }
 
 TEST_F(ScatterSmall, PiecesOfAnotherOrderOrAnotherJoinAreRefused) {
+    auto flip = [](const std::string& file, int at) {
+        return "python3 -c 'import sys; f = open(sys.argv[1], \"r+b\"); f.seek(" +
+               std::to_string(at) + "); b = f.read(1)[0]; f.seek(" + std::to_string(at) +
+               "); f.write(bytes([b ^ 16]))' " + file;
+    };
     spit(dir.path("c1.haps"), rows(0, 4, false));
     spit(dir.path("c2.haps"), rows(2, 7, true));
     spit(dir.path("c3.haps"), rows(5, 8, false));
@@ -183,6 +188,11 @@ TEST_F(ScatterSmall, PiecesOfAnotherOrderOrAnotherJoinAreRefused) {
         {"touch -d '2001-01-01' c2.haps", "cannot read [w/plan]: it belongs to another join"},
         {"cp w/fold w/plan", "cannot read [w/plan]: not the file of a plan step"},
         {"truncate -s -8 w/fold", "cannot read [w/fold]: the file is cut short"},
+        // A byte changed in place, the size kept.
+        {flip("w/plan", 60), "cannot read [w/plan]: the file is cut short or damaged"},
+        {flip("w/stretch.2", 20),
+         "cannot read [w/stretch.2]: it is not the stretch that [w/stretch.2.entries] describes "
+         "(its checksum differs)"},
         {"echo > w/stretch.1.entries", "cannot read [w/stretch.1.entries]: not a file of a step"},
     };
     for (const auto& c : cases) {
@@ -197,6 +207,15 @@ TEST_F(ScatterSmall, PiecesOfAnotherOrderOrAnotherJoinAreRefused) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_FALSE(exists(dir.path("o.haps")));
         EXPECT_FALSE(exists(dir.path("o.sample")));
+    }
+    // A stream, which one step would use up, is refused by every step.
+    shell("cd '" + dir.root + "' && mkfifo fifo");
+    for (const char* name : {"plan", "gather"}) {
+        runResult r = step(name, 0, args({"c1.haps", "fifo", "c3.haps"}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  "seamline: input [fifo] is not a file: the steps of a join read each input more "
+                  "than once\n");
     }
 }
 

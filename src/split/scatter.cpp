@@ -126,6 +126,7 @@ void saveStretch(const stepContext& at, size_t part, stretchOutputs staged, outp
     stepOut out("stretch", at.run);
     out.number(part);
     out.number(static_cast<uint64_t>(st.st_size));
+    out.number(fileChecksum(outputs[staged.bytes].path()));
     out.number(entries.size());
     for (const variantWriter::pieceEntry& e : entries) {
         out.number(static_cast<uint64_t>(e.contig));
@@ -194,6 +195,7 @@ stretchFile readStretch(const stepContext& at, size_t part) {
     s.path = at.file("stretch", part);
     const uint64_t found = in.number();
     s.size = in.number();
+    const uint64_t sum = in.number();
     const uint64_t n = in.number();
     if (found != part)
         fail("cannot read [" + in.name() + "]: it is the stretch of chunk " +
@@ -211,6 +213,11 @@ stretchFile readStretch(const stepContext& at, size_t part) {
     if (static_cast<uint64_t>(st.st_size) != s.size)
         fail("cannot read [" + s.path + "]: it is not the stretch that [" + in.name() +
              "] describes");
+    // The bytes are copied into the output as they stand, unread: a stretch
+    // damaged since it was written would pass into it unseen.
+    if (fileChecksum(s.path) != sum)
+        fail("cannot read [" + s.path + "]: it is not the stretch that [" + in.name() +
+             "] describes (its checksum differs)");
     return s;
 }
 
@@ -269,6 +276,14 @@ void runStep(const options& opt, const haplotypeSettings& settings) {
     std::vector<std::string> inputs(opt.chunks);
     if (opt.vcf) inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);
+    // A stream read by one step would be gone for the next, and its
+    // identity would tell no change of it.
+    for (const std::string& name : inputs) {
+        struct stat st;
+        if (name == "-" || (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+            fail("input [" + name +
+                 "] is not a file: the steps of a join read each input more than once");
+    }
     stepContext at{
         opt,
         settings,

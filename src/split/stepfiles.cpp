@@ -14,8 +14,9 @@ namespace seamline {
 
 namespace {
 
-// The second form of the files: a site holds a 64-bit position.
-const char magic[] = "seamline step file 2\n";
+// The third form of the files: a site holds a 64-bit position, and a
+// checksum of the rest ends the file.
+const char magic[] = "seamline step file 3\n";
 
 // FNV-1a, 64 bits.
 struct fingerprint {
@@ -29,7 +30,60 @@ struct fingerprint {
     }
 };
 
+// The file is mapped, not read: a step that loads the site map takes its
+// megabytes straight from the page cache, without a copy that grows.
+void mapFile(const std::string& path, mappedFile& file) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot read [" + path + "]: " + strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        ::close(fd);
+        fail("cannot read [" + path + "]: " + strerror(error));
+    }
+    if (st.st_size > 0) {
+        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
+                       MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (p == MAP_FAILED) {
+            int error = errno;
+            ::close(fd);
+            fail("cannot read [" + path + "]: " + strerror(error));
+        }
+        file.data = static_cast<const char*>(p);
+        file.size = static_cast<size_t>(st.st_size);
+    }
+    ::close(fd);
+}
+
 }  // namespace
+
+mappedFile::~mappedFile() {
+    if (size) munmap(const_cast<char*>(data), size);
+}
+
+uint64_t checksum(const char* data, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+    auto mix = [&h](uint64_t word) {
+        h = (h ^ word) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 32;
+    };
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        memcpy(&word, data + i, 8);
+        mix(word);
+    }
+    uint64_t last = 0;
+    memcpy(&last, data + i, n - i);
+    mix(last);
+    return h;
+}
+
+uint64_t fileChecksum(const std::string& path) {
+    mappedFile file;
+    mapFile(path, file);
+    return checksum(file.data, file.size);
+}
 
 stepOut::stepOut(const char* kind, uint64_t run) {
     data = magic;
@@ -61,7 +115,8 @@ void stepOut::texts(const std::vector<std::string>& values) {
 
 void stepOut::bytes(const void* from, size_t n) { data.append(static_cast<const char*>(from), n); }
 
-void stepOut::save(const std::string& path, const std::string& name) const {
+void stepOut::save(const std::string& path, const std::string& name) {
+    number(checksum(data.data(), data.size()));
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) fail("cannot write [" + name + "]: " + strerror(errno));
     const char* p = data.data();
@@ -85,6 +140,13 @@ stepIn::stepIn(const std::string& path, const char* kind, uint64_t run) : path(p
     const size_t m = sizeof magic - 1;
     if (file.size < m || memcmp(file.data, magic, m) != 0)
         fail("cannot read [" + path + "]: not a file of a step of seamline");
+    uint64_t stored = 0;
+    if (file.size >= m + sizeof stored) {
+        end = file.size - sizeof stored;
+        memcpy(&stored, file.data + end, sizeof stored);
+    }
+    if (file.size < m + sizeof stored || stored != checksum(file.data, end))
+        fail("cannot read [" + path + "]: the file is cut short or damaged");
     at = m;
     if (text() != kind) fail("cannot read [" + path + "]: not the file of a " + kind + " step");
     if (number() != run)
@@ -92,41 +154,14 @@ stepIn::stepIn(const std::string& path, const char* kind, uint64_t run) : path(p
              "]: it belongs to another join (other chunks, site map or options)");
 }
 
-stepIn::mapping::~mapping() {
-    if (size) munmap(const_cast<char*>(data), size);
-}
-
-// The file is mapped, not read: a step that loads the site map takes its
-// megabytes straight from the page cache, without a copy that grows.
-void stepIn::map() {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot read [" + path + "]: " + strerror(errno));
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int error = errno;
-        ::close(fd);
-        fail("cannot read [" + path + "]: " + strerror(error));
-    }
-    if (st.st_size > 0) {
-        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
-                       MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        if (p == MAP_FAILED) {
-            int error = errno;
-            ::close(fd);
-            fail("cannot read [" + path + "]: " + strerror(error));
-        }
-        file.data = static_cast<const char*>(p);
-        file.size = static_cast<size_t>(st.st_size);
-    }
-    ::close(fd);
-}
+void stepIn::map() { mapFile(path, file); }
 
 void stepIn::expect(uint64_t count, size_t each) const {
-    if (count > (file.size - at) / each) fail("cannot read [" + path + "]: the file is cut short");
+    if (count > (end - at) / each) fail("cannot read [" + path + "]: the file is cut short");
 }
 
 const char* stepIn::take(uint64_t n) {
-    if (n > file.size - at) fail("cannot read [" + path + "]: the file is cut short");
+    if (n > end - at) fail("cannot read [" + path + "]: the file is cut short");
     const char* p = file.data + at;
     at += n;
     return p;

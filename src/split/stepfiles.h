@@ -11,7 +11,9 @@ namespace seamline {
 
 // The files that the steps of a join split into jobs pass on to each other.
 // Each starts with its kind and the identity of its run, so that a step
-// refuses a file of another kind, or one made for other inputs or options.
+// refuses a file of another kind, or one made for other inputs or options,
+// and ends with a checksum of the rest, so that a step refuses a file cut
+// short or damaged on its way.
 // Numbers are stored in the byte order of the machine: the jobs of one join
 // run on one kind of machine.
 class stepOut {
@@ -23,12 +25,27 @@ public:
     void text(const std::string& value);
     void texts(const std::vector<std::string>& values);
     void bytes(const void* data, size_t n);
-    // Writes the file at path; name names it in messages.
-    void save(const std::string& path, const std::string& name) const;
+    // Writes the file at path, with its checksum; name names it in messages.
+    void save(const std::string& path, const std::string& name);
 
 private:
     std::string data;
 };
+
+// A file mapped for reading, unmapped with this.
+struct mappedFile {
+    const char* data = nullptr;
+    size_t size = 0;
+    mappedFile() = default;
+    mappedFile(const mappedFile&) = delete;
+    mappedFile& operator=(const mappedFile&) = delete;
+    ~mappedFile();
+};
+
+// A checksum of n bytes, and of the whole file at path: a step file's, and
+// a stretch's, which its entries file holds for the gathering to check.
+uint64_t checksum(const char* data, size_t n);
+uint64_t fileChecksum(const std::string& path);
 
 class stepIn {
 public:
@@ -47,18 +64,10 @@ public:
     const std::string& name() const { return path; }
 
 private:
-    // The file, mapped; unmapped also when the constructor fails.
-    struct mapping {
-        const char* data = nullptr;
-        size_t size = 0;
-        mapping() = default;
-        mapping(const mapping&) = delete;
-        mapping& operator=(const mapping&) = delete;
-        ~mapping();
-    };
     std::string path;
-    mapping file;
+    mappedFile file;
     size_t at = 0;
+    size_t end = 0;  // where the checksum starts
     void map();
     // A length, then as many values.
     template <typename T>
