@@ -4,6 +4,7 @@
 #include <htslib/kseq.h>
 #include <htslib/tbx.h>
 #include <isa-l/crc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -212,7 +213,8 @@ bcf_hdr_t* variantReader::header() {
 }
 
 void variantReader::addIndexContigs() {
-    tbx_t* index = tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+    tbx_t* index =
+        staleIndex(path) ? nullptr : tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
     if (!index) return;
     int n = 0;
     const char** names = tbx_seqnames(index, &n);
@@ -239,10 +241,23 @@ bool variantReader::skipTo(const std::string& chrom, int64_t pos) {
     return skip(chrom, pos, false);
 }
 
+bool staleIndex(const std::string& path) {
+    struct stat data, index;
+    if (stat(path.c_str(), &data) != 0) return false;
+    for (const char* suffix : {".tbi", ".csi"}) {
+        if (stat((path + suffix).c_str(), &index) != 0) continue;
+        if (index.st_mtim.tv_sec < data.st_mtim.tv_sec ||
+            (index.st_mtim.tv_sec == data.st_mtim.tv_sec &&
+             index.st_mtim.tv_nsec < data.st_mtim.tv_nsec))
+            return true;
+    }
+    return false;
+}
+
 bool variantReader::skipToLast(const std::string& chrom) { return skip(chrom, 1, true); }
 
 bool variantReader::skip(const std::string& chrom, int64_t pos, bool toLast) {
-    if (!in->is_bgzf) return false;
+    if (!in->is_bgzf || staleIndex(path)) return false;
     tbx_t* tabix = nullptr;
     hts_idx_t* index = nullptr;
     hts_itr_t* query = nullptr;

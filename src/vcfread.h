@@ -28,6 +28,10 @@ struct variantRecord {
     const char* samples = nullptr;
 };
 
+// Whether an index beside a VCF.gz or BCF file (.tbi, .csi) is older than
+// the file: made for an earlier content, so a reader must not go by it.
+bool staleIndex(const std::string& path);
+
 // The one reader of VCF (plain, gzip or BGZF) and BCF files, for every mode.
 // A line of VCF text is handed out as it stands, for readers that take what
 // they need from the text, and parsed into htslib's record only on request;

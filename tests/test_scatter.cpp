@@ -208,6 +208,13 @@ TEST_F(ScatterSmall, PiecesOfAnotherOrderOrAnotherJoinAreRefused) {
         EXPECT_FALSE(exists(dir.path("o.haps")));
         EXPECT_FALSE(exists(dir.path("o.sample")));
     }
+    // Defaults given in words are the same join as defaults left out.
+    shell("cd '" + dir.root + "' && rm -rf w");
+    ASSERT_EQ(step("plan", 0, args(chunks)).status, 0);
+    EXPECT_EQ(
+        step("boundary", 2, with(args(chunks), {"--seam", "middle", "--compression-level", "6"}))
+            .status,
+        0);
     // A stream, which one step would use up, is refused by every step.
     shell("cd '" + dir.root + "' && mkfifo fifo");
     for (const char* name : {"plan", "gather"}) {
@@ -245,10 +252,14 @@ TEST_F(ScatterSmall, ABoundaryReadsOnlyTheOverlapOfAnIndexedChunk) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Reading haplotypes in [c1.vcf.gz]\t3\n"), std::string::npos) << r.out;
     EXPECT_EQ(step("stretch", 1, both).status, 1);
-    unlink(dir.path("c1.vcf.gz.tbi").c_str());
-    r = step("boundary", 2, both);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Not found = 150 C  T"), std::string::npos) << r.out;
+    // An index older than its chunk, made for another content, counts as
+    // none, as does a missing one.
+    for (const std::string setup : {"touch -d '2001-01-01' c1.vcf.gz.tbi", "rm c1.vcf.gz.tbi"}) {
+        shell("cd '" + dir.root + "' && " + setup);
+        r = step("boundary", 2, both);
+        EXPECT_EQ(r.status, 1) << setup;
+        EXPECT_NE(r.out.find("Not found = 150 C  T"), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace

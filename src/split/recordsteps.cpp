@@ -113,10 +113,13 @@ std::vector<span> spansOf(const std::string& name) {
     variantReader reader(name);
     std::vector<std::string> contigs;
     {
-        tbx_t* tabix =
-            reader.text() ? tbx_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL) : nullptr;
-        hts_idx_t* index =
-            reader.text() ? nullptr : bcf_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+        const bool usable = !staleIndex(name);
+        tbx_t* tabix = usable && reader.text()
+                           ? tbx_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL)
+                           : nullptr;
+        hts_idx_t* index = usable && !reader.text()
+                               ? bcf_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL)
+                               : nullptr;
         int n = 0;
         const char** names = tabix   ? tbx_seqnames(tabix, &n)
                              : index ? bcf_index_seqnames(index, reader.header(), &n)

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "blocks.h"
 #include "failure.h"
 #include "scaffold.h"
 #include "split/steps.h"
@@ -250,14 +251,20 @@ void gatherStep(const stepContext& at, outputSet& outputs) {
 // The settings that make the join's output what it is.
 std::vector<std::string> runSettings(const options& opt) {
     auto text = [](const char* value) { return value ? std::string(value) : std::string("\1"); };
-    std::vector<std::string> settings = {
-        text(opt.vcf),     text(opt.scaffold),     text(opt.haplotypes),
-        text(opt.samples), text(opt.single),       text(opt.report),
-        text(opt.seam),    opt.flip ? "flip" : "", opt.allowGaps ? "gaps" : ""};
+    std::vector<std::string> settings = {text(opt.vcf),
+                                         text(opt.scaffold),
+                                         text(opt.haplotypes),
+                                         text(opt.samples),
+                                         text(opt.single),
+                                         text(opt.report),
+                                         text(opt.seam ? opt.seam : "middle"),
+                                         opt.flip ? "flip" : "",
+                                         opt.allowGaps ? "gaps" : ""};
     settings.insert(settings.end(), opt.chunks.begin(), opt.chunks.end());
-    // Steps of other levels would gather blocks of mixed levels.
-    if (opt.compressionLevel)
-        settings.push_back("--compression-level " + text(opt.compressionLevel));
+    // Steps of other levels would gather blocks of mixed levels. A default
+    // given in words is the same join as one left out.
+    if (compressionLevel() != defaultLevel)
+        settings.push_back("--compression-level " + std::to_string(compressionLevel()));
     return settings;
 }
 
