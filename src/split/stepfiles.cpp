@@ -74,7 +74,7 @@ uint64_t checksum(const char* data, size_t n) {
         mix(word);
     }
     uint64_t last = 0;
-    memcpy(&last, data + i, n - i);
+    if (n > i) memcpy(&last, data + i, n - i);
     mix(last);
     return h;
 }
