@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace seamline {
@@ -84,6 +85,12 @@ inline int32_t fieldInteger(const bcf_fmt_t& f, size_t sample, int i) {
 // them, bcf_int32_vector_end where there are fewer) are a phased diploid
 // genotype whose two alleles, known or '.', can change places.
 bool exchangeable(const int32_t* values);
+
+// The GT values of a phased pair a|b exchanged into b|a: the alleles change
+// places, the phase bits stay where they are.
+inline std::pair<int32_t, int32_t> exchangedPair(int32_t a, int32_t b) {
+    return {(b & ~1) | (a & 1), (a & ~1) | (b & 1)};
+}
 
 // The GT text of a sample's values, as bcf_get_genotypes gives them, for messages.
 std::string genotypeText(const int32_t* values, int n);

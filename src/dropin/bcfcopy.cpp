@@ -145,10 +145,9 @@ bool bcfCopier::exchangeGenotypes(uint8_t* indiv, size_t n, int fields,
             gtCount > 2 ? typedInteger(p + 2 * width, gtType) : bcf_int32_vector_end};
         // A phased diploid genotype, as recordEditor's exchange takes it.
         if (!exchangeable(values)) continue;
-        const int32_t a = values[0], b = values[1];
-        // The alleles change places; the phase bits stay where they are.
-        fieldReader::setInteger(p, gtType, (b & ~1) | (a & 1));
-        fieldReader::setInteger(p + width, gtType, (a & ~1) | (b & 1));
+        const auto [first, second] = exchangedPair(values[0], values[1]);
+        fieldReader::setInteger(p, gtType, first);
+        fieldReader::setInteger(p + width, gtType, second);
     }
     return true;
 }

@@ -168,9 +168,9 @@ void recordEditor::exchangeGenotypes(const bcf_hdr_t* header, bcf1_t* record,
             const size_t k = w * 32 + __builtin_ctzll(bits) / 2;
             int32_t a, b;
             if (k >= n || !phasedDiploid(*gt, k, a, b)) continue;
-            // The alleles change places; the phase bits stay where they are.
-            setIntegerAt(*gt, k, 0, (b & ~1) | (a & 1));
-            setIntegerAt(*gt, k, 1, (a & ~1) | (b & 1));
+            const auto [first, second] = exchangedPair(a, b);
+            setIntegerAt(*gt, k, 0, first);
+            setIntegerAt(*gt, k, 1, second);
             exchanged.push_back(static_cast<int32_t>(k));
         }
 }

@@ -1,8 +1,4 @@
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 
 #include "failure.h"
@@ -78,8 +74,6 @@ int32_t rowOfSite(const chunk& c, int32_t s) {
 }  // namespace
 
 void mapPlan(const stepContext& at, outputSet& outputs) {
-    if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
-        fail("cannot write [" + at.work + "]: " + strerror(errno));
     const size_t i = outputs.add(at.file("plan")), s = outputs.add(at.file("plan.sites"));
     const siteMap sites = siteMap::read(at.opt.vcf);
     std::vector<int32_t> first;

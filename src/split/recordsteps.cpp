@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <htslib/bgzf.h>
 #include <htslib/tbx.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,10 +106,10 @@ void extend(std::vector<span>& spans, const std::string& name, const variantReco
 
 // The spans of a chunk's chromosomes: through its index, from the first
 // record of each chromosome and the records of the last stretch of the file
-// that the index gives it; without an index, from every record.
-std::vector<span> spansOf(const std::string& name) {
+// that the index gives it; without an index, from every record, through
+// reader, which has read none yet.
+std::vector<span> spansOf(variantReader& reader, const std::string& name) {
     std::vector<span> spans;
-    variantReader reader(name);
     std::vector<std::string> contigs;
     {
         const bool usable = !staleIndex(name);
@@ -193,8 +192,6 @@ std::vector<std::string> contigOrder(const bcf_hdr_t* header, const std::vector<
 }  // namespace
 
 void recordPlan(const stepContext& at, outputSet& outputs) {
-    if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
-        fail("cannot write [" + at.work + "]: " + strerror(errno));
     const size_t to = outputs.add(at.file("plan"));
     const std::vector<std::string>& names = at.opt.chunks;
     std::vector<span> spans;
@@ -205,7 +202,7 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
         if (samples.empty()) samples = reader.samples();
         sampleOrder(samples, reader.samples(), name, "the first chunk");
         headers.add(headerPtr(bcf_hdr_dup(reader.header())), name);
-        std::vector<span> found = spansOf(name);
+        std::vector<span> found = spansOf(reader, name);
         if (found.size() > 1)
             fail("chunk [" + name + "] holds chromosomes " + found[0].contig + " and " +
                  found[1].contig + ": the steps of a join take one chromosome per chunk");

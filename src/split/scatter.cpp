@@ -18,10 +18,29 @@ namespace seamline {
 
 namespace {
 
-boundary::kind kindOf(const stepIn& in, uint64_t value) {
-    if (value > static_cast<uint64_t>(boundary::kind::start))
+// A boundary's decision as the boundary and fold files hold it: how the two
+// chunks meet, the overlap's rows, the evidence and the seams.
+void writeDecision(stepOut& out, const boundary& b) {
+    out.number(static_cast<uint64_t>(b.meeting));
+    out.number(static_cast<uint64_t>(b.rows()));
+    out.numbers(b.keep);
+    out.numbers(b.swap);
+    out.numbers(b.seams);
+}
+
+boundary readDecision(stepIn& in, size_t samples) {
+    boundary b;
+    const uint64_t meeting = in.number(), rows = in.number();
+    b.keep = in.numbers();
+    b.swap = in.numbers();
+    b.seams = in.numbers();
+    const bool overlap = meeting == static_cast<uint64_t>(boundary::kind::overlap);
+    if (meeting > static_cast<uint64_t>(boundary::kind::start) || rows > INT32_MAX ||
+        (overlap && (b.keep.size() != samples || b.swap.size() != samples || rows < 1)))
         fail("cannot read [" + in.name() + "]: the file is damaged");
-    return static_cast<boundary::kind>(value);
+    b.meeting = static_cast<boundary::kind>(meeting);
+    b.pairInOrder(0, static_cast<int32_t>(rows));
+    return b;
 }
 
 }  // namespace
@@ -54,11 +73,7 @@ std::vector<bool> scaffoldOf(const stepContext& at, const std::vector<std::strin
 void saveBoundary(const stepContext& at, size_t part, const boundaryFile& f, outputSet& outputs) {
     stepOut out("boundary", at.run);
     out.number(part);
-    out.number(static_cast<uint64_t>(f.b.meeting));
-    out.number(static_cast<uint64_t>(f.b.rows()));
-    out.numbers(f.b.keep);
-    out.numbers(f.b.swap);
-    out.numbers(f.b.seams);
+    writeDecision(out, f.b);
     out.numbers(f.exchangedSeams);
     out.numbers(f.sites);
     out.words(f.leftBits);
@@ -69,26 +84,18 @@ void saveBoundary(const stepContext& at, size_t part, const boundaryFile& f, out
 
 boundaryFile readBoundary(const stepContext& at, size_t part, size_t samples) {
     stepIn in(at.file("boundary", part), "boundary", at.run);
-    boundaryFile f;
     const uint64_t found = in.number();
-    const uint64_t meeting = in.number();
-    const uint64_t rows = in.number();
-    f.b.keep = in.numbers();
-    f.b.swap = in.numbers();
-    f.b.seams = in.numbers();
+    if (found != part)
+        fail("cannot read [" + in.name() + "]: it is the file of boundary " +
+             std::to_string(found) + ", not " + std::to_string(part));
+    boundaryFile f;
+    f.b = readDecision(in, samples);
     f.exchangedSeams = in.numbers();
     f.sites = in.numbers();
     f.leftBits = in.words();
     f.rightBits = in.words();
-    if (found != part)
-        fail("cannot read [" + in.name() + "]: it is the file of boundary " +
-             std::to_string(found) + ", not " + std::to_string(part));
-    f.b.meeting = kindOf(in, meeting);
-    const bool overlap = f.b.meeting == boundary::kind::overlap;
-    if ((overlap && (f.b.keep.size() != samples || f.b.swap.size() != samples || rows < 1)) ||
-        (!f.sites.empty() && f.sites.size() != rows) || rows > INT32_MAX)
+    if (!f.sites.empty() && f.sites.size() != static_cast<size_t>(f.b.rows()))
         fail("cannot read [" + in.name() + "]: the file is damaged");
-    f.b.pairInOrder(0, static_cast<int32_t>(rows));
     return f;
 }
 
@@ -96,19 +103,7 @@ foldFile readFold(const stepContext& at, size_t chunks, size_t samples) {
     stepIn in(at.file("fold"), "fold", at.run);
     foldFile fold;
     fold.boundaries.resize(chunks);
-    for (size_t c = 1; c < chunks; c++) {
-        boundary& b = fold.boundaries[c];
-        b.meeting = kindOf(in, in.number());
-        const uint64_t rows = in.number();
-        b.keep = in.numbers();
-        b.swap = in.numbers();
-        b.seams = in.numbers();
-        const bool overlap = b.meeting == boundary::kind::overlap;
-        if ((overlap && (b.keep.size() != samples || b.swap.size() != samples || rows < 1)) ||
-            rows > INT32_MAX)
-            fail("cannot read [" + in.name() + "]: the file is damaged");
-        b.pairInOrder(0, static_cast<int32_t>(rows));
-    }
+    for (size_t c = 1; c < chunks; c++) fold.boundaries[c] = readDecision(in, samples);
     for (size_t c = 0; c < chunks; c++) fold.exchange.push_back(in.words());
     return fold;
 }
@@ -180,11 +175,7 @@ void foldStep(const stepContext& at, outputSet& outputs) {
         boundary& b = fold.boundaries[c];
         if (at.rule == seamRule::agree && b.meeting == boundary::kind::overlap)
             b.seams = chosenSeams(files[c], fold.exchange[c - 1], fold.exchange[c]);
-        out.number(static_cast<uint64_t>(b.meeting));
-        out.number(static_cast<uint64_t>(b.rows()));
-        out.numbers(b.keep);
-        out.numbers(b.swap);
-        out.numbers(b.seams);
+        writeDecision(out, b);
     }
     for (const std::vector<uint64_t>& mask : fold.exchange) out.words(mask);
     out.save(outputs[i].path(), outputs[i].name);
@@ -301,9 +292,12 @@ void runStep(const options& opt, const haplotypeSettings& settings) {
     const std::string step = opt.step;
     outputSet outputs;
     const bool bySite = at.bySite();
-    if (step == "plan")
+    if (step == "plan") {
+        // The folder of the steps' files, made by the first of them.
+        if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
+            fail("cannot write [" + at.work + "]: " + strerror(errno));
         bySite ? recordPlan(at, outputs) : mapPlan(at, outputs);
-    else if (step == "boundary")
+    } else if (step == "boundary")
         bySite ? recordBoundary(at, partOf(opt), outputs) : mapBoundary(at, partOf(opt), outputs);
     else if (step == "fold")
         foldStep(at, outputs);
