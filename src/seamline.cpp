@@ -26,28 +26,6 @@ using namespace seamline;
 
 namespace {
 
-// Where each output of the run stands in the output set.
-struct outputIndex {
-    size_t haplotypes = 0;
-    size_t samples = 0, report = 0;  // valid when the run writes them
-};
-
-// Stages every output before anything is read: the sample file first (and
-// so put in place first), the haplotypes, the report; the names the index may
-// take are checked too. None may be an input.
-outputIndex stage(outputSet& outputs, const options& opt) {
-    outputIndex at;
-    if (!opt.single) at.samples = outputs.add(opt.samples);
-    at.haplotypes = outputs.add(opt.single ? opt.single : opt.haplotypes);
-    if (opt.report) at.report = outputs.add(opt.report);
-    reserveIndex(outputs, at.haplotypes);
-    std::vector<std::string> inputs(opt.chunks);
-    if (opt.vcf) inputs.push_back(opt.vcf);
-    if (opt.scaffold) inputs.push_back(opt.scaffold);
-    outputs.refuseInputs(inputs);
-    return at;
-}
-
 // Why a chunk cannot be read without a site map.
 [[noreturn]] void refuseChunk(const std::string& name, const inputCheck& check) {
     switch (check.kind) {
@@ -176,7 +154,7 @@ int run(int argc, char** argv) {
     }
 
     outputSet outputs;
-    const outputIndex at = stage(outputs, opt);
+    const outputIndex at = stageOutputs(outputs, opt);
     if (siteMap)
         joinAlongSiteMap(opt, outputs, at, settings);
     else

@@ -113,6 +113,19 @@ void reserveIndex(outputSet& outputs, size_t haplotypes) {
     outputs.reserve(indexName(name, true));
 }
 
+outputIndex stageOutputs(outputSet& outputs, const options& opt) {
+    outputIndex at;
+    if (!opt.single) at.samples = outputs.add(opt.samples);
+    at.haplotypes = outputs.add(opt.single ? opt.single : opt.haplotypes);
+    if (opt.report) at.report = outputs.add(opt.report);
+    reserveIndex(outputs, at.haplotypes);
+    std::vector<std::string> inputs(opt.chunks);
+    if (opt.vcf) inputs.push_back(opt.vcf);
+    if (opt.scaffold) inputs.push_back(opt.scaffold);
+    outputs.refuseInputs(inputs);
+    return at;
+}
+
 int reportQuality(int32_t keep, int32_t swap) {
     if (keep == 0 && swap == 0) return 0;
     if (keep == 0 || swap == 0) return 99;

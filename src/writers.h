@@ -7,6 +7,7 @@
 
 #include "files.h"
 #include "join.h"
+#include "options.h"
 #include "site.h"
 #include "staging.h"
 #include "vcfwrite.h"
@@ -53,6 +54,17 @@ variantFormat haplotypeFormat(const std::string& name, bool single);
 // (TBI or CSI for VCF.gz, CSI for BCF), so that it is checked before anything
 // is read; writeHaplotypes stages the one it chooses.
 void reserveIndex(outputSet& outputs, size_t haplotypes);
+
+// Where each output of a join stands in its output set.
+struct outputIndex {
+    size_t haplotypes = 0;
+    size_t samples = 0, report = 0;  // valid when the join writes them
+};
+
+// Stages every output that opt names before anything is read: the sample
+// file first (and so put in place first), the haplotypes, the report; the
+// names the index may take are checked too. None may be an input.
+outputIndex stageOutputs(outputSet& outputs, const options& opt);
 
 // Stages the index beside a haplotype output that is put in place: TBI, or
 // CSI when csi says so. Returns where to write it; empty when there is none.

@@ -215,28 +215,24 @@ stretchFile readStretch(const stepContext& at, size_t part) {
 
 void gatherStep(const stepContext& at, outputSet& outputs) {
     const options& opt = at.opt;
-    const size_t samples = opt.single ? 0 : outputs.add(opt.samples);
-    const size_t haplotypes = outputs.add(at.haplotypes());
-    const size_t report = opt.report ? outputs.add(opt.report) : 0;
-    reserveIndex(outputs, haplotypes);
-    outputs.refuseInputs(at.inputs);
+    const outputIndex staged = stageOutputs(outputs, opt);
     stepIn in(at.file("plan"), "plan", at.run);
     const planSummary p = readSummary(in, at);
     const size_t K = p.chunks.size();
     std::vector<stretchFile> stretches;
     for (size_t c = 1; c <= K; c++) stretches.push_back(readStretch(at, c));
-    if (!opt.single) writeSamples(outputs[samples], p.samples);
+    if (!opt.single) writeSamples(outputs[staged.samples], p.samples);
     if (opt.report) {
         joinResult join;
         for (const std::string& name : p.chunks) join.chunks.emplace_back(name, 0);
         join.boundaries = readFold(at, K, p.samples.size()).boundaries;
-        writeReport(outputs[report], join, p.samples, scaffoldOf(at, p.samples),
+        writeReport(outputs[staged.report], join, p.samples, scaffoldOf(at, p.samples),
                     opt.seam != nullptr);
     }
     if (at.bySite())
-        recordGather(at, outputs, haplotypes, stretches);
+        recordGather(at, outputs, staged.haplotypes, stretches);
     else
-        mapGather(at, outputs, haplotypes, stretches);
+        mapGather(at, outputs, staged.haplotypes, stretches);
 }
 
 // The settings that make the join's output what it is.
@@ -293,6 +289,12 @@ void runStep(const options& opt, const haplotypeSettings& settings) {
     outputSet outputs;
     const bool bySite = at.bySite();
     if (step == "plan") {
+        // The outputs the gather will write are checked as the join in one
+        // process checks them before it reads anything, and unstaged again.
+        {
+            outputSet trial;
+            stageOutputs(trial, opt);
+        }
         // The folder of the steps' files, made by the first of them.
         if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
             fail("cannot write [" + at.work + "]: " + strerror(errno));
