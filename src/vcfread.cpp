@@ -49,6 +49,9 @@ variantReader::variantReader(hFILE* fp, const std::string& name) : file(name), p
 variantReader::~variantReader() { release(); }
 
 void variantReader::release() {
+    if (tabix) tbx_destroy(tabix);
+    if (binIndex) hts_idx_destroy(binIndex);
+    tabix = nullptr, binIndex = nullptr;
     if (parsed) bcf_destroy(parsed);
     if (parsedHeader) bcf_hdr_destroy(parsedHeader);
     if (in) hts_close(in);
@@ -80,6 +83,7 @@ void variantReader::open(hFILE* fp) {
         readTextHeader();
     else
         fail("not a VCF or BCF file");
+    if (in->is_bgzf) dataStart = bgzf_tell(in->fp.bgzf);
     parsed = bcf_init();
     if (!parsed) fail("out of memory");
 }
@@ -256,35 +260,145 @@ bool staleIndex(const std::string& path) {
 
 bool variantReader::skipToLast(const std::string& chrom) { return skip(chrom, 1, true); }
 
-bool variantReader::skip(const std::string& chrom, int64_t pos, bool toLast) {
-    if (!in->is_bgzf || staleIndex(path)) return false;
-    tbx_t* tabix = nullptr;
-    hts_idx_t* index = nullptr;
-    hts_itr_t* query = nullptr;
-    if (binary) {
-        index = bcf_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
-        const int tid = index ? bcf_hdr_name2id(parsedHeader, chrom.c_str()) : -1;
-        if (tid >= 0) query = bcf_itr_queryi(index, tid, pos - 1, HTS_POS_MAX);
-    } else {
+namespace {
+
+// Where the searches of the last records stop: far beyond any chromosome, and
+// small enough that htslib's bin arithmetic stays within an int.
+const int64_t searchEnd = int64_t(1) << 44;
+
+}  // namespace
+
+std::vector<std::string> variantReader::indexedContigs() {
+    std::vector<std::string> contigs;
+    if (!loadIndex()) return contigs;
+    int n = 0;
+    const char** names = tabix ? tbx_seqnames(tabix, &n) : nullptr;
+    for (int i = 0; names && i < n; i++) contigs.emplace_back(names[i]);
+    free(names);
+    for (int id = 0; binIndex && id < hts_idx_nseq(binIndex); id++) {
+        uint64_t mapped = 0, unmapped = 0;
+        if (hts_idx_get_stat(binIndex, id, &mapped, &unmapped) == 0)
+            contigs.emplace_back(bcf_hdr_id2name(parsedHeader, id));
+    }
+    return contigs;
+}
+
+int variantReader::indexId(const std::string& chrom) const {
+    if (tabix) return tbx_name2id(tabix, chrom.c_str());
+    if (!binIndex) return -1;
+    const int id = bcf_hdr_name2id(parsedHeader, chrom.c_str());
+    return id < hts_idx_nseq(binIndex) ? id : -1;
+}
+
+hts_itr_t* variantReader::query(int id, int64_t beg, int64_t end) const {
+    return tabix ? tbx_itr_queryi(tabix, id, beg, end) : bcf_itr_queryi(binIndex, id, beg, end);
+}
+
+bool variantReader::loadIndex() {
+    if (indexLoaded) return tabix || binIndex;
+    indexLoaded = true;
+    // Only BGZF, not plain gzip, can be sought through.
+    if (!in->is_bgzf || in->fp.bgzf->is_gzip || !in->fp.bgzf->is_compressed || staleIndex(path))
+        return false;
+    if (binary)
+        binIndex = bcf_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
+    else
         tabix = tbx_index_load3(path.c_str(), nullptr, HTS_IDX_SILENT_FAIL);
-        const int tid = tabix ? tbx_name2id(tabix, chrom.c_str()) : -1;
-        if (tid >= 0) query = tbx_itr_queryi(tabix, tid, pos - 1, HTS_POS_MAX);
+    // A CSI index of more contigs than the header names was made for another file.
+    if ((!tabix && !binIndex) ||
+        (binIndex && hts_idx_nseq(binIndex) > parsedHeader->n[BCF_DT_CTG]) ||
+        !indexDescribes(indexedContigs())) {
+        if (tabix) tbx_destroy(tabix);
+        if (binIndex) hts_idx_destroy(binIndex);
+        tabix = nullptr, binIndex = nullptr;
     }
-    bool moved = false;
-    if (query) {
-        moved = true;
-        skipped = true;
-        lineNumber = 0;
-        if (query->n_off == 0)
-            drained = true;
-        else if (bgzf_seek(in->fp.bgzf, query->off[toLast ? query->n_off - 1 : 0].u, SEEK_SET) < 0)
-            moved = false;
-        hts_itr_destroy(query);
+    // Back to the first record, whatever the checks read.
+    BGZF* z = in->fp.bgzf;
+    z->errcode = 0;
+    if (bgzf_seek(z, dataStart, SEEK_SET) < 0) fail(damaged);
+    return tabix || binIndex;
+}
+
+bool variantReader::indexDescribes(const std::vector<std::string>& contigs) {
+    for (const std::string& contig : contigs) {
+        const int id = indexId(contig);
+        hts_itr_t* all = id >= 0 ? query(id, 0, searchEnd) : nullptr;
+        if (!all) return false;
+        const uint64_t first = all->n_off ? all->off[0].u : 0,
+                       end = all->n_off ? all->off[all->n_off - 1].v : 0;
+        const bool none = all->n_off == 0;
+        hts_itr_destroy(all);
+        if (none) continue;
+        // The contig's first record where the index puts it, and after the
+        // last that it knows, none of the contig: an index made before
+        // records were appended, or for another file, does not pass.
+        std::string found;
+        if (!contigAt(first, found) || found != contig) return false;
+        if (!contigAt(end, found) || found == contig) return false;
     }
-    if (index) hts_idx_destroy(index);
-    if (tabix) tbx_destroy(tabix);
-    if (skipped && !moved) fail(damaged);
-    return moved;
+    return true;
+}
+
+bool variantReader::contigAt(uint64_t offset, std::string& contig) {
+    BGZF* z = in->fp.bgzf;
+    contig.clear();
+    if (bgzf_seek(z, static_cast<int64_t>(offset), SEEK_SET) < 0) return false;
+    if (binary) {
+        // The record's two lengths and its contig; BCF's shared part holds
+        // at least its first six fields.
+        uint8_t start[12];
+        const ssize_t n = bgzf_read(z, start, sizeof start);
+        if (n == 0 && !z->errcode) return true;
+        if (n != static_cast<ssize_t>(sizeof start)) return false;
+        auto word = [&start](int i) {
+            return static_cast<uint32_t>(start[i]) | static_cast<uint32_t>(start[i + 1]) << 8 |
+                   static_cast<uint32_t>(start[i + 2]) << 16 |
+                   static_cast<uint32_t>(start[i + 3]) << 24;
+        };
+        const int32_t rid = static_cast<int32_t>(word(8));
+        if (word(0) < 24 || rid < 0 || rid >= parsedHeader->n[BCF_DT_CTG]) return false;
+        contig = bcf_hdr_id2name(parsedHeader, rid);
+        return true;
+    }
+    kstring_t line = {0, 0, nullptr};
+    const int r = bgzf_getline(z, '\n', &line);
+    const bool read = r >= 0 ? !z->errcode : r == -1 && !z->errcode;
+    if (r >= 0) contig.assign(line.s, strcspn(line.s, "\t"));
+    free(line.s);
+    return read && (r < 0 || !contig.empty());
+}
+
+bool variantReader::skip(const std::string& chrom, int64_t pos, bool toLast) {
+    if (!loadIndex()) return false;
+    const int id = indexId(chrom);
+    if (id < 0) return false;
+    int64_t from = pos - 1;
+    if (toLast) {
+        // The last base that a record covers, or one beyond it: the index
+        // lists stretches of the file for [from, end) up to it and none after
+        // it. Reading from the first of them finds the last records.
+        int64_t lo = 0, hi = searchEnd;
+        while (hi - lo > 1) {
+            const int64_t mid = lo + (hi - lo) / 2;
+            hts_itr_t* q = query(id, mid, searchEnd);
+            const bool any = q && q->n_off > 0;
+            if (q) hts_itr_destroy(q);
+            (any ? lo : hi) = mid;
+        }
+        from = lo;
+    }
+    hts_itr_t* q = query(id, from, toLast ? searchEnd : HTS_POS_MAX);
+    if (!q) return false;
+    skipped = true;
+    lineNumber = 0;
+    bool moved = true;
+    if (q->n_off == 0)
+        drained = true;
+    else if (bgzf_seek(in->fp.bgzf, q->off[0].u, SEEK_SET) < 0)
+        moved = false;
+    hts_itr_destroy(q);
+    if (!moved) fail(damaged);
+    return true;
 }
 
 bool variantReader::next() {

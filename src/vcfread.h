@@ -4,6 +4,7 @@
 #include <htslib/hfile.h>
 #include <htslib/hts.h>
 #include <htslib/kstring.h>
+#include <htslib/tbx.h>
 #include <htslib/vcf.h>
 
 #include <cstdint>
@@ -64,14 +65,20 @@ public:
     // The header's contig names, in order.
     std::vector<std::string> contigs();
 
+    // The chromosomes that the index beside the file (.tbi or .csi) names,
+    // in its order; empty when the file has no index that describes it: none,
+    // one older than the file, or one made for other content (a chromosome's
+    // first record not where the index puts it, or records of it after the
+    // last that the index knows). Called before the first record is read.
+    std::vector<std::string> indexedContigs();
     // Moves to the first block that may hold records at or after position
-    // pos (1-based) of chrom, through the index beside the file (.tbi or
-    // .csi): records before it are not read. False, without moving, when the
-    // file has no index or its index does not know chrom. Called before the
-    // first record is read.
+    // pos (1-based) of chrom, through the index beside the file: records
+    // before it are not read. False, without moving, when the file has no
+    // index that describes it or its index does not know chrom. Called
+    // before the first record is read.
     bool skipTo(const std::string& chrom, int64_t pos);
-    // The same, to the start of the last stretch of the file that the index
-    // gives chrom, which holds its last records.
+    // The same, to a record shortly before the last records of chrom: those
+    // of the last stretch of the chromosome that the index tells apart.
     bool skipToLast(const std::string& chrom);
 
     // Where the reader stands before a record, so that it can come back.
@@ -139,6 +146,12 @@ private:
     int64_t lineNumber = 0;  // VCF: lines read so far
     bool skipped = false;    // lines were skipped through the index
     bool drained = false;    // the index says no record is left
+    // The index beside the file, loaded and checked against the file when
+    // first asked for; both null when there is none that describes it.
+    bool indexLoaded = false;
+    tbx_t* tabix = nullptr;         // VCF.gz
+    hts_idx_t* binIndex = nullptr;  // BCF
+    int64_t dataStart = -1;         // BGZF: where the first record stands
 
     void open(hFILE* fp);
     void release();
@@ -158,6 +171,16 @@ private:
     bool nextText();
     bool nextBinary();
     bool skip(const std::string& chrom, int64_t pos, bool toLast);
+    // Loads the index and keeps it only when it describes the file.
+    bool loadIndex();
+    bool indexDescribes(const std::vector<std::string>& contigs);
+    // The index's number of chrom, -1 when it does not know it.
+    int indexId(const std::string& chrom) const;
+    // htslib's iterator of records of contig id overlapping [beg, end), 0-based.
+    hts_itr_t* query(int id, int64_t beg, int64_t end) const;
+    // Reads the record at a virtual offset: its contig's name, empty at the
+    // end of the data; false when it cannot be read there.
+    bool contigAt(uint64_t offset, std::string& contig);
 };
 
 // Maps file samples onto the wanted samples by name: order[j] is the index

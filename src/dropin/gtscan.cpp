@@ -35,13 +35,15 @@ size_t columnEnd(std::string_view text, size_t start) {
 genotypeScanner::genotypeScanner(const bcf_hdr_t* header)
     : found(static_cast<size_t>(bcf_hdr_nsamples(header))), header(header) {}
 
-bool genotypeScanner::scan(std::string_view line) {
+bool genotypeScanner::scanSite(std::string_view line) {
     std::string_view columns[10];
-    if (found.empty() || !recordColumns(line, columns) || !checkSite(columns) ||
-        !checkFormat(columns[8]))
-        return false;
-    return scanSamples(columns[9]);
+    if (found.empty() || !recordColumns(line, columns) || !checkSite(columns)) return false;
+    format = columns[8];
+    sampleColumns = columns[9];
+    return true;
 }
+
+bool genotypeScanner::scanGenotypes() { return checkFormat(format) && scanSamples(sampleColumns); }
 
 bool genotypeScanner::checkSite(const std::string_view* columns) {
     chrom = columns[0], ref = columns[3], alt = columns[4];

@@ -24,7 +24,11 @@ public:
 
     // Reads line; false, when the parser must read it instead (an unusual
     // or damaged line, INFO/END, a key the header does not declare).
-    bool scan(std::string_view line);
+    bool scan(std::string_view line) { return scanSite(line) && scanGenotypes(); }
+    // The same in two parts: the site (chrom, pos, ref, alt), then the
+    // genotypes of the line read last, which must stay in place between.
+    bool scanSite(std::string_view line);
+    bool scanGenotypes();
 
     std::string_view chrom, ref, alt;
     int64_t pos = 0;              // 1-based
@@ -34,8 +38,9 @@ public:
 private:
     const bcf_hdr_t* header;
     std::string knownFormat, knownChrom;
-    int gtIndex = -1;  // of GT among the known FORMAT keys; -1 without GT
-    int ploidy = 0;    // the largest of the line
+    int gtIndex = -1;                        // of GT among the known FORMAT keys; -1 without GT
+    int ploidy = 0;                          // the largest of the line
+    std::string_view format, sampleColumns;  // of the line read last
 
     bool checkSite(const std::string_view* columns);
     bool checkFormat(std::string_view format);

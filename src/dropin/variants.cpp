@@ -143,15 +143,20 @@ private:
     }
 
     void addText() {
-        if (!scanner.scan(in.line())) {
+        if (!scanner.scanSite(in.line())) {
             addParsed();
             return;
         }
         if (!wanted(scanner.chrom, scanner.pos)) return;
+        const bool genotypes = range.genotypes(scanner.pos);
+        if (genotypes && !scanner.scanGenotypes()) {
+            addParsed();
+            return;
+        }
         uint8_t* alleles = nullptr;
         uint64_t* bits = add(std::string(scanner.chrom), scanner.pos, scanner.ref, scanner.alt,
                              static_cast<uint32_t>(scanner.ref.size()), scanner.alleles, alleles);
-        if (!order.empty()) storeEvidence(scanner.found, order, bits, alleles);
+        if (!order.empty() && genotypes) storeEvidence(scanner.found, order, bits, alleles);
     }
 
     void addParsed() {
@@ -161,7 +166,7 @@ private:
         uint64_t* bits =
             add(bcf_seqname_safe(in.header(), record), record->pos + 1, record->d.allele[0],
                 altOf(record), static_cast<uint32_t>(record->rlen), record->n_allele, alleles);
-        if (order.empty()) return;
+        if (order.empty() || !range.genotypes(record->pos + 1)) return;
         parsedEvidence(in, order.size(), gt, capacity, parsed);
         storeEvidence(parsed, order, bits, alleles);
     }

@@ -51,10 +51,16 @@ struct variantSites {
 
 // Which records of a chunk file to read: those of one chromosome from
 // position from on (through the index beside the file, where there is one)
-// up to position until; every record when contig is empty.
+// up to position until; every record when contig is empty. Of those, the
+// records from genotypesFrom to genotypesUntil have their genotypes read:
+// their evidence taken and, in VCF text, checked as the join in one process
+// checks them; the others give their sites alone, their rows no evidence.
 struct recordRange {
     std::string contig;
     int64_t from = 1, until = INT64_MAX;
+    int64_t genotypesFrom = 1, genotypesUntil = INT64_MAX;
+
+    bool genotypes(int64_t pos) const { return pos >= genotypesFrom && pos <= genotypesUntil; }
 };
 
 // Reads every chunk file (several at once with threads), printing a line per

@@ -5,8 +5,6 @@
 // chunk and the overlaps of its neighbours, and writes the records it
 // supplies as the join in one process writes them.
 #include <fcntl.h>
-#include <htslib/bgzf.h>
-#include <htslib/tbx.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +28,7 @@ namespace {
 // records) and the positions of its first and last records.
 struct span {
     std::string contig;
-    int64_t first = 0, last = 0, end = 0;  // end: where the last record ends, 0-based
+    int64_t first = 0, last = 0;
 };
 
 // The plan of a join by records: the chunks in their order along the
@@ -41,21 +39,16 @@ struct recordPlanFile : planSummary {
     std::vector<span> spans;
     std::vector<size_t> places;  // per chunk: its place on the command line
     std::string header;          // VCF text
-    int64_t reach = 0;           // where the record that ends last ends
-    bool farSites = false;       // some record lies beyond what TBI holds
 };
 
 void saveRecordPlan(const stepContext& at, const recordPlanFile& p, outputSet& outputs, size_t to) {
     stepOut out("plan", at.run);
     writeSummary(out, p);
     out.text(p.header);
-    out.number(static_cast<uint64_t>(p.reach));
-    out.number(p.farSites ? 1 : 0);
     for (size_t c = 0; c < p.chunks.size(); c++) {
         out.text(p.spans[c].contig);
         out.number(static_cast<uint64_t>(p.spans[c].first));
         out.number(static_cast<uint64_t>(p.spans[c].last));
-        out.number(static_cast<uint64_t>(p.spans[c].end));
         out.number(p.places[c]);
     }
     out.save(outputs[to].path(), outputs[to].name);
@@ -66,14 +59,11 @@ recordPlanFile readRecordPlan(const stepContext& at) {
     recordPlanFile p;
     static_cast<planSummary&>(p) = readSummary(in, at);
     p.header = in.text();
-    p.reach = static_cast<int64_t>(in.number());
-    p.farSites = in.number() != 0;
     for (size_t c = 0; c < p.chunks.size(); c++) {
         span s;
         s.contig = in.text();
         s.first = static_cast<int64_t>(in.number());
         s.last = static_cast<int64_t>(in.number());
-        s.end = static_cast<int64_t>(in.number());
         p.spans.push_back(s);
         p.places.push_back(in.number());
         if (p.places.back() >= at.opt.chunks.size())
@@ -97,40 +87,21 @@ void extend(std::vector<span>& spans, const std::string& name, const variantReco
             if (s.contig == r.chrom)
                 fail("cannot read [" + name + "]: the records of chromosome " + s.contig +
                      " are not together");
-        spans.push_back({std::string(r.chrom), r.pos, r.pos, 0});
+        spans.push_back({std::string(r.chrom), r.pos, r.pos});
     }
-    span& s = spans.back();
-    s.last = r.pos;
-    s.end = std::max(s.end, r.pos - 1 + static_cast<int64_t>(r.ref.size()));
+    spans.back().last = r.pos;
 }
 
-// The spans of a chunk's chromosomes: through its index, from the first
-// record of each chromosome and the records of the last stretch of the file
-// that the index gives it; without an index, from every record, through
-// reader, which has read none yet.
+// The spans of a chunk's chromosomes: through the index that describes it,
+// from the first record of each chromosome and the records of the last
+// stretch of it that the index tells apart; without one, from every record,
+// through reader, which has read none yet.
 std::vector<span> spansOf(variantReader& reader, const std::string& name) {
     std::vector<span> spans;
-    std::vector<std::string> contigs;
-    {
-        const bool usable = !staleIndex(name);
-        tbx_t* tabix = usable && reader.text()
-                           ? tbx_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL)
-                           : nullptr;
-        hts_idx_t* index = usable && !reader.text()
-                               ? bcf_index_load3(name.c_str(), nullptr, HTS_IDX_SILENT_FAIL)
-                               : nullptr;
-        int n = 0;
-        const char** names = tabix   ? tbx_seqnames(tabix, &n)
-                             : index ? bcf_index_seqnames(index, reader.header(), &n)
-                                     : nullptr;
-        for (int i = 0; names && i < n; i++) contigs.emplace_back(names[i]);
-        free(names);
-        if (tabix) tbx_destroy(tabix);
-        if (index) hts_idx_destroy(index);
-        if (!tabix && !index) {
-            while (reader.next()) extend(spans, name, reader.site());
-            return spans;
-        }
+    const std::vector<std::string> contigs = reader.indexedContigs();
+    if (contigs.empty()) {
+        while (reader.next()) extend(spans, name, reader.site());
+        return spans;
     }
     for (const std::string& contig : contigs) {
         variantReader first(name);
@@ -143,8 +114,6 @@ std::vector<span> spansOf(variantReader& reader, const std::string& name) {
             }
         }
     }
-    // The last records of each chromosome lie in the last stretch its
-    // index gives; every record from there on is read.
     for (span& s : spans) {
         variantReader last(name);
         if (!last.skipToLast(s.contig)) continue;
@@ -155,7 +124,6 @@ std::vector<span> spansOf(variantReader& reader, const std::string& name) {
             if (r.chrom != s.contig) continue;
             in = true;
             s.last = std::max(s.last, r.pos);
-            s.end = std::max(s.end, r.pos - 1 + static_cast<int64_t>(r.ref.size()));
         }
     }
     return spans;
@@ -232,8 +200,6 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
         p.chunks.push_back(names[c]);
         p.spans.push_back(spans[c]);
         p.places.push_back(c);
-        p.reach = std::max(p.reach, spans[c].end);
-        p.farSites |= spans[c].last >= (int64_t(1) << 29) || spans[c].end > (int64_t(1) << 29);
     }
     const headerPtr header = outputHeader(merged.get(), contigs, "");
     kstring_t text = {0, 0, nullptr};
@@ -295,16 +261,24 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     std::vector<size_t> byPlace = members;
     std::sort(byPlace.begin(), byPlace.end(),
               [&p](size_t a, size_t b) { return p.places[a] < p.places[b]; });
+    // Genotypes are read only where no boundary read them: the decisions
+    // are the fold's, and the boundaries checked the records of every
+    // overlap; of the neighbours, the sites alone serve.
+    auto sameContig = [&](size_t m) { return m < K && p.spans[m].contig == own.contig; };
+    const int64_t none = INT64_MAX;
+    recordRange whole{own.contig, 1, INT64_MAX};
+    if (c > 0 && sameContig(c - 1)) whole.genotypesFrom = p.spans[c - 1].last + 1;
+    if (sameContig(c + 1)) whole.genotypesUntil = p.spans[c + 1].first - 1;
     std::vector<size_t> places;
     std::vector<recordRange> ranges;
     for (size_t m : byPlace) {
         places.push_back(p.places[m]);
         if (m < c)
-            ranges.push_back({own.contig, own.first, INT64_MAX});
+            ranges.push_back({own.contig, own.first, INT64_MAX, none, 0});
         else if (m > c)
-            ranges.push_back({own.contig, 1, own.last});
+            ranges.push_back({own.contig, 1, own.last, none, 0});
         else
-            ranges.push_back({own.contig, 1, INT64_MAX});
+            ranges.push_back(whole);
     }
     const std::vector<chunkFile> files = filesAt(at, places);
     variantSites read = own.contig.empty()
@@ -370,10 +344,21 @@ void recordGather(const stepContext& at, outputSet& outputs, size_t haplotypes,
     const headerPtr header =
         outputHeader(parsedHeader(p.header, at.file("plan")).get(), {}, at.settings.commandLine);
     const variantFormat format = haplotypeFormat(name, at.settings.single);
-    const bool binary = format == variantFormat::bcf, csi = binary || p.farSites;
+    // Where the record that ends last ends, which the index must cover, and
+    // whether some record lies beyond what TBI holds: from the records'
+    // index entries, as the join in one process finds them from its sites.
+    const int64_t tbiReach = int64_t(1) << 29;
+    int64_t reach = 0;
+    bool farSites = false;
+    for (const stretchFile& stretch : stretches)
+        for (const variantWriter::pieceEntry& e : stretch.entries) {
+            reach = std::max(reach, e.end);
+            farSites |= e.begin + 1 >= tbiReach || e.end > tbiReach;
+        }
+    const bool binary = format == variantFormat::bcf, csi = binary || farSites;
     const std::string indexPath = stageIndex(outputs, haplotypes, csi);
     variantWriter out(outputs[haplotypes].path(), name, format,
-                      readyHeaderOf(header.get(), binary, p.reach, name), indexPath, csi,
+                      readyHeaderOf(header.get(), binary, reach, name), indexPath, csi,
                       at.settings.threads);
     for (const stretchFile& stretch : stretches) {
         const int from = ::open(stretch.path.c_str(), O_RDONLY | O_CLOEXEC);
