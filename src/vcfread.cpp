@@ -373,21 +373,34 @@ bool variantReader::skip(const std::string& chrom, int64_t pos, bool toLast) {
     const int id = indexId(chrom);
     if (id < 0) return false;
     int64_t from = pos - 1;
+    // htslib's query looks through every bin up to the end asked for, and
+    // for an end beyond its bins through many more numbers: the first
+    // query asks up to searchEnd, and only when that finds nothing, to the
+    // end of what a position can be.
+    int64_t to = searchEnd;
     if (toLast) {
         // The last base that a record covers, or one beyond it: the index
-        // lists stretches of the file for [from, end) up to it and none after
-        // it. Reading from the first of them finds the last records.
+        // lists stretches of the file for [from, to) up to it and none after
+        // it. Reading from the first of them finds the last records; any
+        // stretch it lists is the start of a record, and the reading goes on
+        // to the end. Each query asks only up to where none was found, which
+        // keeps the bins htslib looks through few.
         int64_t lo = 0, hi = searchEnd;
         while (hi - lo > 1) {
             const int64_t mid = lo + (hi - lo) / 2;
-            hts_itr_t* q = query(id, mid, searchEnd);
+            hts_itr_t* q = query(id, mid, hi);
             const bool any = q && q->n_off > 0;
             if (q) hts_itr_destroy(q);
             (any ? lo : hi) = mid;
         }
         from = lo;
+        to = hi;
     }
-    hts_itr_t* q = query(id, from, toLast ? searchEnd : HTS_POS_MAX);
+    hts_itr_t* q = query(id, from, to);
+    if (q && q->n_off == 0 && !toLast) {
+        hts_itr_destroy(q);
+        q = query(id, from, HTS_POS_MAX);
+    }
     if (!q) return false;
     skipped = true;
     lineNumber = 0;
