@@ -174,14 +174,34 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
     spit(dir.path("empty.vcf"), "");
     chunk("head.vcf", range("20", 0, 4, {}));
     spit(dir.path("noaf.vcf"), shell("grep -v '^##INFO=<ID=AF' " + dir.path("c2.vcf")));
+    // Keys that no header declares, in a record of the overlap (found by a
+    // boundary) and in one beyond it (found by a stretch).
+    spit(dir.path("uinfo.vcf"),
+         shell("sed '/^20\t1200\t/s/AF=0.4/AF=0.4;UNDECL=u3/' " + dir.path("c2.vcf")));
+    spit(dir.path("ufilter.vcf"),
+         shell("sed '/^20\t700\t/s/\tPASS\t/\tLOWQ\t/' " + dir.path("c2.vcf")));
+    spit(dir.path("uformat.vcf"),
+         shell("sed '/^20\t1300\t/{s/:AP2\t/:AP2:XF\t/; s/\\(:0\\.[19]\\)\\(\t\\|$\\)/\\1:7\\2/g}' " +
+               dir.path("c2.vcf")));
+    // Indexes of other content, made after their chunks.
+    shell("cd " + dir.root + " && sed 's/^20\t/21\t/' c2.vcf | bgzip > other.vcf.gz && " +
+          "tabix other.vcf.gz && cp c2.vcf other.vcf && bgzip -f other.vcf && " +
+          "head -n 15 c2.vcf | bgzip > appended.vcf.gz && tabix appended.vcf.gz && " +
+          "grep -v '^#' c2.vcf | tail -n 4 | bgzip >> appended.vcf.gz && sleep 0.01 && " +
+          "touch other.vcf.gz.tbi appended.vcf.gz.tbi");
     shell("cd " + dir.root + " && mkdir sub && bgzip -k c2.vcf && tabix c2.vcf.gz && " +
           "bzip2 -k c2.vcf && python3 -c 'import lzma, sys; " +
           "sys.stdout.buffer.write(lzma.compress(open(\"c2.vcf\", \"rb\").read()))' > c2.vcf.xz");
     const std::string all = expectedGenotypes(0, 14);
+    const std::string undeclared =
+        ", which its header does not declare; the steps of a join write the header that the "
+        "plan makes from the chunks' headers: declare ";
     const struct {
         std::vector<std::string> chunks;
         std::string setup, err;  // err: all of standard error, or a warning it holds
         int status;
+        std::string stepsErr = "";  // where the steps refuse what one process joins
+        std::vector<std::string> outputs = {"-o", "o.vcf.gz"};
     } cases[] = {
         {{"c1.vcf", "-"}, "exec <c2.vcf &&", "", 0},
         {{"c1.vcf", "fifo"}, "mkfifo fifo && (cat c2.vcf > fifo &) &&", "", 0},
@@ -247,33 +267,91 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
          "seamline: warning: [c1.vcf] names the chromosome 20 and [chr.vcf] names it chr20; "
          "their records overlap from 600 to 1000 but are joined as two chromosomes\n",
          0},
+        // Outputs that cannot be written, refused before anything is read.
+        {{"c1.vcf", "c2.vcf"},
+         "",
+         "seamline: cannot write [c2.vcf]: it is the input [c2.vcf]\n",
+         1,
+         "",
+         {"-o", "c2.vcf"}},
+        {{"c1.vcf", "c2.vcf"},
+         "",
+         "seamline: cannot open [nodir/o.vcf.gz]: No such file or directory\n",
+         1,
+         "",
+         {"-o", "nodir/o.vcf.gz"}},
+        {{"c1.vcf", "c2.vcf"},
+         "",
+         "seamline: cannot write [o.vcf.gz]: it is the same file as the output [o.vcf.gz]\n",
+         1,
+         "",
+         {"-o", "o.vcf.gz", "--report", "o.vcf.gz"}},
+        {{"c1.vcf", "c2.vcf"},
+         "",
+         "seamline: cannot write [c1.vcf]: it is the input [c1.vcf]\n",
+         1,
+         "",
+         {"-o", "o.vcf.gz", "--report", "c1.vcf"}},
+        // Keys that no header declares: one process writes the lines that
+        // htslib makes up for them; the steps, whose header the plan makes
+        // from the headers, refuse them.
+        {{"c1.vcf", "uinfo.vcf"},
+         "",
+         "",
+         0,
+         "seamline: chunk [uinfo.vcf] uses INFO/UNDECL" + undeclared +
+             "INFO/UNDECL in the header of [uinfo.vcf], or join the chunks in one process\n"},
+        {{"c1.vcf", "ufilter.vcf"},
+         "",
+         "",
+         0,
+         "seamline: chunk [ufilter.vcf] uses FILTER/LOWQ" + undeclared +
+             "FILTER/LOWQ in the header of [ufilter.vcf], or join the chunks in one process\n"},
+        {{"c1.vcf", "uformat.vcf"},
+         "",
+         "",
+         0,
+         "seamline: chunk [uformat.vcf] uses FORMAT/XF" + undeclared +
+             "FORMAT/XF in the header of [uformat.vcf], or join the chunks in one process\n"},
+        // Indexes newer than their chunks but made for other content: of
+        // another chromosome, or before records were appended. They count
+        // as none.
+        {{"c1.vcf", "other.vcf.gz"}, "", "", 0},
+        {{"c1.vcf", "appended.vcf.gz"}, "", "", 0},
     };
     // The join split into steps refuses the same files with the same line,
-    // in whichever step first reads what is wrong.
-    auto steps = [&](const std::vector<std::string>& chunks) {
+    // in whichever step first reads what is wrong, and joins the others as
+    // one process does.
+    auto steps = [&](const std::vector<std::string>& chunks,
+                     const std::vector<std::string>& outputs) {
         shell("rm -rf " + dir.path("w"));
         const std::vector<std::string> args =
-            with(with({"--work", "w", "--chunks"}, chunks), {"-o", "o.vcf.gz", "--step"});
+            with(with(with({"--work", "w", "--chunks"}, chunks), outputs), {"--step"});
         runResult r = runSeamline(dir.root, with(args, {"plan"}));
         for (size_t c = 2; r.status == 0 && c <= chunks.size(); c++)
             r = runSeamline(dir.root, with(args, {"boundary", "--part", std::to_string(c)}));
         if (r.status == 0) r = runSeamline(dir.root, with(args, {"fold"}));
         for (size_t c = 1; r.status == 0 && c <= chunks.size(); c++)
             r = runSeamline(dir.root, with(args, {"stretch", "--part", std::to_string(c)}));
+        if (r.status == 0) r = runSeamline(dir.root, with(args, {"gather"}));
         return r;
     };
+    auto records = [&](const std::string& name) {
+        return shell("bcftools view --no-version " + dir.path(name) +
+                     " | grep -v '^##seamlineCommand='");
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.chunks.back());
+        SCOPED_TRACE(c.chunks.back() + " " + c.outputs.back());
         shell("rm -f " + dir.path("o.vcf.gz") + " " + dir.path("fifo"));
-        runResult r =
-            runSeamline(dir.root, with(with({"--chunks"}, c.chunks), {"-o", "o.vcf.gz"}), c.setup);
+        runResult r = runSeamline(dir.root, with(with({"--chunks"}, c.chunks), c.outputs), c.setup);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(exists(dir.path("o.vcf.gz")), c.status == 0);
-        if (c.status != 0 && c.chunks[1] != "-o") {
-            runResult split = steps(c.chunks);
+        const bool oneProcessOnly = !c.setup.empty() || c.chunks[1] == "-o";
+        if (!oneProcessOnly && (c.status != 0 || !c.stepsErr.empty())) {
+            runResult split = steps(c.chunks, c.outputs);
             EXPECT_EQ(split.status, 1);
-            EXPECT_EQ(split.err, c.err);
+            EXPECT_EQ(split.err, c.stepsErr.empty() ? c.err : c.stepsErr);
         }
         if (c.status != 0 || c.err != "") continue;
         EXPECT_EQ(
@@ -282,6 +360,12 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
         EXPECT_EQ(
             shell("bcftools view -h " + dir.path("o.vcf.gz") + " | grep -c '^##contig=<ID=20'"),
             "1\n");
+        if (oneProcessOnly || !c.stepsErr.empty()) continue;
+        const std::string one = records("o.vcf.gz");
+        shell("rm -f " + dir.path("o.vcf.gz"));
+        runResult split = steps(c.chunks, c.outputs);
+        EXPECT_EQ(split.status, 0) << split.err;
+        EXPECT_EQ(records("o.vcf.gz"), one);
     }
 
     // Standard input opened on the output file is an input like any other.

@@ -49,7 +49,21 @@ struct rawFile {
     headerPtr header;  // with what the records added
     std::vector<rawPiece> pieces;
     size_t records = 0;
+    std::vector<std::string> undeclared;  // keys the records use and the header lacks
 };
+
+const int keyTypes[] = {BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT};
+const char* const keyKinds[] = {"FILTER", "INFO", "FORMAT"};
+
+// Which kinds of key (bit t: keyTypes[t]) the header declares, by ID.
+std::vector<uint8_t> declaredKinds(const bcf_hdr_t* header) {
+    std::vector<uint8_t> kinds(static_cast<size_t>(header->n[BCF_DT_ID]), 0);
+    for (int i = 0; i < header->n[BCF_DT_ID]; i++)
+        for (int t = 0; t < 3; t++)
+            if (header->id[BCF_DT_ID][i].val && header->id[BCF_DT_ID][i].val->hrec[keyTypes[t]])
+                kinds[i] |= static_cast<uint8_t>(1 << t);
+    return kinds;
+}
 
 std::string altOf(const bcf1_t* record) {
     if (record->n_allele < 2) return ".";
@@ -96,6 +110,7 @@ public:
         out.contigs = in.contigs();
         if (!wanted.empty()) order = sampleOrder(wanted, out.samples, name, "the first chunk");
         if (!range.contig.empty() && range.from > 1) in.skipTo(range.contig, range.from);
+        declared = declaredKinds(in.header());
     }
     ~fileReader() { free(gt); }
     fileReader(const fileReader&) = delete;
@@ -116,6 +131,13 @@ public:
         }
         out.header.reset(bcf_hdr_dup(in.header()));
         if (!out.header) in.fail("out of memory");
+        // The parser declared the keys it met undeclared.
+        const std::vector<uint8_t> now = declaredKinds(in.header());
+        for (size_t i = 0; i < now.size(); i++)
+            for (int t = 0; t < 3; t++)
+                if ((now[i] >> t & 1) && !(i < declared.size() && (declared[i] >> t & 1)))
+                    out.undeclared.push_back(std::string(keyKinds[t]) + "/" +
+                                             in.header()->id[BCF_DT_ID][i].key);
         return std::move(out);
     }
 
@@ -131,7 +153,8 @@ private:
     variantReader::mark before;    // where the current record stands
     uint32_t checksum = 0;         // the current record's
     const recordRange range;
-    bool beyond = false;  // a record after the range was met
+    bool beyond = false;            // a record after the range was met
+    std::vector<uint8_t> declared;  // declaredKinds of the header before any record
 
     // Whether a record at chrom:pos is one to read; past the range's end,
     // the reading stops.
@@ -216,6 +239,7 @@ public:
     explicit siteNumbering(variantSites& out) : out(out) {}
 
     void add(rawFile& file, size_t index) {
+        for (const std::string& key : file.undeclared) out.undeclared.push_back({key, file.name});
         mergeHeader(file);
         for (const std::string& contig : file.contigs) headerContig(contig);
         for (rawPiece& p : file.pieces) {

@@ -47,6 +47,13 @@ struct variantSites {
     std::vector<std::string> contigs;
     std::vector<site> sites;           // pos, contig and REF length filled in
     std::vector<variantPiece> pieces;  // by chromosome, then by first site
+    // The keys that records use and their chunk's header does not declare,
+    // as FILTER/ID, INFO/ID or FORMAT/ID, each with the chunk's name: the
+    // header above has the lines that htslib made up for them.
+    struct undeclaredKey {
+        std::string key, chunk;
+    };
+    std::vector<undeclaredKey> undeclared;
 };
 
 // Which records of a chunk file to read: those of one chromosome from

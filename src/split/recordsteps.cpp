@@ -80,6 +80,18 @@ headerPtr parsedHeader(const std::string& text, const std::string& name) {
     return header;
 }
 
+// The join in one process writes a key that records use and their chunk's
+// header does not declare under the line that htslib makes up on meeting
+// it, in a place and with a type that depend on every chunk; the plan
+// makes the header from the headers alone, so the steps refuse such a key.
+void refuseUndeclared(const variantSites& read) {
+    for (const variantSites::undeclaredKey& u : read.undeclared)
+        fail("chunk [" + u.chunk + "] uses " + u.key +
+             ", which its header does not declare; the steps of a join write the header that "
+             "the plan makes from the chunks' headers: declare " +
+             u.key + " in the header of [" + u.chunk + "], or join the chunks in one process");
+}
+
 // Notes the chromosome and position of a record read into a span.
 void extend(std::vector<span>& spans, const std::string& name, const variantRecord& r) {
     if (spans.empty() || spans.back().contig != r.chrom) {
@@ -230,6 +242,7 @@ void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
         }
         variantSites read =
             readVariantChunks(filesAt(at, places), at.settings.threads, p.samples, ranges);
+        refuseUndeclared(read);
         const variantPiece* a = pieceOf(read, r < l ? 1 : 0);
         const variantPiece* b = pieceOf(read, r < l ? 0 : 1);
         const chunk noLeft(p.chunks[part - 2], p.samples.size());
@@ -284,6 +297,7 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     variantSites read = own.contig.empty()
                             ? variantSites{}
                             : readVariantChunks(files, at.settings.threads, p.samples, ranges);
+    refuseUndeclared(read);
     read.samples = p.samples;
     // The join of these chunks as the join of all of them decided it.
     joinResult join;
