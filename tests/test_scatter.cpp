@@ -262,4 +262,65 @@ TEST_F(ScatterSmall, ABoundaryReadsOnlyTheOverlapOfAnIndexedChunk) {
     }
 }
 
+// The plan reads an indexed chunk's first and last records only (each
+// record lies in a window of the index of its own): a damaged block between
+// them stops the join in one process and the stretch that reads the chunk,
+// not the plan. Records beyond 2^29 give the gathered
+// VCF.gz a CSI index, as in one process.
+TEST_F(ScatterSmall, ThePlanReadsTheEndsOfAnIndexedChunk) {
+    const std::string header =
+        "##fileformat=VCFv4.2\n##contig=<ID=20>\n"
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
+    const int64_t far = int64_t(1) << 29;
+    auto records = [&](int first, int last, int64_t shift) {
+        std::string text;
+        for (int i = first; i <= last; i++)
+            text += "20\t" + std::to_string(shift + 20000 * (i + 1)) + "\trs" + std::to_string(i) +
+                    "\tA\tG\t.\t.\t.\tGT\t" + (i % 2 ? "0|1" : "1|0") + "\n";
+        return text;
+    };
+    for (int64_t shift : {int64_t(0), far}) {
+        SCOPED_TRACE(shift);
+        spit(dir.path("a.vcf"), header + records(0, 3, shift));
+        spit(dir.path("b.vcf"), records(4, 7, shift));
+        spit(dir.path("c.vcf"), records(8, 11, shift));
+        spit(dir.path("c2.vcf"), header + records(9, 14, shift));
+        shell("cd '" + dir.root +
+              "' && rm -rf w && (bgzip -c a.vcf; bgzip -c b.vcf; bgzip -c c.vcf) " +
+              "> c1.vcf.gz && tabix -f -C c1.vcf.gz && bgzip -f c2.vcf && tabix -f -C c2.vcf.gz");
+        const std::vector<std::string> both = {"--chunks", "c1.vcf.gz", "c2.vcf.gz", "-o",
+                                               "o.vcf.gz"};
+        ASSERT_EQ(runSeamline(dir.root, both).status, 0);
+        shell("cd '" + dir.root + "' && mv o.vcf.gz one.vcf.gz && mv o.vcf.gz.* one/");
+        runResult r = scattered(2, {"--chunks", "c1.vcf.gz", "c2.vcf.gz", "-o", "o.vcf.gz"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(text("o.vcf.gz").substr(text("o.vcf.gz").find("#CHROM")),
+                  text("one.vcf.gz").substr(text("one.vcf.gz").find("#CHROM")));
+        EXPECT_EQ(exists(dir.path("o.vcf.gz.csi")), shift != 0);
+        EXPECT_EQ(exists(dir.path("one/o.vcf.gz.csi")), shift != 0);
+        // The second BGZF block, the records of b.vcf, damaged in place.
+        const size_t second =
+            shell("bgzip -c '" + dir.path("a.vcf") + "' | wc -c").size() > 0
+                ? std::stoul(shell("bgzip -c '" + dir.path("a.vcf") + "' | wc -c"))
+                : 0;
+        shell("python3 -c 'import sys; f = open(sys.argv[1], \"r+b\"); f.seek(" +
+              std::to_string(second + 30) + "); b = f.read(1)[0]; f.seek(" +
+              std::to_string(second + 30) + "); f.write(bytes([b ^ 255]))' '" +
+              dir.path("c1.vcf.gz") + "' && touch '" + dir.path("c1.vcf.gz.csi") + "'");
+        shell("rm -rf '" + dir.path("w") + "' '" + dir.path("o.vcf.gz") + "'");
+        EXPECT_EQ(runSeamline(dir.root, both).status, 1);
+        const std::vector<std::string> args = {"--chunks", "c1.vcf.gz", "c2.vcf.gz", "-o",
+                                               "o.vcf.gz"};
+        r = step("plan", 0, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        r = step("boundary", 2, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(step("fold", 0, args).status, 0);
+        r = step("stretch", 1, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot read [c1.vcf.gz]"), std::string::npos) << r.err;
+        shell("rm -f '" + dir.root + "'/one/* '" + dir.path("one.vcf.gz") + "'");
+    }
+}
+
 }  // namespace

@@ -71,4 +71,31 @@ void headerMerger::checkDeclarations(const bcf_hdr_t* theirs, const std::string&
     }
 }
 
+namespace {
+
+const int keyTypes[] = {BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT};
+const char* const keyKinds[] = {"FILTER", "INFO", "FORMAT"};
+
+}  // namespace
+
+std::vector<uint8_t> declaredKinds(const bcf_hdr_t* header) {
+    std::vector<uint8_t> kinds(static_cast<size_t>(header->n[BCF_DT_ID]), 0);
+    for (int i = 0; i < header->n[BCF_DT_ID]; i++)
+        for (int t = 0; t < 3; t++)
+            if (header->id[BCF_DT_ID][i].val && header->id[BCF_DT_ID][i].val->hrec[keyTypes[t]])
+                kinds[i] |= static_cast<uint8_t>(1 << t);
+    return kinds;
+}
+
+std::vector<std::string> keysAddedSince(const bcf_hdr_t* header,
+                                        const std::vector<uint8_t>& before) {
+    std::vector<std::string> added;
+    const std::vector<uint8_t> now = declaredKinds(header);
+    for (size_t i = 0; i < now.size(); i++)
+        for (int t = 0; t < 3; t++)
+            if ((now[i] >> t & 1) && !(i < before.size() && (before[i] >> t & 1)))
+                added.push_back(std::string(keyKinds[t]) + "/" + header->id[BCF_DT_ID][i].key);
+    return added;
+}
+
 }  // namespace seamline

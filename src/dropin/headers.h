@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace seamline {
 
@@ -31,6 +32,16 @@ private:
 
     void checkDeclarations(const bcf_hdr_t* theirs, const std::string& name) const;
 };
+
+// Which kinds of key a header declares, by ID: bit 0 FILTER, 1 INFO, 2 FORMAT.
+std::vector<uint8_t> declaredKinds(const bcf_hdr_t* header);
+
+// The keys that header declares beyond those that before (its declaredKinds
+// at an earlier time) lists, as FILTER/ID, INFO/ID or FORMAT/ID, in the
+// order of their IDs: the keys htslib made up since, on meeting them in
+// records.
+std::vector<std::string> keysAddedSince(const bcf_hdr_t* header,
+                                        const std::vector<uint8_t>& before);
 
 }  // namespace seamline
 

@@ -52,19 +52,6 @@ struct rawFile {
     std::vector<std::string> undeclared;  // keys the records use and the header lacks
 };
 
-const int keyTypes[] = {BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT};
-const char* const keyKinds[] = {"FILTER", "INFO", "FORMAT"};
-
-// Which kinds of key (bit t: keyTypes[t]) the header declares, by ID.
-std::vector<uint8_t> declaredKinds(const bcf_hdr_t* header) {
-    std::vector<uint8_t> kinds(static_cast<size_t>(header->n[BCF_DT_ID]), 0);
-    for (int i = 0; i < header->n[BCF_DT_ID]; i++)
-        for (int t = 0; t < 3; t++)
-            if (header->id[BCF_DT_ID][i].val && header->id[BCF_DT_ID][i].val->hrec[keyTypes[t]])
-                kinds[i] |= static_cast<uint8_t>(1 << t);
-    return kinds;
-}
-
 std::string altOf(const bcf1_t* record) {
     if (record->n_allele < 2) return ".";
     std::string alt = record->d.allele[1];
@@ -132,12 +119,7 @@ public:
         out.header.reset(bcf_hdr_dup(in.header()));
         if (!out.header) in.fail("out of memory");
         // The parser declared the keys it met undeclared.
-        const std::vector<uint8_t> now = declaredKinds(in.header());
-        for (size_t i = 0; i < now.size(); i++)
-            for (int t = 0; t < 3; t++)
-                if ((now[i] >> t & 1) && !(i < declared.size() && (declared[i] >> t & 1)))
-                    out.undeclared.push_back(std::string(keyKinds[t]) + "/" +
-                                             in.header()->id[BCF_DT_ID][i].key);
+        out.undeclared = keysAddedSince(in.header(), declared);
         return std::move(out);
     }
 

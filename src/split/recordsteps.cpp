@@ -13,6 +13,8 @@
 #include <iostream>
 #include <unordered_map>
 
+#include "dropin/gtscan.h"
+#include "dropin/headers.h"
 #include "dropin/passthrough.h"
 #include "dropin/variants.h"
 #include "failure.h"
@@ -39,6 +41,9 @@ struct recordPlanFile : planSummary {
     std::vector<span> spans;
     std::vector<size_t> places;  // per chunk: its place on the command line
     std::string header;          // VCF text
+    // Per chunk: the keys that its first record uses and its header does
+    // not declare, whose made-up lines the header holds.
+    std::vector<std::vector<std::string>> madeUp;
 };
 
 void saveRecordPlan(const stepContext& at, const recordPlanFile& p, outputSet& outputs, size_t to) {
@@ -50,6 +55,7 @@ void saveRecordPlan(const stepContext& at, const recordPlanFile& p, outputSet& o
         out.number(static_cast<uint64_t>(p.spans[c].first));
         out.number(static_cast<uint64_t>(p.spans[c].last));
         out.number(p.places[c]);
+        out.texts(p.madeUp[c]);
     }
     out.save(outputs[to].path(), outputs[to].name);
 }
@@ -66,6 +72,7 @@ recordPlanFile readRecordPlan(const stepContext& at) {
         s.last = static_cast<int64_t>(in.number());
         p.spans.push_back(s);
         p.places.push_back(in.number());
+        p.madeUp.push_back(in.texts());
         if (p.places.back() >= at.opt.chunks.size())
             fail("cannot read [" + in.name() + "]: the file is damaged");
     }
@@ -80,16 +87,35 @@ headerPtr parsedHeader(const std::string& text, const std::string& name) {
     return header;
 }
 
+// The header of a chunk as the join in one process reads it, with the
+// lines that htslib makes up for the keys of its first record that the
+// header does not declare (the record is parsed where the join in one
+// process parses it), and those keys.
+std::pair<std::vector<std::string>, headerPtr> firstRecordKeys(const std::string& name) {
+    variantReader head(name);
+    const std::vector<uint8_t> before = declaredKinds(head.header());
+    genotypeScanner scanner(head.header());
+    if (head.text() && head.next() && !scanner.scan(head.line())) head.record();
+    headerPtr header(bcf_hdr_dup(head.header()));
+    if (!header) fail("out of memory");
+    return {keysAddedSince(head.header(), before), std::move(header)};
+}
+
 // The join in one process writes a key that records use and their chunk's
-// header does not declare under the line that htslib makes up on meeting
-// it, in a place and with a type that depend on every chunk; the plan
-// makes the header from the headers alone, so the steps refuse such a key.
-void refuseUndeclared(const variantSites& read) {
-    for (const variantSites::undeclaredKey& u : read.undeclared)
+// header does not declare under a line that htslib makes up on meeting it,
+// in a place and with a type that depend on where it meets it. The plan
+// knows those of each chunk's first record; a step that meets another
+// refuses it.
+void refuseUndeclared(const variantSites& read, const recordPlanFile& p) {
+    for (const variantSites::undeclaredKey& u : read.undeclared) {
+        const size_t c = std::find(p.chunks.begin(), p.chunks.end(), u.chunk) - p.chunks.begin();
+        if (c < p.madeUp.size() && std::count(p.madeUp[c].begin(), p.madeUp[c].end(), u.key) != 0)
+            continue;
         fail("chunk [" + u.chunk + "] uses " + u.key +
              ", which its header does not declare; the steps of a join write the header that "
              "the plan makes from the chunks' headers: declare " +
              u.key + " in the header of [" + u.chunk + "], or join the chunks in one process");
+    }
 }
 
 // Notes the chromosome and position of a record read into a span.
@@ -177,11 +203,13 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
     std::vector<span> spans;
     headerMerger headers;
     std::vector<std::string> samples;
+    std::vector<std::pair<std::vector<std::string>, headerPtr>> madeUp;
     for (const std::string& name : names) {
         variantReader reader(name);
         if (samples.empty()) samples = reader.samples();
         sampleOrder(samples, reader.samples(), name, "the first chunk");
-        headers.add(headerPtr(bcf_hdr_dup(reader.header())), name);
+        madeUp.push_back(firstRecordKeys(name));
+        headers.add(std::move(madeUp.back().second), name);
         std::vector<span> found = spansOf(reader, name);
         if (found.size() > 1)
             fail("chunk [" + name + "] holds chromosomes " + found[0].contig + " and " +
@@ -212,6 +240,7 @@ void recordPlan(const stepContext& at, outputSet& outputs) {
         p.chunks.push_back(names[c]);
         p.spans.push_back(spans[c]);
         p.places.push_back(c);
+        p.madeUp.push_back(madeUp[c].first);
     }
     const headerPtr header = outputHeader(merged.get(), contigs, "");
     kstring_t text = {0, 0, nullptr};
@@ -242,7 +271,7 @@ void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
         }
         variantSites read =
             readVariantChunks(filesAt(at, places), at.settings.threads, p.samples, ranges);
-        refuseUndeclared(read);
+        refuseUndeclared(read, p);
         const variantPiece* a = pieceOf(read, r < l ? 1 : 0);
         const variantPiece* b = pieceOf(read, r < l ? 0 : 1);
         const chunk noLeft(p.chunks[part - 2], p.samples.size());
@@ -297,7 +326,7 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     variantSites read = own.contig.empty()
                             ? variantSites{}
                             : readVariantChunks(files, at.settings.threads, p.samples, ranges);
-    refuseUndeclared(read);
+    refuseUndeclared(read, p);
     read.samples = p.samples;
     // The join of these chunks as the join of all of them decided it.
     joinResult join;
