@@ -360,8 +360,34 @@ dir=$FAKE_SLURM_DIR
 [ "${FAKE_SBATCH_REFUSES:-}" != 1 ] || { touch "$dir/sbatch-called"; exit 1; }
 id=$((1000 + $(find "$dir" -name '*.args' | wc -l)))
 printf '%s\n' "$@" >"$dir/$id.args"
-(bash "${!#}" >"$dir/$id.out" 2>&1; echo $? >"$dir/$id.status") </dev/null >/dev/null 2>&1 &
+# The job runs in a process group of its own (ID.pgid), which the fake
+# scancel ends; while the file FAKE_SLURM_HOLD names does not exist, it waits
+# in the queue.
+setsid bash -c 'echo $$ >"$1/$2.pgid"
+while [ -n "${FAKE_SLURM_HOLD:-}" ] && [ ! -e "$FAKE_SLURM_HOLD" ]; do sleep 0.2; done
+FAKE_JOB_ID=$2 bash "$3" >"$1/$2.out" 2>&1; status=$?
+# Files the job names in ID.late show on the shared file system late.
+[ ! -s "$1/$2.late" ] || while read -r f; do mv "$f" "$f.late"; done <"$1/$2.late"
+echo $status >"$1/$2.status"' _ "$dir" "$id" "${!#}" \
+    </dev/null >/dev/null 2>&1 &
+# With FAKE_SBATCH_SLOW, SLURM answers late: the job is accepted (ID.accepted)
+# seconds before its id comes back.
+if [ -n "${FAKE_SBATCH_SLOW:-}" ]; then
+    touch "$dir/$id.accepted"
+    sleep "$FAKE_SBATCH_SLOW"
+fi
 echo "$id"
+EOF
+cat >"$fakes/scancel" <<'EOF'
+#!/bin/bash
+# Notes each job id in scancel-jobs and ends the job's processes, as SLURM does.
+for id in "$@"; do
+    echo "$id" >>"$FAKE_SLURM_DIR/scancel-jobs"
+    for _ in $(seq 20); do [ ! -s "$FAKE_SLURM_DIR/$id.pgid" ] || break; sleep 0.1; done
+    pgid=$(cat "$FAKE_SLURM_DIR/$id.pgid" 2>/dev/null) || continue
+    kill -TERM -- "-$pgid" 2>/dev/null || true
+    [ -e "$FAKE_SLURM_DIR/$id.status" ] || echo 143 >"$FAKE_SLURM_DIR/$id.status"
+done
 EOF
 cat >"$fakes/sacct" <<'EOF'
 #!/bin/bash
@@ -380,6 +406,13 @@ while [ $# -gt 0 ]; do
     shift
 done
 echo "$id" >>"$FAKE_SLURM_DIR/sacct-jobs"
+# With FAKE_SACCT_SLOW, the accounting answers seconds late (sacct-asked
+# tells that a question is under way); with FAKE_SACCT_COMPLETING, a job
+# that has ended is still COMPLETING.
+if [ -n "${FAKE_SACCT_SLOW:-}" ]; then
+    touch "$FAKE_SLURM_DIR/sacct-asked"
+    sleep "$FAKE_SACCT_SLOW"
+fi
 job_line() {
     local line= column columns
     IFS=, read -ra columns <<<"$format"
@@ -403,6 +436,7 @@ if [ -n "${FAKE_SACCT:-}" ]; then
 fi
 status=$FAKE_SLURM_DIR/$id.status
 if [ ! -e "$status" ]; then job_line RUNNING
+elif [ -n "${FAKE_SACCT_COMPLETING:-}" ]; then job_line COMPLETING
 elif [ "$(cat "$status")" = 0 ]; then job_line COMPLETED
 else job_line FAILED; fi
 EOF
@@ -533,3 +567,111 @@ exec 4>&-
 [ ! -s "$scratch/no-reader.err" ] ||
     fail "$status wrote on standard error when nobody reads its answer: $(cat "$scratch/no-reader.err")"
 echo "the status command answers nobody quietly"
+
+# --- Ctrl-C during a run through the SLURM profile, at several moments:
+# every job submitted must end on its own or be cancelled, whether
+# snakemake's own cancelling runs or not, and no job's process may be left.
+# A stand-in for seamline runs the real one; it waits for the file
+# FAKE_SEAMLINE_WAIT while its command holds FAKE_SEAMLINE_WAIT_FOR, and with
+# FAKE_HIDE_OUTPUT has its job show its last output late.
+cat >"$scratch/seamline-stand-in" <<EOF
+#!/bin/bash
+touch "\$FAKE_SLURM_DIR/running.\$\$"
+if [ -n "\${FAKE_SEAMLINE_WAIT:-}" ] && [[ " \$* " == *"\${FAKE_SEAMLINE_WAIT_FOR:-}"* ]]; then
+    while [ ! -e "\$FAKE_SEAMLINE_WAIT" ]; do sleep 0.2; done
+fi
+"$bin" "\$@" || exit
+if [ -n "\${FAKE_HIDE_OUTPUT:-}" ]; then
+    output=\${!#}
+    [[ \$output == /* ]] || output=\$PWD/\$output
+    echo "\$output" >>"\$FAKE_SLURM_DIR/\$FAKE_JOB_ID.late"
+fi
+EOF
+chmod +x "$scratch/seamline-stand-in"
+release=$scratch/release
+# jobs_where FILES COUNT: at least COUNT files match the pattern FILES.
+jobs_where() {
+    local files
+    files=$(compgen -G "$1" | wc -l)
+    [ "$files" -ge "$2" ]
+}
+# interrupted NAME WHEN [VARIABLE=VALUE...]: runs the example through the
+# SLURM profile (in its own session, with the variables set), waits until the
+# command WHEN succeeds, then sends SIGINT to snakemake's process group, as
+# Ctrl-C in a terminal does, and checks the jobs once snakemake and the
+# watcher of the jobs have exited.
+interrupted() {
+    local name=$1 when=$2 run=$scratch/interrupted-$1 i pid args job pgid
+    shift 2
+    rm -rf "${FAKE_SLURM_DIR:?}"/* "$release"
+    mkdir -p "$run"
+    # SIGINT, which a script's background job ignores, is restored for
+    # snakemake, which leads a session of its own.
+    env CI=true PATH="$fakes:$PATH" "$@" python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.setsid()
+os.execvp(sys.argv[1], sys.argv[1:])' snakemake --snakefile "$src/workflow/Snakefile" \
+        --directory "$run" --configfile "${configs[@]}" --profile "$profile" \
+        --config "${settings[@]}" seamline="$scratch/seamline-stand-in" outdir="$run/out" \
+        >"$scratch/$name.log" 2>&1 &
+    pid=$!
+    for ((i = 0; i < 300; i++)); do
+        ! eval "$when" || break
+        sleep 0.2
+    done
+    eval "$when" || fail "interrupted while $name: the moment never came: $(tail -n 20 "$scratch/$name.log")"
+    kill -INT -- "-$pid"
+    for ((i = 0; i < 300; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL -- "-$pid"
+        fail "interrupted while $name: snakemake did not exit: $(tail -n 20 "$scratch/$name.log")"
+    fi
+    wait "$pid" || true
+    # The watcher removes its folder once it has cancelled what was left.
+    for ((i = 0; i < 150; i++)); do
+        [ -n "$(ls -A "$run/.snakemake/seamline-slurm" 2>/dev/null)" ] || break
+        sleep 0.2
+    done
+    [ -z "$(ls -A "$run/.snakemake/seamline-slurm" 2>/dev/null)" ] ||
+        fail "interrupted while $name: the watcher of the jobs did not finish"
+    [ -s "$FAKE_SLURM_DIR/scancel-jobs" ] ||
+        fail "interrupted while $name: no job was cancelled: $(tail -n 20 "$scratch/$name.log")"
+    for args in "$FAKE_SLURM_DIR"/*.args; do
+        job=$(basename "$args" .args)
+        grep -qx "$job" "$FAKE_SLURM_DIR/scancel-jobs" ||
+            [ "$(cat "$FAKE_SLURM_DIR/$job.status" 2>/dev/null)" = 0 ] ||
+            fail "interrupted while $name: job $job was neither cancelled nor ended:
+$(tail -n 20 "$scratch/$name.log")"
+    done
+    # A cancelled job's processes take a moment to end.
+    for pgid in "$FAKE_SLURM_DIR"/*.pgid; do
+        for ((i = 0; i < 50; i++)); do
+            kill -0 -- "-$(cat "$pgid")" 2>/dev/null || break
+            sleep 0.1
+        done
+        ! kill -0 -- "-$(cat "$pgid")" 2>/dev/null ||
+            fail "interrupted while $name: the processes of job $(basename "$pgid" .pgid) are left"
+    done
+    echo "interrupted while $name: every job ended or was cancelled"
+}
+# Three jobs, one per chromosome, waiting in the queue.
+interrupted "jobs are queued" "jobs_where '$FAKE_SLURM_DIR/*.args' 3" FAKE_SLURM_HOLD="$release"
+# Three jobs running seamline.
+interrupted "jobs run" "jobs_where '$FAKE_SLURM_DIR/running.*' 3" FAKE_SEAMLINE_WAIT="$release"
+# sbatch has accepted the first job but not yet answered with its id, which
+# snakemake never learns.
+interrupted "a job is submitted" "jobs_where '$FAKE_SLURM_DIR/*.accepted' 1" \
+    FAKE_SBATCH_SLOW=4 FAKE_SLURM_HOLD="$release"
+# The status command waits for sacct's answer.
+interrupted "snakemake asks how a job stands" "[ -e '$FAKE_SLURM_DIR/sacct-asked' ]" \
+    FAKE_SACCT_SLOW=4 FAKE_SLURM_HOLD="$release"
+# Two jobs have ended and are completing; chr22's runs.
+interrupted "jobs are completing" "jobs_where '$FAKE_SLURM_DIR/*.status' 2" \
+    FAKE_SACCT_COMPLETING=1 FAKE_SEAMLINE_WAIT="$release" FAKE_SEAMLINE_WAIT_FOR=chr22
+# Two jobs have ended, their outputs not yet shown: snakemake waits for them
+# while handling the jobs; chr22's runs.
+interrupted "snakemake handles an ended job" "grep -q 'Waiting at most' '$scratch/snakemake handles an ended job.log'" \
+    FAKE_HIDE_OUTPUT=1 FAKE_SEAMLINE_WAIT="$release" FAKE_SEAMLINE_WAIT_FOR=chr22

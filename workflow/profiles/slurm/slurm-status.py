@@ -5,12 +5,16 @@ for the job id given (as `sbatch --parsable` printed it).
 sacct answers for jobs that have ended; scontrol for a job that sacct does not
 know yet. When neither can answer (a busy controller), the job counts as
 running and snakemake asks again; only a job that SLURM does not know at all
-counts as failed. The script always exits with status 0, since snakemake
+counts as failed. A job that has ended is noted as such for the watcher of
+slurm-submit.py. The script always exits with status 0, since snakemake
 stops the whole run when a status command fails; that holds too when snakemake
 has gone (an interrupted run) and nobody reads the answer."""
 import os
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import slurmjobs  # noqa: E402
 
 SUCCESS = {"COMPLETED"}
 FAILED = {"BOOT_FAIL", "CANCELLED", "DEADLINE", "FAILED", "NODE_FAIL", "OUT_OF_MEMORY",
@@ -77,10 +81,11 @@ def main():
         sys.exit("usage: slurm-status.py JOBID")
     job = sys.argv[1].split(";")[0]  # --parsable may append ";cluster"
     state = state_from_sacct(job) or state_from_scontrol(job)
-    if state == "unknown":
-        answer("failed")
-    else:
-        answer(status_of(state) if state else "running")
+    status = "failed" if state == "unknown" else status_of(state) if state else "running"
+    if status != "running":
+        # An ended job needs no cancelling when snakemake has exited.
+        slurmjobs.Run.of_snakemake().note("ended", job)
+    answer(status)
 
 
 if __name__ == "__main__":
