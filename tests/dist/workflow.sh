@@ -597,9 +597,9 @@ jobs_where() {
 }
 # interrupted NAME WHEN [VARIABLE=VALUE...]: runs the example through the
 # SLURM profile (in its own session, with the variables set), waits until the
-# command WHEN succeeds, then sends SIGINT to snakemake's process group, as
-# Ctrl-C in a terminal does, and checks the jobs once snakemake and the
-# watcher of the jobs have exited.
+# command WHEN succeeds, then sends SIGINT (or the signal $interrupt names)
+# to snakemake's process group, as Ctrl-C in a terminal does, and checks the
+# jobs once snakemake and the watcher of the jobs have exited.
 interrupted() {
     local name=$1 when=$2 run=$scratch/interrupted-$1 i pid args job pgid
     shift 2
@@ -620,7 +620,7 @@ os.execvp(sys.argv[1], sys.argv[1:])' snakemake --snakefile "$src/workflow/Snake
         sleep 0.2
     done
     eval "$when" || fail "interrupted while $name: the moment never came: $(tail -n 20 "$scratch/$name.log")"
-    kill -INT -- "-$pid"
+    kill -"${interrupt:-INT}" -- "-$pid"
     for ((i = 0; i < 300; i++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.2
@@ -629,7 +629,7 @@ os.execvp(sys.argv[1], sys.argv[1:])' snakemake --snakefile "$src/workflow/Snake
         kill -KILL -- "-$pid"
         fail "interrupted while $name: snakemake did not exit: $(tail -n 20 "$scratch/$name.log")"
     fi
-    wait "$pid" || true
+    { wait "$pid"; } 2>/dev/null || true
     # The watcher removes its folder once it has cancelled what was left.
     for ((i = 0; i < 150; i++)); do
         [ -n "$(ls -A "$run/.snakemake/seamline-slurm" 2>/dev/null)" ] || break
@@ -675,3 +675,7 @@ interrupted "jobs are completing" "jobs_where '$FAKE_SLURM_DIR/*.status' 2" \
 # while handling the jobs; chr22's runs.
 interrupted "snakemake handles an ended job" "grep -q 'Waiting at most' '$scratch/snakemake handles an ended job.log'" \
     FAKE_HIDE_OUTPUT=1 FAKE_SEAMLINE_WAIT="$release" FAKE_SEAMLINE_WAIT_FOR=chr22
+# Snakemake killed, with every process of its group, while jobs run: it
+# cancels nothing itself.
+interrupt=KILL interrupted "snakemake is killed" "jobs_where '$FAKE_SLURM_DIR/running.*' 3" \
+    FAKE_SEAMLINE_WAIT="$release"
