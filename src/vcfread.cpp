@@ -275,11 +275,14 @@ std::vector<std::string> variantReader::indexedContigs() {
     const char** names = tabix ? tbx_seqnames(tabix, &n) : nullptr;
     for (int i = 0; names && i < n; i++) contigs.emplace_back(names[i]);
     free(names);
-    for (int id = 0; binIndex && id < hts_idx_nseq(binIndex); id++) {
-        uint64_t mapped = 0, unmapped = 0;
-        if (hts_idx_get_stat(binIndex, id, &mapped, &unmapped) == 0)
-            contigs.emplace_back(bcf_hdr_id2name(parsedHeader, id));
-    }
+    // The contigs the index holds records of, named by the header, which
+    // loadIndex checked has a name for each.
+    auto name = [](void* header, int id) {
+        return bcf_hdr_id2name(static_cast<const bcf_hdr_t*>(header), id);
+    };
+    names = binIndex ? hts_idx_seqnames(binIndex, &n, name, parsedHeader) : nullptr;
+    for (int i = 0; names && i < n; i++) contigs.emplace_back(names[i]);
+    free(names);
     return contigs;
 }
 
