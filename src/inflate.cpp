@@ -1,9 +1,11 @@
 #include "inflate.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ios>
 #include <new>
 #include <stdexcept>
@@ -19,6 +21,18 @@ namespace {
 const size_t inputBufferSize = size_t(1) << 20;
 
 std::ios_base::failure damaged() { return std::ios_base::failure("damaged compressed data"); }
+
+// A BGZF block's gzip header: FEXTRA holding only the BC subfield, whose two
+// bytes give the size of the whole block less one.
+const uint8_t bgzfStart[] = {0x1f, 0x8b, 8, 4};
+const uint8_t bgzfExtra[] = {6, 0, 'B', 'C', 2, 0};
+const size_t bgzfHeaderSize = 18, gzipTrailerSize = 8;
+
+uint32_t littleEndian(const uint8_t* p, int bytes) {
+    uint32_t value = 0;
+    for (int b = bytes - 1; b >= 0; b--) value = value << 8 | p[b];
+    return value;
+}
 
 }  // namespace
 
@@ -45,6 +59,7 @@ struct gzipInflater::engine {
     inflate_state isal{};
 #endif
     z_stream z{};
+    libdeflate_decompressor* blocks = nullptr;  // whole BGZF blocks, with zlib
 
     explicit engine(inflaterLibrary library) : library(library) {
         if (!inflaterBuilt(library)) throw std::invalid_argument("this build has no such inflater");
@@ -56,9 +71,16 @@ struct gzipInflater::engine {
 #endif
         // 16 + the largest window: gzip wrapping only, with its checks.
         if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+        blocks = libdeflate_alloc_decompressor();
+        if (!blocks) {
+            inflateEnd(&z);
+            throw std::bad_alloc();
+        }
     }
     ~engine() {
-        if (library == inflaterLibrary::zlib) inflateEnd(&z);
+        if (library != inflaterLibrary::zlib) return;
+        inflateEnd(&z);
+        libdeflate_free_decompressor(blocks);
     }
 
     void startMember() {
@@ -124,6 +146,7 @@ void gzipInflater::restart() {
     avail = 0;
     seenInput = false;
     memberEnded = false;
+    memberStarts = true;
 }
 
 size_t gzipInflater::read(const compressedSource& source, char* out, size_t n) {
@@ -139,12 +162,52 @@ size_t gzipInflater::read(const compressedSource& source, char* out, size_t n) {
             }
             inflating->startMember();
             memberEnded = false;
+            memberStarts = true;
         }
         if (avail == 0 && !refill(source))
             throw std::ios_base::failure("compressed data cut short");
+        if (memberStarts && inflating->blocks && wholeBgzfBlock(source, at, room)) {
+            memberEnded = true;
+            continue;
+        }
+        memberStarts = false;
         memberEnded = inflating->step(next, avail, at, room);
     }
     return n - room;
+}
+
+bool gzipInflater::wholeBgzfBlock(const compressedSource& source, char*& out, size_t& room) {
+    if (!topUp(source, bgzfHeaderSize) || memcmp(next, bgzfStart, sizeof bgzfStart) != 0 ||
+        memcmp(next + 10, bgzfExtra, sizeof bgzfExtra) != 0)
+        return false;
+    const size_t size = littleEndian(next + 16, 2) + size_t(1);
+    if (size < bgzfHeaderSize + gzipTrailerSize || !topUp(source, size) ||
+        littleEndian(next + size - 4, 4) > room)
+        return false;
+    // zlib reads any block that libdeflate does not take whole, and so
+    // judges every damage.
+    size_t used = 0, made = 0;
+    if (libdeflate_gzip_decompress_ex(inflating->blocks, next, size, out, room, &used, &made) !=
+            LIBDEFLATE_SUCCESS ||
+        used != size)
+        return false;
+    next += size;
+    avail -= size;
+    out += made;
+    room -= made;
+    return true;
+}
+
+bool gzipInflater::topUp(const compressedSource& source, size_t bytes) {
+    if (avail >= bytes) return true;
+    memmove(in.get(), next, avail);
+    next = in.get();
+    while (avail < bytes) {
+        const size_t got = source(in.get() + avail, inputBufferSize - avail);
+        if (got == 0) return false;
+        avail += got;
+    }
+    return true;
 }
 
 bool gzipInflater::refill(const compressedSource& source) {

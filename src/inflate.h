@@ -10,7 +10,8 @@ namespace seamline {
 
 // The library that inflates gzip input. ISA-L is several times faster than
 // zlib; builds without it (the static build: Debian ships no static ISA-L)
-// inflate through zlib. Both read the same files into the same text.
+// inflate through zlib, and BGZF blocks that lie whole in the input through
+// libdeflate. Both read the same files into the same text.
 enum class inflaterLibrary { isal, zlib };
 
 // The library of this build: ISA-L where the build found it.
@@ -47,8 +48,15 @@ private:
     size_t avail = 0;
     bool seenInput = false;
     bool memberEnded = false;
+    bool memberStarts = true;  // nothing of the current member inflated yet
 
     bool refill(const compressedSource& source);
+    // Moves the bytes left to the front and reads until there are as many
+    // as asked; false at the end of the input.
+    bool topUp(const compressedSource& source, size_t bytes);
+    // Inflates the BGZF block at next in one go where it lies whole in the
+    // input and its text fits the room; false leaves it to the engine.
+    bool wholeBgzfBlock(const compressedSource& source, char*& out, size_t& room);
     void skipZeroPadding(const compressedSource& source);
 };
 

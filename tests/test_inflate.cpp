@@ -91,6 +91,13 @@ TEST(GzipInflater, EveryLibraryReadsTheSameFilesAndRefusesTheSameDamage) {
     badCrc[badCrc.size() - 6] ^= 1;
     std::string badLength = zlibMember(c);
     badLength[badLength.size() - 1] ^= 1;
+    // BGZF blocks whose size field claims more or fewer bytes than the block
+    // holds: the gzip data is whole, and is read as such.
+    const size_t firstBlock = static_cast<uint8_t>(bgzf[16]) + 256 * static_cast<uint8_t>(bgzf[17]);
+    std::string longer = bgzf, shorter = bgzf, badBlockCrc = bgzf;
+    longer[16] = static_cast<char>(longer[16] + 5);
+    shorter[16] = static_cast<char>(shorter[16] - 5);
+    badBlockCrc[firstBlock - 6] ^= 1;
 
     struct testCase {
         const char* what;
@@ -100,6 +107,9 @@ TEST(GzipInflater, EveryLibraryReadsTheSameFilesAndRefusesTheSameDamage) {
         {"one member of the project's encoder", ownMember, a},
         {"members of both, one of them empty", members, a + a + c},
         {"BGZF blocks and the end-of-file block", bgzf, b},
+        {"BGZF blocks whose size field says more", longer, b},
+        {"BGZF blocks whose size field says less", shorter, b},
+        {"a BGZF block with a wrong CRC", badBlockCrc, "FAILED"},
         {"zero padding after the last member", zlibMember(c) + std::string(5000, '\0'), c},
         {"a byte after zero padding", zlibMember(c) + std::string(9, '\0') + "x", "FAILED"},
         {"a byte that starts no member", zlibMember(c) + "x", "FAILED"},
