@@ -34,7 +34,10 @@ test_items() {
 }
 
 tarball=$scratch/$name-$version.tar.gz
-commit=$(git -C "$src" stash create 2>/dev/null || true)
+# A commit of the work tree as it is (none when nothing changed); making it
+# needs a name, which a fresh machine may not have.
+commit=$(git -C "$src" -c user.name=seamline-test -c user.email=test@localhost stash create \
+    2>/dev/null || true)
 git -C "$src" archive --format=tar.gz --prefix="$name-$version/" -o "$tarball" "${commit:-HEAD}" ||
     fail "git archive failed"
 mkdir -p "$scratch/work" "$scratch/test"

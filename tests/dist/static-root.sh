@@ -34,9 +34,9 @@ awk '
     fail "README.md marks no quick start block"
 oneline=$(sed -n '/^<!-- one-line join:/,/^```$/p' "$readme" | grep -E '^seamline ') ||
     fail "README.md marks no one-line join"
-printf '%s\n' "cd /oneline" "$oneline" "cd /examples" \
-    "../build/seamline --vcf sites.vcf --chunks chr20.c1.vcf.gz chr20.c2.bcf chr20.c3.vcf --flip --output chr20.map.bcf chr20.map.sample" \
-    >>"$commands"
+map_join="../build/seamline --vcf sites.vcf --chunks chr20.c1.vcf.gz chr20.c2.bcf chr20.c3.vcf"
+map_join+=" --flip --output chr20.map.bcf chr20.map.sample"
+printf '%s\n' "cd /oneline" "$oneline" "cd /examples" "$map_join" >>"$commands"
 [ "$(grep -c seamline "$commands")" -ge 4 ] || fail "too few seamline commands: $(cat "$commands")"
 
 # The example windows as the one-line join's chunkK.vcf.gz.
