@@ -1,0 +1,137 @@
+#!/bin/bash
+# The README's set-up block works as printed on a minimal Debian 12 root, as
+# root, with nothing installed before it. debootstrap --variant=minbase makes
+# the root (checked to lack make, cmake and g++), the source tree's files are
+# copied to /src in it, and every command of the block runs there through
+# chroot, from /src, in a bare environment without standard input, one after
+# the other; each must exit with status 0. The root, its mounts and every
+# process left running in it go on every way out. It takes minutes and
+# Debian's archive, so CI runs it (make test-minimal-root), not the test suite.
+# Usage: minimal-root.sh SRCDIR [MIRROR]
+# MIRROR defaults to the Debian archive this machine's apt sources name for
+# bookworm.
+source "$(dirname "$0")/lib.sh"
+src=$(realpath "$1")
+suite=bookworm
+need debootstrap chroot mount umount findmnt git tar
+[ "$(id -u)" -eq 0 ] || fail "debootstrap and chroot need root"
+
+root=$scratch/root
+mounted=()
+
+# Ends what runs inside the root, unmounts what was mounted in it (the last
+# first), then removes the scratch directory, unless a mount is left, which
+# rm would reach into.
+cleanup() {
+    local status=$? proc left i
+    set +e
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
+    done
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" ||
+            echo "minimal-root: cannot unmount ${mounted[i]}" >&2
+    done
+    left=$(findmnt -rn -o TARGET | grep -F "$root/" || true)
+    if [ -n "$left" ]; then
+        echo "minimal-root: left in place, still mounted: $left" >&2
+        [ "$status" -ne 0 ] || status=1
+    else
+        rm -rf --one-file-system "$scratch"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+# The first archive of the suite in the apt sources, one-line or deb822.
+host_mirror() {
+    local files=() file
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ ! -f "$file" ] || files+=("$file")
+    done
+    [ ${#files[@]} -gt 0 ] || return 0
+    awk -v suite="$suite" '
+        function word(list, w,   n, a, i) {
+            n = split(list, a, /[ \t]+/)
+            for (i = 1; i <= n; i++) if (a[i] == w) return 1
+            return 0
+        }
+        function stanza() {
+            if (word(types, "deb") && word(suites, suite) && enabled != "no" && uris != "") {
+                split(uris, u, /[ \t]+/); print u[1]; found = 1; exit
+            }
+            types = uris = suites = enabled = ""
+        }
+        FNR == 1 { stanza() }
+        /^deb[ \t]/ && FILENAME ~ /\.list$/ {
+            sub(/\[[^]]*\][ \t]*/, "")
+            if ($3 == suite) { print $2; found = 1; exit }
+            next
+        }
+        FILENAME !~ /\.sources$/ { next }
+        /^[ \t]*$/ { stanza(); next }
+        /^Types:/ { sub(/^Types:[ \t]*/, ""); types = $0 }
+        /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uris = $0 }
+        /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
+        /^Enabled:/ { sub(/^Enabled:[ \t]*/, ""); enabled = tolower($0) }
+        END { if (!found) stanza() }
+    ' "${files[@]}" 2>/dev/null
+}
+mirror=${2:-$(host_mirror)}
+[ -n "$mirror" ] || fail "no apt source for $suite on this machine; name a mirror"
+
+# The commands of the marked block, one a line, fences, blank lines and
+# comment lines left out, continuation lines joined.
+awk '
+    /^<!-- set-up:/ { n++; inside = 1; next }
+    /^<!-- end of set-up -->/ { inside = 0; next }
+    inside && !/^```/ && !/^[ \t]*(#|$)/ { print }
+    END { if (inside) exit 1; if (n != 1) exit 2 }
+' "$src/README.md" | sed -e ':a' -e '/\\$/N; s/\\\n//; ta' >"$scratch/commands" ||
+    fail "README.md must mark one set-up block, with an end marker"
+[ -s "$scratch/commands" ] || fail "README.md's set-up block holds no command"
+
+seconds() {
+    echo $(($(date +%s) - $1))
+}
+
+start=$(date +%s)
+debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$scratch/debootstrap.log" 2>&1 ||
+    fail "debootstrap from $mirror failed: $(tail -n 20 "$scratch/debootstrap.log")"
+echo "debootstrap --variant=minbase $suite from $mirror: $(seconds "$start") s"
+
+# Runs a command line in the root, as root, from /src, in a bare environment.
+in_root() {
+    chroot "$root" /usr/bin/env -i HOME=/root \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        /bin/bash -euo pipefail -c "cd /src && $1" </dev/null
+}
+
+# Tracked and new files, not ignored ones: no build directory comes along.
+mkdir "$root/src"
+git -C "$src" ls-files -z --cached --others --exclude-standard |
+    (cd "$src" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
+    tar -C "$src" --null -T - -cf - | tar -C "$root/src" -xf - ||
+    fail "cannot copy $src into the root"
+[ -f "$root/src/README.md" ] && [ -f "$root/src/Makefile" ] || fail "the copy lacks README.md or Makefile"
+
+mount -t proc proc "$root/proc" && mounted+=("$root/proc")
+mount -t tmpfs -o mode=1777 shm "$root/dev/shm" && mounted+=("$root/dev/shm")
+[ ${#mounted[@]} -eq 2 ] || fail "cannot mount /proc and /dev/shm in the root"
+
+for tool in make cmake g++; do
+    ! in_root "command -v $tool" >/dev/null || fail "the minimal root already has $tool"
+done
+
+n=0
+while IFS= read -r command; do
+    n=$((n + 1))
+    start=$(date +%s)
+    in_root "$command" >"$scratch/log.$n" 2>&1 ||
+        fail "set-up command '$command' failed in the minimal root after $(seconds "$start") s:
+$(tail -n 40 "$scratch/log.$n")"
+    echo "$command: $(seconds "$start") s"
+done <"$scratch/commands"
+echo "the README's $n set-up commands ran in a minimal $suite root"
