@@ -17,24 +17,27 @@ need debootstrap chroot mount umount findmnt git tar
 [ "$(id -u)" -eq 0 ] || fail "debootstrap and chroot need root"
 
 root=$scratch/root
-mounted=()
+job=''
 
-# Ends what runs inside the root, unmounts what was mounted in it (the last
-# first), then removes the scratch directory, unless a mount is left, which
-# rm would reach into.
+# Stops the step under way and every process left in the root, unmounts all
+# that is mounted under the root (debootstrap's mounts too), deepest first,
+# then removes the scratch directory, unless a mount is left, which rm would
+# reach into.
 cleanup() {
-    local status=$? proc left i
+    local status=$? proc mounts target
     set +e
+    [ -z "$job" ] || { kill "$job" 2>/dev/null && wait "$job"; }
     for proc in /proc/[0-9]*; do
-        [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
+        [ "$(readlink "$proc/root" 2>/dev/null)" != "$root" ] || kill -9 "${proc#/proc/}" 2>/dev/null
     done
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" ||
-            echo "minimal-root: cannot unmount ${mounted[i]}" >&2
+    mounts=$(findmnt -rn -o TARGET | grep -F "$root/" | sort -r)
+    for target in $mounts; do
+        umount "$target" 2>/dev/null || umount -l "$target" ||
+            echo "minimal-root: cannot unmount $target" >&2
     done
-    left=$(findmnt -rn -o TARGET | grep -F "$root/" || true)
-    if [ -n "$left" ]; then
-        echo "minimal-root: left in place, still mounted: $left" >&2
+    mounts=$(findmnt -rn -o TARGET | grep -F "$root/")
+    if [ -n "$mounts" ]; then
+        echo "minimal-root: $scratch left in place, still mounted: $mounts" >&2
         [ "$status" -ne 0 ] || status=1
     else
         rm -rf --one-file-system "$scratch"
@@ -97,16 +100,28 @@ seconds() {
     echo $(($(date +%s) - $1))
 }
 
+# step LOG COMMAND...: runs COMMAND in the background, its output to LOG, and
+# waits for it, so that a signal is handled at once, not when it ends.
+step() {
+    local log=$1 status=0
+    shift
+    "$@" >"$log" 2>&1 </dev/null &
+    job=$!
+    wait "$job" || status=$?
+    job=''
+    return "$status"
+}
+
 start=$(date +%s)
-debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$scratch/debootstrap.log" 2>&1 ||
+step "$scratch/debootstrap.log" debootstrap --variant=minbase "$suite" "$root" "$mirror" ||
     fail "debootstrap from $mirror failed: $(tail -n 20 "$scratch/debootstrap.log")"
-echo "debootstrap --variant=minbase $suite from $mirror: $(seconds "$start") s"
+echo "$(seconds "$start") s: debootstrap --variant=minbase $suite $mirror"
 
 # Runs a command line in the root, as root, from /src, in a bare environment.
 in_root() {
     chroot "$root" /usr/bin/env -i HOME=/root \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        /bin/bash -euo pipefail -c "cd /src && $1" </dev/null
+        /bin/bash -euo pipefail -c "cd /src && $1"
 }
 
 # Tracked and new files, not ignored ones: no build directory comes along.
@@ -117,21 +132,20 @@ git -C "$src" ls-files -z --cached --others --exclude-standard |
     fail "cannot copy $src into the root"
 [ -f "$root/src/README.md" ] && [ -f "$root/src/Makefile" ] || fail "the copy lacks README.md or Makefile"
 
-mount -t proc proc "$root/proc" && mounted+=("$root/proc")
-mount -t tmpfs -o mode=1777 shm "$root/dev/shm" && mounted+=("$root/dev/shm")
-[ ${#mounted[@]} -eq 2 ] || fail "cannot mount /proc and /dev/shm in the root"
+mount -t proc proc "$root/proc" || fail "cannot mount /proc in the root"
+mount -t tmpfs -o mode=1777 shm "$root/dev/shm" || fail "cannot mount /dev/shm in the root"
 
 for tool in make cmake g++; do
-    ! in_root "command -v $tool" >/dev/null || fail "the minimal root already has $tool"
+    ! in_root "command -v $tool" >/dev/null </dev/null || fail "the minimal root already has $tool"
 done
 
 n=0
 while IFS= read -r command; do
     n=$((n + 1))
     start=$(date +%s)
-    in_root "$command" >"$scratch/log.$n" 2>&1 ||
+    step "$scratch/log.$n" in_root "$command" ||
         fail "set-up command '$command' failed in the minimal root after $(seconds "$start") s:
 $(tail -n 40 "$scratch/log.$n")"
-    echo "$command: $(seconds "$start") s"
+    echo "$(seconds "$start") s: $command"
 done <"$scratch/commands"
 echo "the README's $n set-up commands ran in a minimal $suite root"
