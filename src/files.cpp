@@ -377,8 +377,20 @@ chunkFile streamCopies::add(const std::string& name) {
     if (from < 0) return {name, name};  // its check tells why
     const int copy = temporaryFile();
     copies.push_back(copy);
+    const std::string path = "/proc/self/fd/" + std::to_string(copy);
+    // A stream without end (/dev/zero) must not fill the disk before it is
+    // refused: its first bytes tell what it is, as a file's do.
+    uint64_t copied = 0;
+    bool told = false;
     std::vector<char> buffer(size_t(1) << 20);
     for (;;) {
+        if (!told && copied >= buffer.size()) {
+            told = true;
+            if (checkInput(path).kind != inputKind::variants) {
+                if (!input) ::close(from);
+                break;
+            }
+        }
         ssize_t got = ::read(from, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
@@ -397,8 +409,9 @@ chunkFile streamCopies::add(const std::string& name) {
             }
             done += put;
         }
+        copied += static_cast<uint64_t>(got);
     }
-    return {name, "/proc/self/fd/" + std::to_string(copy)};
+    return {name, path};
 }
 
 std::string copyBytes(int from, int to, uint64_t n) {
