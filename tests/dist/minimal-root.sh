@@ -126,11 +126,14 @@ in_root() {
 
 # Tracked and new files, not ignored ones: no build directory comes along.
 mkdir "$root/src"
+# shellcheck disable=SC2016 # the inner shell expands $f
 git -C "$src" ls-files -z --cached --others --exclude-standard |
     (cd "$src" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
     tar -C "$src" --null -T - -cf - | tar -C "$root/src" -xf - ||
     fail "cannot copy $src into the root"
-[ -f "$root/src/README.md" ] && [ -f "$root/src/Makefile" ] || fail "the copy lacks README.md or Makefile"
+for file in README.md Makefile; do
+    [ -f "$root/src/$file" ] || fail "the copy of the source tree lacks $file"
+done
 
 mount -t proc proc "$root/proc" || fail "cannot mount /proc in the root"
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm" || fail "cannot mount /dev/shm in the root"
