@@ -48,6 +48,14 @@ static: deps
 	cmake --build $(BUILD)/static -j2 --target seamline
 	cp $(BUILD)/static/seamline $(BUILD)/seamline-static
 
+# The README's set-up block on a fresh minimal Debian root (debootstrap), as
+# root, through chroot: several minutes and Debian's archive, so CI runs it and
+# the test suite does not. Only this check needs debootstrap.
+.PHONY: test-minimal-root
+test-minimal-root:
+	@$(MAKE) --no-print-directory deps PACKAGES=debootstrap
+	bash tests/dist/minimal-root.sh $(CURDIR)
+
 # Builds the Debian package $(BUILD)/seamline_VERSION_ARCH.deb.
 .PHONY: package
 package: build
