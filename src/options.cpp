@@ -84,6 +84,12 @@ int usableThreads(const char* asked) {
     return cores > 0 ? std::min(threads, cores) : threads;
 }
 
+int usableThreads(const options& opt) {
+    if (opt.workers < 0) return usableThreads(opt.threads);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores > 0 ? std::min(opt.workers + 1, cores) : opt.workers + 1;
+}
+
 int compressionLevelOf(const char* asked) {
     if (!asked) return defaultLevel;
     const std::string text = asked;
@@ -106,6 +112,12 @@ void echo(const options& opt, bool siteMap) {
         std::cout << "Output :\t[" << opt.haplotypes << "] [" << opt.samples << "]" << std::endl;
     }
     if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
+}
+
+void refuseOptionNames(const options& opt) {
+    for (const char* name : {opt.single, opt.haplotypes, opt.samples, opt.report})
+        if (name && name[0] == '-' && name[1])
+            fail("cannot write [" + std::string(name) + "]: it is named like an option");
 }
 
 std::string commandLine(int argc, char** argv) {

@@ -298,11 +298,16 @@ void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<chunk
     std::cout << "Writing haplotypes in [" << name << "]" << std::endl;
     const headerPtr header =
         outputHeader(chunks.header.get(), chunks.contigs, settings.commandLine);
-    const variantFormat format = haplotypeFormat(name, settings.single);
-    const bool binary = format == variantFormat::bcf;
+    const variantFormat format = haplotypeFormat(name, settings.format, settings.single);
+    const bool binary = binaryFormat(format);
     if (binary) refuseBeyondBcf(files, chunks, join, name);
-    const bool csi = binary || beyondTbi(chunks.sites);
-    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+    const bool far = beyondTbi(chunks.sites);
+    if (settings.index == 't' && format == variantFormat::vcfgz && far)
+        fail("cannot write [" + name +
+             "]: a record lies beyond what a TBI index holds (2^29); "
+             "write a CSI index instead (-W csi)");
+    const bool csi = binary || far || settings.index == 'c';
+    const std::string indexPath = stageIndex(outputs, haplotypes, csi, settings);
     variantWriter out(outputs[haplotypes].path(), name, format,
                       readyHeaderOf(header.get(), binary, reachOf(chunks), name), indexPath, csi,
                       settings.threads,
@@ -315,7 +320,7 @@ void writeRecordPiece(const std::string& path, const std::string& name, variantF
                       const bcf_hdr_t* header, const std::vector<chunkFile>& files,
                       const variantSites& chunks, const joinResult& join,
                       std::vector<variantWriter::pieceEntry>& entries, int threads) {
-    const bool binary = format == variantFormat::bcf;
+    const bool binary = binaryFormat(format);
     if (binary) refuseBeyondBcf(files, chunks, join, name);
     variantWriter out(path, name, format, readyHeaderOf(header, binary, 0, name), entries, threads,
                       binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
