@@ -58,6 +58,15 @@ std::vector<bool> scaffoldOf(const options& opt, const std::vector<std::string>&
     return scaffolded(samples, opt.scaffold ? readScaffold(opt.scaffold) : std::set<std::string>());
 }
 
+// Records that --ligate-warn drops, as bcftools warns of them: once.
+void warnDropped(const std::vector<int32_t>& dropped, const variantSites& chunks) {
+    if (dropped.empty()) return;
+    const site& first = chunks.sites[dropped[0]];
+    std::cerr << "seamline: warning: --ligate-warn dropped " << dropped.size()
+              << " records that only one chunk of an overlap lists, the first at "
+              << chunks.contigs[first.contig] << ":" << first.pos << std::endl;
+}
+
 // The VCF or BCF chunks joined by their records, every field kept.
 void joinRecords(const options& opt, const std::vector<chunkFile>& files, outputSet& outputs,
                  const outputIndex& at, const haplotypeSettings& settings) {
@@ -69,8 +78,9 @@ void joinRecords(const options& opt, const std::vector<chunkFile>& files, output
         pieces.push_back(std::move(p.rows));
         contigs.push_back(p.contig);
     }
-    const joinResult joined =
+    joinResult joined =
         joinBySite(std::move(pieces), contigs, chunks.sites, scaffold, seamOf(opt), opt.allowGaps);
+    if (opt.ligateWarn) warnDropped(dropLoneOverlapSites(joined), chunks);
     if (!opt.single) writeSamples(outputs[at.samples], chunks.samples);
     if (opt.report)
         writeReport(outputs[at.report], joined, chunks.samples, scaffold, opt.seam != nullptr);
