@@ -9,11 +9,13 @@
 #include "blocks.h"
 #include "command.h"
 #include "dropin/passthrough.h"
+#include "dropin/phasesets.h"
 #include "dropin/variants.h"
 #include "failure.h"
 #include "files.h"
 #include "join.h"
 #include "options.h"
+#include "regions.h"
 #include "scaffold.h"
 #include "sitemap/chunks.h"
 #include "sitemap/haplotypes.h"
@@ -69,9 +71,15 @@ void warnDropped(const std::vector<int32_t>& dropped, const variantSites& chunks
 
 // The VCF or BCF chunks joined by their records, every field kept.
 void joinRecords(const options& opt, const std::vector<chunkFile>& files, outputSet& outputs,
-                 const outputIndex& at, const haplotypeSettings& settings) {
+                 const outputIndex& at, haplotypeSettings settings) {
+    const regionList regions =
+        opt.regions ? regionList(opt.regions, opt.regionsFile, opt.regionsOverlap) : regionList();
     variantSites chunks = readVariantChunks(files, settings.threads);
     const std::vector<bool> scaffold = scaffoldOf(opt, chunks.samples);
+    const phaseSetRule phaseSets{opt.phaseSets, opt.compactPhaseSets, opt.minPhaseQuality,
+                                 scaffold};
+    settings.regions = &regions;
+    settings.phaseSets = &phaseSets;
     std::vector<chunk> pieces;
     std::vector<int32_t> contigs;
     for (variantPiece& p : chunks.pieces) {

@@ -13,6 +13,9 @@
 
 namespace seamline {
 
+class regionList;
+struct phaseSetRule;
+
 // An output file opened for its writer, compressed as its name says;
 // messages name the output as given. A file that cannot be opened fails.
 class outputFile : public ofile {
@@ -47,6 +50,10 @@ struct haplotypeSettings {
     variantFormat format = variantFormat::none;  // as asked whatever the name; none: by the name
     char index = 0;          // 'c' (CSI) or 't' (TBI) asked; 0: as the name says, when it does
     bool noVersion = false;  // no line naming seamline or its command in the header
+    // Without a site map: the records written, all when null, and their
+    // FORMAT/PS (dropin/phasesets.h).
+    const regionList* regions = nullptr;
+    const phaseSetRule* phaseSets = nullptr;
 };
 
 // The format of a haplotype output: by its name, and VCF for "-" given to -o.
