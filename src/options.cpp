@@ -161,7 +161,28 @@ const char* usage() {
            "                         one step of the join split into jobs: plan, boundary\n"
            "                         (C = 2..K), fold, stretch (C = 1..K) or gather; every\n"
            "                         step takes the options of the whole join\n"
-           "  --help, --version      this text, or the version\n";
+           "  --help, --version      this text, or the version\n"
+           "\n"
+           "bcftools concat's ligation command line works too, when the chunks are VCF or\n"
+           "BCF and there is no --vcf: replace \"bcftools concat\" by \"seamline\".\n"
+           "       seamline [-l] [options] A.vcf.gz B.vcf.gz ...   or   -f LIST\n"
+           "    -l, --ligate              what seamline does; accepted\n"
+           "    -f, --file-list FILE      chunk names, one a line\n"
+           "    -o, --output FILE         -oFILE, --output=FILE; - for standard output\n"
+           "    -O, --output-type u|b|v|z[0-9]  -Oz9, -O z9, --output-type=z9: the format\n"
+           "                              and level, whatever the name\n"
+           "    -W, --write-index[=tbi|csi]     the index, CSI unless tbi\n"
+           "    --no-version              no command or version lines in the header\n"
+           "    --threads N               N worker threads besides the main one\n"
+           "    --ligate-force            the same as --allow-gaps\n"
+           "    --ligate-warn             drop the records of an overlap that only one of\n"
+           "                              its two chunks lists\n"
+           "    -c, --compact-PS          write FORMAT/PS only where a phase set starts\n"
+           "    -q, --min-PQ N            write FORMAT/PS, a new set where the evidence's\n"
+           "                              quality is below N (default 30)\n"
+           "    -r, --regions REGIONS     -R, --regions-file FILE, --regions-overlap 0|1|2:\n"
+           "                              only the records within the regions\n"
+           "    -a, -n, -d, -D, -G        refused: not ligation\n";
 }
 
 }  // namespace seamline
