@@ -37,6 +37,17 @@ example: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
+# One executable without shared libraries, $(BUILD)/seamline-static, for any
+# x86-64 Linux: configured in $(BUILD)/static with Debian's static libraries
+# (libhtscodecs-dev and liblzma-dev bring those htslib's needs); gzip input
+# is inflated by zlib there, as Debian ships ISA-L shared only.
+PACKAGES += libhtscodecs-dev liblzma-dev
+.PHONY: static
+static: deps
+	cmake -S . -B $(BUILD)/static -DCMAKE_BUILD_TYPE=Release -DSEAMLINE_STATIC=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD)/static -j2 --target seamline
+	cp $(BUILD)/static/seamline $(BUILD)/seamline-static
+
 # Builds the Debian package $(BUILD)/seamline_VERSION_ARCH.deb.
 .PHONY: package
 package: build
@@ -126,10 +137,11 @@ build-sanitize: deps
 	  -DCMAKE_CXX_COMPILER=clang++ -DSEAMLINE_SANITIZE=ON -DSEAMLINE_FUZZ=ON
 	cmake --build $(SANITIZE_BUILD) -j2
 
-# The workflow test checks Snakemake's side and runs for a minute; the plain
-# suite runs it.
+# The workflow test checks Snakemake's side and runs for a minute, and the
+# static and conda builds compile seamline anew, unsanitized; the plain suite
+# runs them.
 test-sanitize: build-sanitize
-	cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j2 -LE workflow
+	cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j2 -LE 'workflow|rebuild'
 
 # New inputs go to $(SANITIZE_BUILD)/fuzz-corpus/TARGET, findings to
 # $(SANITIZE_BUILD)/fuzz-findings/, the log to $(SANITIZE_BUILD)/fuzz-TARGET.log.

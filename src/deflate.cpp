@@ -1,6 +1,5 @@
 #include "deflate.h"
 
-#include <isa-l/crc.h>
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -9,6 +8,10 @@
 #include <queue>
 
 #include "failure.h"
+
+#if SEAMLINE_WITH_ISAL
+#include <isa-l/crc.h>
+#endif
 
 namespace seamline {
 
@@ -163,20 +166,26 @@ int matchLength(const uint8_t* a, const uint8_t* b, int limit) {
 
 }  // namespace
 
+uint32_t gzipCrc(uint32_t crc, const void* data, size_t n) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < n;) {
+        const size_t part = std::min<size_t>(n - done, 1u << 30);
+#if SEAMLINE_WITH_ISAL
+        crc = crc32_gzip_refl(crc, bytes + done, part);
+#else
+        crc = libdeflate_crc32(crc, bytes + done, part);
+#endif
+        done += part;
+    }
+    return crc;
+}
+
 const char bgzfEndOfFile[28] = {'\x1f', '\x8b', 8,  4, 0, 0, 0, 0, 0, '\xff', 6, 0, 'B', 'C',
                                 2,      0,      27, 0, 3, 0, 0, 0, 0, 0,      0, 0, 0,   0};
 
 namespace {
 
-uint32_t crcOf(const char* text, size_t n) {
-    uint32_t crc = 0;
-    for (size_t done = 0; done < n;) {
-        const uint64_t part = std::min<size_t>(n - done, 1u << 30);
-        crc = crc32_gzip_refl(crc, reinterpret_cast<const uint8_t*>(text + done), part);
-        done += part;
-    }
-    return crc;
-}
+uint32_t crcOf(const char* text, size_t n) { return gzipCrc(0, text, n); }
 
 void putLittleEndian(std::string& out, uint32_t value, int bytes) {
     for (int b = 0; b < bytes; b++) out.push_back(static_cast<char>(value >> (8 * b)));

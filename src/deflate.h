@@ -78,6 +78,10 @@ const size_t bgzfBlockSize = 0xff00;
 // The empty block that ends every BGZF file.
 extern const char bgzfEndOfFile[28];
 
+// The CRC-32 of gzip over the n bytes at data, continued from crc (0 to
+// start): ISA-L's where the build has it, else libdeflate's; the same value.
+uint32_t gzipCrc(uint32_t crc, const void* data, size_t n);
+
 // Huffman code lengths for the n frequencies, none longer than maxBits. At
 // least two symbols get a code, so that the code is complete, as inflaters
 // require; frequencies are flattened until the longest code fits.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <htslib/hts.h>
-#include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "blocks.h"
 #include "failure.h"
+#include "inflate.h"
 #include "spill.h"
 
 namespace io = boost::iostreams;
@@ -57,92 +57,35 @@ struct checkedSink {
 // megabyte instead of a page.
 const std::streamsize bufferSize = 1 << 20;
 
-// Gzip input filter on the inflater of ISA-L. Reads every member of a
-// multi-member file in turn and checks each member's CRC and length; damaged
-// or cut-short data throws, which the stream turns into its bad state.
-class gzipInflater {
+// Gzip input filter: the inflater of this build (inflate.h) reads every
+// member of a multi-member file in turn; damaged or cut-short data throws,
+// which the stream turns into its bad state.
+class gzipInputFilter {
 public:
     typedef char char_type;
     struct category : io::multichar_input_filter_tag, io::closable_tag {};
 
-    gzipInflater() : z(std::make_shared<state>()) { z->start(); }
+    gzipInputFilter() : z(std::make_shared<gzipInflater>()) {}
 
     template <typename Source>
     std::streamsize read(Source& src, char* out, std::streamsize n) {
-        state& s = *z;
-        std::streamsize produced = 0;
-        while (produced < n) {
-            if (s.st.block_state == ISAL_BLOCK_FINISH) {
-                // A member ended; another one may follow, or zero bytes up to
-                // the end, which gzip also takes as padding.
-                if (s.st.avail_in == 0 && !s.refill(src)) return produced > 0 ? produced : -1;
-                if (s.st.next_in[0] == 0) {
-                    s.skipZeroPadding(src);
-                    return produced > 0 ? produced : -1;
-                }
-                s.nextMember();
-            }
-            if (s.st.avail_in == 0 && !s.refill(src))
-                throw std::ios_base::failure("compressed data cut short");
-            s.st.next_out = reinterpret_cast<uint8_t*>(out + produced);
-            s.st.avail_out = static_cast<uint32_t>(n - produced);
-            if (isal_inflate(&s.st) != ISAL_DECOMP_OK)
-                throw std::ios_base::failure("damaged compressed data");
-            produced = n - s.st.avail_out;
-        }
-        return produced;
+        const size_t got = z->read(
+            [&src](uint8_t* into, size_t size) -> size_t {
+                std::streamsize read = io::read(src, reinterpret_cast<char*>(into),
+                                                static_cast<std::streamsize>(size));
+                return read > 0 ? static_cast<size_t>(read) : 0;
+            },
+            out, static_cast<size_t>(n));
+        return got > 0 ? static_cast<std::streamsize>(got) : -1;
     }
 
     template <typename Source>
     void close(Source&) {
-        z->start();
+        z->restart();
     }
 
 private:
-    struct state {
-        inflate_state st{};
-        std::vector<uint8_t> in = std::vector<uint8_t>(bufferSize);
-        bool seenInput = false;
-
-        void start() {
-            isal_inflate_init(&st);
-            st.crc_flag = ISAL_GZIP;
-            st.avail_in = 0;
-            seenInput = false;
-        }
-        void nextMember() {
-            uint8_t* next = st.next_in;
-            uint32_t avail = st.avail_in;
-            isal_inflate_reset(&st);
-            st.crc_flag = ISAL_GZIP;
-            st.next_in = next;
-            st.avail_in = avail;
-        }
-        // Everything left must be zero bytes; anything else is damage.
-        template <typename Source>
-        void skipZeroPadding(Source& src) {
-            do {
-                for (uint32_t i = 0; i < st.avail_in; i++)
-                    if (st.next_in[i] != 0) throw std::ios_base::failure("trailing data");
-                st.avail_in = 0;
-            } while (refill(src));
-        }
-        // False at the end of the source. An empty source is not a gzip file.
-        template <typename Source>
-        bool refill(Source& src) {
-            std::streamsize got = io::read(src, reinterpret_cast<char*>(in.data()),
-                                           static_cast<std::streamsize>(in.size()));
-            if (got <= 0) {
-                if (!seenInput) throw std::ios_base::failure("empty compressed file");
-                return false;
-            }
-            seenInput = true;
-            st.next_in = in.data();
-            st.avail_in = static_cast<uint32_t>(got);
-            return true;
-        }
-    };
-    std::shared_ptr<state> z;
+    std::shared_ptr<gzipInflater> z;
 };
 
 // Gzip output filter: the text is cut into blocks of 4 MiB and each block is
@@ -244,7 +187,7 @@ ifile::~ifile() { close(); }
 
 void ifile::start() {
     compression c = compressionOfContent(source, file);
-    if (c == compression::gzip) push(gzipInflater(), bufferSize);
+    if (c == compression::gzip) push(gzipInputFilter(), bufferSize);
     if (c == compression::bzip2) push(io::bzip2_decompressor(false, bufferSize), bufferSize);
     push(hfileSource{source}, bufferSize);
 }
@@ -377,8 +320,20 @@ chunkFile streamCopies::add(const std::string& name) {
     if (from < 0) return {name, name};  // its check tells why
     const int copy = temporaryFile();
     copies.push_back(copy);
+    const std::string path = "/proc/self/fd/" + std::to_string(copy);
+    // A stream without end (/dev/zero) must not fill the disk before it is
+    // refused: its first bytes tell what it is, as a file's do.
+    uint64_t copied = 0;
+    bool told = false;
     std::vector<char> buffer(size_t(1) << 20);
     for (;;) {
+        if (!told && copied >= buffer.size()) {
+            told = true;
+            if (checkInput(path).kind != inputKind::variants) {
+                if (!input) ::close(from);
+                break;
+            }
+        }
         ssize_t got = ::read(from, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
@@ -397,8 +352,9 @@ chunkFile streamCopies::add(const std::string& name) {
             }
             done += put;
         }
+        copied += static_cast<uint64_t>(got);
     }
-    return {name, "/proc/self/fd/" + std::to_string(copy)};
+    return {name, path};
 }
 
 std::string copyBytes(int from, int to, uint64_t n) {

@@ -103,7 +103,9 @@ const char* unreadableCompression(int compression);
 // Inputs that are streams (standard input for "-", pipes, FIFOs, process
 // substitutions) copied aside as a whole into unlinked temporary files, so
 // that they can be read more than once; a regular file is read where it is.
-// The copies live as long as this object.
+// A stream whose first mebibyte is no VCF or BCF is copied no further: that
+// part tells checkInput what it is, and nothing reads it as a chunk. The
+// copies live as long as this object.
 class streamCopies {
 public:
     streamCopies() = default;

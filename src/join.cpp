@@ -311,11 +311,16 @@ boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySi
 
 void refuseWithin(const std::string& prev, int64_t prevLast, const std::string& curr,
                   int64_t currLast) {
-    // A chunk within its neighbour's range would split that neighbour's
-    // rows, and the chain of orientations with them.
-    if (currLast <= prevLast)
-        fail("chunk [" + curr + "] lies within chunk [" + prev +
-             "]: every chunk must reach beyond the one before it");
+    // A chunk that ends where its neighbour ends takes over the end of the
+    // neighbour's range as any later chunk would. One that ends before it
+    // would split the neighbour's rows in two, with a seam on either side
+    // of it and the chunk after it joined to a chunk that does not reach it.
+    if (currLast < prevLast)
+        fail(
+            "chunk [" + curr + "] lies within chunk [" + prev +
+            "], which goes on beyond its end: " +
+            "it would cut that chunk's records in two; every chunk must reach at least as far as " +
+            "the one before it, so leave it out of the join");
 }
 
 joinResult joinChunks(std::vector<chunk> chunks, const std::vector<site>& sites,

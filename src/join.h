@@ -103,8 +103,8 @@ boundary meet(const chunk& prev, int32_t prevFirst, const chunk& curr, bool bySi
 // rule that curr must reach beyond prev: for rows around an overlap only.
 boundary bySites(const chunk& prev, const chunk& curr, bool allowGaps);
 
-// The rule of meet that a chunk must reach beyond the one before it, on the
-// last sites (or positions) of the two chunks.
+// The rule of meet that a chunk must reach at least as far as the one before
+// it, on the last sites (or positions) of the two chunks.
 void refuseWithin(const std::string& prev, int64_t prevLast, const std::string& curr,
                   int64_t currLast);
 

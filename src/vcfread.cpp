@@ -3,7 +3,6 @@
 #include <htslib/bgzf.h>
 #include <htslib/kseq.h>
 #include <htslib/tbx.h>
-#include <isa-l/crc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "deflate.h"
 #include "failure.h"
 #include "files.h"
 #include "text.h"
@@ -333,10 +333,9 @@ void variantReader::restart(const mark& at) {
 }
 
 uint32_t variantReader::checksum() const {
-    if (!binary) return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(text_.s), text_.l);
-    uint32_t crc =
-        crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(parsed->shared.s), parsed->shared.l);
-    return crc32_gzip_refl(crc, reinterpret_cast<const uint8_t*>(parsed->indiv.s), parsed->indiv.l);
+    if (!binary) return gzipCrc(0, text_.s, text_.l);
+    return gzipCrc(gzipCrc(0, parsed->shared.s, parsed->shared.l), parsed->indiv.s,
+                   parsed->indiv.l);
 }
 
 void variantReader::seek(size_t n) {

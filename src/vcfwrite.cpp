@@ -400,6 +400,13 @@ void variantWriter::drain() {
 
 void variantWriter::saveIndex() {
     const std::string which = "index [" + indexPath + "]: ";
+    // Without /proc (a bare chroot, say) the memory file has no name to give
+    // htslib, which then writes the staged index file itself.
+    if (access("/proc/self/fd", X_OK) != 0) {
+        if (hts_idx_save_as(index, nullptr, indexPath.c_str(), indexFormat) != 0)
+            fail(which + "cannot make the index");
+        return;
+    }
     std::string bytes;
     if (!savedIndex(index, indexFormat, bytes)) fail(which + "cannot make the index");
     int out = ::open(indexPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

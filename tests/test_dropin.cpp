@@ -214,6 +214,12 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
          "",
          "seamline: chunk [rows.haps] is not VCF or BCF; without --vcf every chunk must be\n",
          1},
+        // A stream without end is told from its first bytes, not copied whole
+        // (8 MiB at most here).
+        {{"c1.vcf", "/dev/zero"},
+         "ulimit -f 8192 &&",
+         "seamline: chunk [/dev/zero] is not VCF or BCF; without --vcf every chunk must be\n",
+         1},
         {{"c1.vcf", "-o", "o.vcf", "c2.vcf"},
          "",
          "seamline: argument [c2.vcf] is taken by no option; chunks follow --chunks, before the "
@@ -221,8 +227,9 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
          1},
         {{"c1.vcf", "inner.vcf", "c2.vcf"},
          "",
-         "seamline: chunk [inner.vcf] lies within chunk [c1.vcf]: every chunk must reach beyond "
-         "the one before it\n",
+         "seamline: chunk [inner.vcf] lies within chunk [c1.vcf], which goes on beyond its end: "
+         "it would cut that chunk's records in two; every chunk must reach at least as far as the "
+         "one before it, so leave it out of the join\n",
          1},
         {{"c1.vcf", "r2.vcf"},
          "",
@@ -326,7 +333,10 @@ TEST_F(DropIn, AgreeSeamsHeaderUnionAndOutputs) {
     chunk("c2.vcf",
           range("20", 4, 5, {}, "0.9") + range("20", 6, 7, {true}, "0.9") +
               range("20", 8, 13, {}, "0.9"),
-          "##INFO=<ID=R2,Number=1,Type=Float,Description=\"score\">\n");
+          "##INFO=<ID=R2,Number=1,Type=Float,Description=\"score\">\n##source=win2\n##tag=one\n");
+    // Each window's own lines are kept, each text once.
+    spit(dir.path("c1.vcf"),
+         shell("sed 's/^##contig=<ID=21>$/&\\n##source=win1\\n##tag=one/' " + dir.path("c1.vcf")));
     struct {
         std::string seam, sites5and6;
     } cases[] = {{"middle", "600 0.1 0.1 0.1\n700 0.1 0.1 0.1\n"},
@@ -343,6 +353,9 @@ TEST_F(DropIn, AgreeSeamsHeaderUnionAndOutputs) {
     EXPECT_EQ(shell("bcftools view -h " + dir.path("o.vcf.gz") +
                     " | grep -c '^##INFO=<ID=\\(AF\\|R2\\),'"),
               "2\n");
+    EXPECT_EQ(
+        shell("bcftools view -h " + dir.path("o.vcf.gz") + " | grep '^##\\(source\\|tag\\)='"),
+        "##source=win1\n##tag=one\n##source=win2\n##source=seamline " SEAMLINE_VERSION_TEXT "\n");
     runResult r = run({"--chunks", "c1.vcf", "c2.vcf", "-o", "-"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 19), "##fileformat=VCFv4.");
@@ -377,6 +390,26 @@ TEST_F(DropIn, MultiallelicEvidenceAndGenotypesKeptAsTheyStand) {
         EXPECT_EQ(shell("bcftools query -f '%POS[ %GT]\\n' " + dir.path("o.vcf")),
                   "100 1|2 0|1 0|1\n200 1|2 0|1 0|1\n300 1|2 0|2 0|1\n400 1|2 1 0/1\n"
                   "500 2|0 . 1|0\n");
+    }
+    // A genotype of another ploidy gives no evidence and takes none from the
+    // diploid samples of its record, in a BCF chunk (parsed) as in a VCF one
+    // (scanned): A and B count three records each.
+    auto ploidy = [&](const std::string& a, const std::string& b, const std::string& c) {
+        std::string text;
+        for (int pos : {100, 200, 300}) text += line(pos, a, b, c);
+        return text;
+    };
+    chunk("p1.vcf", ploidy("0|1", "1|0", "0|1|1"));
+    chunk("p2.vcf", ploidy("1|0", "1|0", "1|1|0") + line(400, "1|0", "1|0", "0|1"));
+    shell("cd " + dir.root + " && bcftools view -Ob -o p2.bcf p2.vcf");
+    for (const std::string second : {"p2.vcf", "p2.bcf"}) {
+        runResult r = run({"--chunks", "p1.vcf", second, "-o", "p.vcf", "--report", "p.tsv"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(shell("cut -f3-7 " + dir.path("p.tsv") + " | tail -n +2"),
+                  "A\t3\t0\t3\tswap\nB\t3\t3\t0\tkeep\nC\t3\t0\t0\tkeep\n")
+            << second;
+        unlink(dir.path("p.vcf").c_str());
+        unlink(dir.path("p.tsv").c_str());
     }
 }
 

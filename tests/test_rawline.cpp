@@ -151,8 +151,8 @@ std::vector<uint16_t> parsedEvidence(bcf_hdr_t* header, const std::string& line,
     int32_t* gt = nullptr;
     int capacity = 0;
     const int n = parsed ? bcf_get_genotypes(header, record, &gt, &capacity) : 0;
-    for (int j = 0; n == 6 && j < 3; j++)
-        found[j] = seamline::decodedEvidence(gt[2 * j], gt[2 * j + 1], record->n_allele);
+    for (int j = 0; n > 0 && n % 3 == 0 && j < 3; j++)
+        found[j] = seamline::decodedEvidence(gt + n / 3 * j, n / 3, record->n_allele);
     free(gt);
     free(text.s);
     bcf_destroy(record);

@@ -219,10 +219,15 @@ TEST(RecordsExchange, PerHaplotypeFieldsFollowTheGenotype) {
          "GT:DS:AP1:AP2:HDS 0|1:1:0.1:0.9:0.1,0.9 0|1:1:0.2:0.8:0.2,0.8 .|1:1:.:0.9:.,0.9",
          "GT:DS:AP1:AP2:HDS 1|0:1:0.9:0.1:0.9,0.1 0|1:1:0.2:0.8:0.2,0.8 1|.:1:0.9:.:0.9,.",
          {0, 2}},
-        // Unphased, haploid and missing genotypes keep their fields as well.
+        // An unphased genotype stays, but its per-haplotype fields follow
+        // the chunk's haplotypes; haploid and missing genotypes keep theirs.
         {"T",
          "GT:AP1:AP2:HDS 0/1:0.1:0.9:0.1,0.9 1:0.8:0.2:0.8 .:0.5:0.5:.",
-         "GT:AP1:AP2:HDS 0/1:0.1:0.9:0.1,0.9 1:0.8:0.2:0.8 .:0.5:0.5:.",
+         "GT:AP1:AP2:HDS 0/1:0.9:0.1:0.9,0.1 1:0.8:0.2:0.8 .:0.5:0.5:.",
+         {0, 1, 2}},
+        {"T",
+         "GT:AP1:AP2 0/1:0.2:0.8 ./.:0.4:0.6 1/1:0.9:0.7",
+         "GT:AP1:AP2 0/1:0.8:0.2 ./.:0.6:0.4 1/1:0.7:0.9",
          {0, 1, 2}},
         // Records without some of the fields.
         {"T",

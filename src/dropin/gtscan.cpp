@@ -73,7 +73,6 @@ bool genotypeScanner::checkFormat(std::string_view format) {
 }
 
 bool genotypeScanner::scanSamples(std::string_view text) {
-    ploidy = 0;
     size_t start = 0;
     for (size_t j = 0; j < found.size(); j++) {
         // A column of GT alone, "0|1", with more to come.
@@ -101,8 +100,6 @@ bool genotypeScanner::scanSamples(std::string_view text) {
             gt = std::string_view();
         if (!scanGenotype(gt, found[j])) return false;
     }
-    // Evidence comes only from records whose largest ploidy is 2.
-    if (ploidy != 2) std::fill(found.begin(), found.end(), 0);
     return true;
 }
 
@@ -110,7 +107,8 @@ bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
     if (gt.size() == 3 && usualGenotype(gt.data())) return scanUsual(gt.data(), evidence);
     const genotype g = readGenotype(gt);
     if (!g.readable || g.highest >= alleles) return false;
-    ploidy = std::max(ploidy, g.ploidy);
+    // Evidence is per genotype: one of another ploidy gives none and takes
+    // none from the other samples of the record.
     if (g.ploidy == 2) evidence = pairEvidence(g.alleles[0], g.alleles[1], g.phased, alleles);
     return true;
 }
@@ -118,7 +116,6 @@ bool genotypeScanner::scanGenotype(std::string_view gt, uint16_t& evidence) {
 bool genotypeScanner::scanUsual(const char* gt, uint16_t& evidence) {
     const int allele[2] = {gt[0] - '0', gt[2] - '0'};
     if (allele[0] >= alleles || allele[1] >= alleles) return false;
-    ploidy = std::max(ploidy, 2);
     evidence = pairEvidence(allele[0], allele[1], gt[1] == '|', alleles);
     return true;
 }
@@ -131,9 +128,8 @@ uint16_t pairEvidence(int first, int second, bool phased, int alleles) {
         (16 * low + high));
 }
 
-uint16_t decodedEvidence(int32_t first, int32_t second, int alleles) {
-    const int32_t values[2] = {first, second};
-    const genotype g = decodeGenotype(values, 2);
+uint16_t decodedEvidence(const int32_t* values, int n, int alleles) {
+    const genotype g = decodeGenotype(values, n);
     return g.ploidy == 2 ? pairEvidence(g.alleles[0], g.alleles[1], g.phased, alleles) : 0;
 }
 

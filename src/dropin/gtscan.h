@@ -35,7 +35,6 @@ private:
     const bcf_hdr_t* header;
     std::string knownFormat, knownChrom;
     int gtIndex = -1;  // of GT among the known FORMAT keys; -1 without GT
-    int ploidy = 0;    // the largest of the line
 
     bool checkSite(const std::string_view* columns);
     bool checkFormat(std::string_view format);
@@ -51,9 +50,10 @@ private:
 // a site of several ALT alleles only one whose alleles fit a byte.
 uint16_t pairEvidence(int first, int second, bool phased, int alleles);
 
-// The same of a genotype as htslib decodes it: bcf_get_genotypes' two values
-// of a sample (the second bcf_int32_vector_end for a haploid call).
-uint16_t decodedEvidence(int32_t first, int32_t second, int alleles);
+// The same of a genotype as htslib decodes it: bcf_get_genotypes' n values
+// of a sample (bcf_int32_vector_end after the last allele); only a diploid
+// genotype gives any.
+uint16_t decodedEvidence(const int32_t* values, int n, int alleles);
 
 }  // namespace seamline
 

@@ -11,11 +11,26 @@ void headerMerger::add(headerPtr header, const std::string& file) {
         merged = std::move(header);
     } else {
         checkDeclarations(header.get(), file);
-        if (!bcf_hdr_merge(merged.get(), header.get()) || bcf_hdr_sync(merged.get()) < 0)
+        if (!addOtherLines(header.get()) || !bcf_hdr_merge(merged.get(), header.get()) ||
+            bcf_hdr_sync(merged.get()) < 0)
             fail("cannot join the headers of the chunks");
     }
     for (int i = 0; i < merged->n[BCF_DT_ID]; i++)
         if (merged->id[BCF_DT_ID][i].key) definedIn.emplace(merged->id[BCF_DT_ID][i].key, file);
+}
+
+bool headerMerger::addOtherLines(const bcf_hdr_t* theirs) {
+    // htslib's merge keeps one generic line per key; each chunk's own
+    // (##source= of every window, a pipeline's tags) is kept here, once per
+    // text. bcf_hdr_add_hrec drops a line already there and a second
+    // ##fileformat.
+    for (int i = 0; i < theirs->nhrec; i++) {
+        const bcf_hrec_t* line = theirs->hrec[i];
+        if (line->type != BCF_HL_GEN || !line->value) continue;
+        bcf_hrec_t* copy = bcf_hrec_dup(const_cast<bcf_hrec_t*>(line));
+        if (!copy || bcf_hdr_add_hrec(merged.get(), copy) < 0) return false;
+    }
+    return true;
 }
 
 namespace {

@@ -294,6 +294,7 @@ headerPtr outputHeader(const bcf_hdr_t* chunksHeader, const std::vector<std::str
         if (bcf_hdr_name2id(header.get(), contig.c_str()) < 0)
             made &= bcf_hdr_printf(header.get(), "##contig=<ID=%s>", contig.c_str()) == 0;
     if (!commandLine.empty()) {
+        made &= bcf_hdr_append(header.get(), "##source=seamline " SEAMLINE_VERSION) == 0;
         std::string line = "##seamlineCommand=" + commandLine;
         for (char& ch : line)
             if (ch == '\n' || ch == '\r') ch = ' ';

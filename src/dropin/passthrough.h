@@ -32,8 +32,8 @@ void writeRecordPiece(const std::string& path, const std::string& name, variantF
                       std::vector<variantWriter::pieceEntry>& entries, int threads);
 
 // The output header of records joined without a site map: the chunks'
-// header lines, a contig line for each of contigs that they lack, and the
-// command line (none when empty).
+// header lines, a contig line for each of contigs that they lack, then
+// "##source=seamline VERSION" and the command line (neither when it is empty).
 headerPtr outputHeader(const bcf_hdr_t* chunksHeader, const std::vector<std::string>& contigs,
                        const std::string& commandLine);
 

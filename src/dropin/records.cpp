@@ -93,6 +93,14 @@ bool phasedDiploid(const bcf_fmt_t& gt, size_t sample, int32_t& a, int32_t& b) {
     return true;
 }
 
+// Whether a sample's GT holds two alleles, phased or not, known or '.'.
+bool diploid(const bcf_fmt_t& gt, size_t sample) {
+    if (gt.n < 2) return false;
+    const int32_t values[3] = {fieldInteger(gt, sample, 0), fieldInteger(gt, sample, 1),
+                               gt.n > 2 ? fieldInteger(gt, sample, 2) : bcf_int32_vector_end};
+    return decodeGenotype(values, 3).ploidy == 2;
+}
+
 // The GT field of a record, null when it has none.
 bcf_fmt_t* genotypesOf(const bcf_hdr_t* header, bcf1_t* record) {
     bcf_fmt_t* gt = fieldOf(record, formatKey(header, "GT"));
@@ -166,12 +174,16 @@ void recordEditor::exchangeGenotypes(const bcf_hdr_t* header, bcf1_t* record,
     for (size_t w = 0; w < (2 * n + 63) / 64; w++)
         for (uint64_t bits = mask[w] & firstOfPairs; bits; bits &= bits - 1) {
             const size_t k = w * 32 + __builtin_ctzll(bits) / 2;
+            if (k >= n) continue;
             int32_t a, b;
-            if (k >= n || !phasedDiploid(*gt, k, a, b)) continue;
-            const auto [first, second] = exchangedPair(a, b);
-            setIntegerAt(*gt, k, 0, first);
-            setIntegerAt(*gt, k, 1, second);
-            exchanged.push_back(static_cast<int32_t>(k));
+            if (phasedDiploid(*gt, k, a, b)) {
+                const auto [first, second] = exchangedPair(a, b);
+                setIntegerAt(*gt, k, 0, first);
+                setIntegerAt(*gt, k, 1, second);
+            }
+            // The per-haplotype values belong to the chunk's haplotypes,
+            // whatever GT's separator says at this record.
+            if (diploid(*gt, k)) exchanged.push_back(static_cast<int32_t>(k));
         }
 }
 

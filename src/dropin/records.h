@@ -31,14 +31,14 @@ public:
 
     // Exchanges, in place, the haplotypes of every sample whose pair is set
     // in mask ((2n+63)/64 words or more for n samples), where the sample's
-    // GT is a phased diploid genotype a|b (alleles missing or not): GT
-    // becomes b|a, the sample's values of AP1 and AP2 (per-haplotype ALT
+    // GT is diploid: the sample's values of AP1 and AP2 (per-haplotype ALT
     // probabilities) change places, and the two values of HDS (haploid
-    // dosages) change places; an HDS of more values throws. Any other GT
-    // (unphased, haploid, '.', another ploidy) and a record without GT leave
-    // the sample exactly as it stands; so do fields that do not depend on
-    // the order (DS, GP and all others). AP1 without AP2, or the reverse, is
-    // left as it stands.
+    // dosages) change places, an HDS of more values throwing; a phased GT
+    // a|b (alleles missing or not) becomes b|a, an unphased one stays as it
+    // stands. Any other GT (haploid, '.', another ploidy) and a record
+    // without GT leave the sample exactly as it stands; so do fields that do
+    // not depend on the order (DS, GP and all others). AP1 without AP2, or
+    // the reverse, is left as it stands.
     void exchangeHaplotypes(const bcf_hdr_t* header, bcf1_t* record,
                             const std::vector<uint64_t>& mask);
 

@@ -78,9 +78,11 @@ void parsedEvidence(variantReader& in, size_t samples, int32_t*& gt, int& capaci
     found.assign(samples, 0);
     bcf1_t* record = in.record();
     const int n = bcf_get_genotypes(in.header(), record, &gt, &capacity);
-    if (n <= 0 || samples == 0 || static_cast<size_t>(n) != 2 * samples) return;
+    if (n <= 0 || samples == 0 || n % samples != 0) return;
+    // n / samples values each, as many as the largest ploidy of the record.
+    const int each = n / static_cast<int>(samples);
     for (size_t j = 0; j < samples; j++)
-        found[j] = decodedEvidence(gt[2 * j], gt[2 * j + 1], record->n_allele);
+        found[j] = decodedEvidence(gt + each * j, each, record->n_allele);
 }
 
 // Reads a file's records into its pieces: BCF records through htslib, VCF

@@ -277,6 +277,35 @@ void recordBoundary(const stepContext& at, size_t part, outputSet& outputs) {
     saveBoundary(at, part, f, outputs);
 }
 
+namespace {
+
+// The sources of a stretch's sites as the join of all chunks maps them: the
+// neighbours' rows by their overlaps, then each site that none of them
+// supplies from the first chunk along the chromosome that lists it, the
+// chunks further off (appended to join, boundaries and all) included.
+// members: the plan's number of each chunk of join, then of each further off.
+std::vector<source> suppliedSites(joinResult& join, std::vector<chunk> furtherOff,
+                                  const std::vector<size_t>& members, size_t nsites) {
+    std::vector<source> sources = mapSites(join, nsites, false);
+    const size_t first = join.chunks.size();
+    for (chunk& far : furtherOff) join.chunks.push_back(std::move(far));
+    join.boundaries.resize(join.chunks.size());
+    for (size_t i = first; i < join.chunks.size(); i++)
+        join.boundaries[i].meeting = boundary::kind::start;
+    std::vector<size_t> alongChromosome(join.chunks.size());
+    for (size_t i = 0; i < alongChromosome.size(); i++) alongChromosome[i] = i;
+    std::sort(alongChromosome.begin(), alongChromosome.end(),
+              [&members](size_t a, size_t b) { return members[a] < members[b]; });
+    for (size_t i : alongChromosome)
+        for (size_t r = 0; r < join.chunks[i].sites.size(); r++)
+            if (sources[join.chunks[i].sites[r]].chunk < 0)
+                sources[join.chunks[i].sites[r]] = {static_cast<int32_t>(i),
+                                                    static_cast<int32_t>(r)};
+    return sources;
+}
+
+}  // namespace
+
 void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const recordPlanFile p = readRecordPlan(at);
     const size_t N = p.samples.size(), K = p.chunks.size();
@@ -286,12 +315,22 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
     const span& own = p.spans[c];
     // The chunk, with the overlap records of its neighbours: those that only
     // a neighbour lists, and those the agree rule blends with its own.
-    std::vector<size_t> members;  // in the plan's order
+    std::vector<size_t> members;  // the neighbours' in the plan's order, then those further off
     const bool left = c > 0 && fold.boundaries[c].meeting == boundary::kind::overlap;
     const bool right = c + 1 < K && fold.boundaries[c + 1].meeting == boundary::kind::overlap;
     if (left) members.push_back(c - 1);
     members.push_back(c);
     if (right) members.push_back(c + 1);
+    const size_t neighbours = members.size();
+    // Chunks further off whose records reach into this one's (a window
+    // within the overlap of two others): a record that only such a chunk
+    // lists is written from it.
+    for (size_t m = c - 1;
+         left && m-- > 0 && p.spans[m].contig == own.contig && p.spans[m].last >= own.first;)
+        members.push_back(m);
+    for (size_t m = c + 2;
+         right && m < K && p.spans[m].contig == own.contig && p.spans[m].first <= own.last; m++)
+        members.push_back(m);
     std::vector<size_t> byPlace = members;
     std::sort(byPlace.begin(), byPlace.end(),
               [&p](size_t a, size_t b) { return p.places[a] < p.places[b]; });
@@ -326,6 +365,11 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
         join.exchange.push_back(fold.exchange[m]);
     }
     join.boundaries.resize(join.chunks.size());
+    std::vector<chunk> furtherOff;
+    for (size_t i = neighbours; i < join.chunks.size(); i++)
+        furtherOff.push_back(std::move(join.chunks[i]));
+    join.chunks.erase(join.chunks.begin() + std::min(neighbours, join.chunks.size()),
+                      join.chunks.end());
     for (size_t i = 1; i < join.chunks.size(); i++) {
         boundary& b = join.boundaries[i];
         const boundary& decided = fold.boundaries[members[i]];
@@ -337,7 +381,7 @@ void recordStretch(const stepContext& at, size_t part, outputSet& outputs) {
         b.swap = decided.swap;
         b.seams = decided.seams;
     }
-    join.sources = mapSites(join, read.sites.size(), true);
+    join.sources = suppliedSites(join, std::move(furtherOff), members, read.sites.size());
     // The sites this stretch writes: from the first the chunk supplies up to
     // the first its right neighbour supplies.
     const size_t self = left ? 1 : 0;
