@@ -120,13 +120,19 @@ void refuseOptionNames(const options& opt) {
             fail("cannot write [" + std::string(name) + "]: it is named like an option");
 }
 
-std::string commandLine(int argc, char** argv) {
+std::string commandLine(int argc, char** argv, bool getopt) {
     std::string line;
     for (int i = 0; i < argc; i++) {
         const std::string arg = argv[i];
         // A join split into steps records the command of the whole join.
         if (arg == "--threads" || arg == "--step" || arg == "--part" || arg == "--work") {
             i++;
+            continue;
+        }
+        // getopt also reads --threads=N and abbreviations of --threads.
+        const std::string name = arg.substr(0, arg.find('='));
+        if (getopt && name.size() >= 4 && std::string("--threads").rfind(name, 0) == 0) {
+            if (name.size() == arg.size()) i++;
             continue;
         }
         line += (line.empty() ? "" : " ") + std::string(argv[i]);

@@ -70,8 +70,9 @@ void echo(const options& opt, bool siteMap);
 void refuseOptionNames(const options& opt);
 
 // The command line that VCF and BCF headers record: the same whatever the
-// thread count, so that the outputs are too.
-std::string commandLine(int argc, char** argv);
+// thread count, so that the outputs are too. getopt: the command was read as
+// getopt reads it, where --threads may also be --threads=N or abbreviated.
+std::string commandLine(int argc, char** argv, bool getopt = false);
 
 // The text of --help.
 const char* usage();

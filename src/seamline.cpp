@@ -119,8 +119,8 @@ int run(int argc, char** argv) {
     const std::vector<chunkFile>& records = read.records;
     const bool siteMap = records.empty();
     setCompressionLevel(compressionLevelOf(opt.compressionLevel));
-    haplotypeSettings settings{opt.noVersion ? "" : commandLine(argc, argv), usableThreads(opt),
-                               opt.single != nullptr};
+    haplotypeSettings settings{opt.noVersion ? "" : commandLine(argc, argv, !siteMap),
+                               usableThreads(opt), opt.single != nullptr};
     settings.format = outputFormatOf(opt.outputType);
     settings.index = opt.indexType;
     settings.noVersion = opt.noVersion;

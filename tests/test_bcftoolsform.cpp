@@ -176,6 +176,16 @@ TEST_F(BcftoolsForm, WritesWhatTheSameJoinWritesInSeamlinesForm) {
     EXPECT_NE(r.err.find("Writing haplotypes in [-]"), std::string::npos);
     spit(dir.path("piped.bcf"), r.out);
     EXPECT_EQ(records("piped.bcf"), all);
+
+    // The header records the command whatever the threads, in every form.
+    std::string bytes;
+    for (const std::string threads : {"--threads=2", "--thr=0", "--threads"}) {
+        std::vector<std::string> args = {"-o", "t.vcf", threads, "c1.vcf", "c2.vcf.gz", "c3.vcf"};
+        if (threads == "--threads") args.insert(args.begin() + 3, "3");
+        ASSERT_EQ(run(args).status, 0) << threads;
+        if (bytes.empty()) bytes = slurp(dir.path("t.vcf"));
+        EXPECT_TRUE(slurp(dir.path("t.vcf")) == bytes) << threads;
+    }
 }
 
 // Phase sets, the dropped records of --ligate-warn and joins across a gap
