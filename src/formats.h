@@ -21,9 +21,14 @@ compression compressionOfName(const std::string& name);
 // input takes the name's word, so that an empty .gz file stays damaged.
 compression compressionOfContent(hFILE* fp, const std::string& name);
 
-enum class variantFormat { none, vcf, vcfgz, bcf };
+// ubcf: BCF written uncompressed (bcftools' -Ou), which no name stands for.
+enum class variantFormat { none, vcf, vcfgz, bcf, ubcf };
 // By the end of the name: ".vcf", ".vcf.gz" or ".vcf.bgz", ".bcf"; otherwise none.
 variantFormat variantFormatOf(const std::string& name);
+// BCF, compressed or not, rather than VCF text.
+inline bool binaryFormat(variantFormat f) {
+    return f == variantFormat::bcf || f == variantFormat::ubcf;
+}
 
 // What an input holds, by its first bytes: VCF or BCF (plain or compressed),
 // as htslib's format detection says, or anything else.

@@ -170,6 +170,10 @@ size_t gzipInflater::read(const compressedSource& source, char* out, size_t n) {
             memberEnded = true;
             continue;
         }
+        // ISA-L misreads a gzip header that reaches it in pieces (one with
+        // BGZF's extra field cut after its first bytes), so each member
+        // starts with its header whole.
+        if (memberStarts && inflating->library == inflaterLibrary::isal) gatherHeader(source);
         memberStarts = false;
         memberEnded = inflating->step(next, avail, at, room);
     }
@@ -196,6 +200,25 @@ bool gzipInflater::wholeBgzfBlock(const compressedSource& source, char*& out, si
     out += made;
     room -= made;
     return true;
+}
+
+void gzipInflater::gatherHeader(const compressedSource& source) {
+    enum : uint8_t { headerCrc = 2, extra = 4, name = 8, comment = 16 };
+    size_t size = 10;
+    if (!topUp(source, size)) return;
+    const uint8_t flags = next[3];
+    if (flags & extra) {
+        if (!topUp(source, size + 2)) return;
+        size += 2 + littleEndian(next + size, 2);
+    }
+    for (uint8_t text : {name, comment}) {
+        if (!(flags & text)) continue;
+        do {
+            if (size >= inputBufferSize || !topUp(source, size + 1)) return;
+        } while (next[size++] != 0);
+    }
+    if (flags & headerCrc) size += 2;
+    if (size <= inputBufferSize) topUp(source, size);
 }
 
 bool gzipInflater::topUp(const compressedSource& source, size_t bytes) {

@@ -57,6 +57,9 @@ private:
     // Inflates the BGZF block at next in one go where it lies whole in the
     // input and its text fits the room; false leaves it to the engine.
     bool wholeBgzfBlock(const compressedSource& source, char*& out, size_t& room);
+    // Reads on until the gzip header at next lies whole in the input, as far
+    // as the input and the buffer go.
+    void gatherHeader(const compressedSource& source);
     void skipZeroPadding(const compressedSource& source);
 };
 

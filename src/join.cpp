@@ -259,10 +259,41 @@ boundary bySites(const chunk& prev, const chunk& curr, bool allowGaps) {
     boundary b;
     b.pairs = sharedSites(prev, curr);
     if (b.pairs.empty()) {
-        if (!allowGaps) noOverlap(curr, prev, 1);
+        if (!allowGaps) {
+            // The line that scripts know, then what to do about it.
+            std::cout << "Chunk [" << curr.name << "] does not overlap chunk [" << prev.name
+                      << "], code 1" << std::endl;
+            fail("chunks [" + prev.name + "] and [" + curr.name +
+                 "] share no record: --allow-gaps (bcftools: --ligate-force) joins them anyway");
+        }
         b.meeting = boundary::kind::gap;
     }
     return b;
+}
+
+std::vector<int32_t> dropLoneOverlapSites(joinResult& join) {
+    std::vector<int32_t> dropped;
+    for (size_t c = 1; c < join.chunks.size(); c++) {
+        const boundary& b = join.boundaries[c];
+        if (b.meeting != boundary::kind::overlap) continue;
+        const chunk &left = join.chunks[c - 1], &right = join.chunks[c];
+        // Site numbers follow the output's order, so the overlap is the
+        // stretch of numbers from the right chunk's first site to the left
+        // one's last.
+        const int32_t first = right.sites.front(), last = left.sites.back();
+        std::vector<int32_t> shared;
+        for (const auto& pair : b.pairs) shared.push_back(left.sites[pair.first]);
+        for (const chunk* side : {&left, &right})
+            for (int32_t s : side->sites)
+                if (s >= first && s <= last &&
+                    !std::binary_search(shared.begin(), shared.end(), s) &&
+                    join.sources[s].chunk >= 0) {
+                    join.sources[s] = source();
+                    dropped.push_back(s);
+                }
+    }
+    std::sort(dropped.begin(), dropped.end());
+    return dropped;
 }
 
 void boundary::pairInOrder(int32_t leftStart, int32_t rows) {

@@ -82,6 +82,11 @@ joinResult joinBySite(std::vector<chunk> chunks, const std::vector<int32_t>& con
                       const std::vector<site>& sites, const std::vector<bool>& scaffolded,
                       seamRule rule, bool allowGaps);
 
+// Unmaps the sites of every overlap that only one of its two chunks lists
+// (bcftools' --ligate-warn), the overlap running from the right chunk's
+// first site to the left one's last; returns them, in order.
+std::vector<int32_t> dropLoneOverlapSites(joinResult& join);
+
 // The one rule of a usable overlap: where chunk curr meets chunk prev, whose
 // rows before prevFirst the chunk before prev supplies. With a site map
 // (bySite false) the overlap runs from curr's first site, found among prev's

@@ -84,6 +84,12 @@ int usableThreads(const char* asked) {
     return cores > 0 ? std::min(threads, cores) : threads;
 }
 
+int usableThreads(const options& opt) {
+    if (opt.workers < 0) return usableThreads(opt.threads);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores > 0 ? std::min(opt.workers + 1, cores) : opt.workers + 1;
+}
+
 int compressionLevelOf(const char* asked) {
     if (!asked) return defaultLevel;
     const std::string text = asked;
@@ -108,13 +114,25 @@ void echo(const options& opt, bool siteMap) {
     if (opt.seam) std::cout << "Seam :\t" << opt.seam << std::endl;
 }
 
-std::string commandLine(int argc, char** argv) {
+void refuseOptionNames(const options& opt) {
+    for (const char* name : {opt.single, opt.haplotypes, opt.samples, opt.report})
+        if (name && name[0] == '-' && name[1])
+            fail("cannot write [" + std::string(name) + "]: it is named like an option");
+}
+
+std::string commandLine(int argc, char** argv, bool getopt) {
     std::string line;
     for (int i = 0; i < argc; i++) {
         const std::string arg = argv[i];
         // A join split into steps records the command of the whole join.
         if (arg == "--threads" || arg == "--step" || arg == "--part" || arg == "--work") {
             i++;
+            continue;
+        }
+        // getopt also reads --threads=N and abbreviations of --threads.
+        const std::string name = arg.substr(0, arg.find('='));
+        if (getopt && name.size() >= 4 && std::string("--threads").rfind(name, 0) == 0) {
+            if (name.size() == arg.size()) i++;
             continue;
         }
         line += (line.empty() ? "" : " ") + std::string(argv[i]);
@@ -149,7 +167,28 @@ const char* usage() {
            "                         one step of the join split into jobs: plan, boundary\n"
            "                         (C = 2..K), fold, stretch (C = 1..K) or gather; every\n"
            "                         step takes the options of the whole join\n"
-           "  --help, --version      this text, or the version\n";
+           "  --help, --version      this text, or the version\n"
+           "\n"
+           "bcftools concat's ligation command line works too, when the chunks are VCF or\n"
+           "BCF and there is no --vcf: replace \"bcftools concat\" by \"seamline\".\n"
+           "       seamline [-l] [options] A.vcf.gz B.vcf.gz ...   or   -f LIST\n"
+           "    -l, --ligate              what seamline does; accepted\n"
+           "    -f, --file-list FILE      chunk names, one a line\n"
+           "    -o, --output FILE         -oFILE, --output=FILE; - for standard output\n"
+           "    -O, --output-type u|b|v|z[0-9]  -Oz9, -O z9, --output-type=z9: the format\n"
+           "                              and level, whatever the name\n"
+           "    -W, --write-index[=tbi|csi]     the index, CSI unless tbi\n"
+           "    --no-version              no command or version lines in the header\n"
+           "    --threads N               N worker threads besides the main one\n"
+           "    --ligate-force            the same as --allow-gaps\n"
+           "    --ligate-warn             drop the records of an overlap that only one of\n"
+           "                              its two chunks lists\n"
+           "    -c, --compact-PS          write FORMAT/PS only where a phase set starts\n"
+           "    -q, --min-PQ N            write FORMAT/PS, a new set where the evidence's\n"
+           "                              quality is below N (default 30)\n"
+           "    -r, --regions REGIONS     -R, --regions-file FILE, --regions-overlap 0|1|2:\n"
+           "                              only the records within the regions\n"
+           "    -a, -n, -d, -D, -G        refused: not ligation\n";
 }
 
 }  // namespace seamline

@@ -28,6 +28,21 @@ struct options {
     const char* part = nullptr;
     const char* work = nullptr;
     std::vector<std::string> ignored;  // arguments that are neither options nor their values
+
+    // Read from bcftools' ligation form only (bcftoolsform.h); the defaults
+    // leave every run of the specified form as it was.
+    const char* fileList = nullptr;  // -f: a file of chunk names, read once the checks are done
+    size_t fileListAt = 0;           // where its names go among chunks
+    char outputType = 0;             // -O: 'u', 'b', 'v' or 'z'; 0 leaves it to the name
+    char indexType = 0;              // -W: 'c' (CSI) or 't' (TBI); 0 as the output's name says
+    int workers = -1;                // --threads as bcftools counts them; -1 when not so given
+    bool noVersion = false;          // no command or version lines in the output header
+    bool ligateWarn = false;         // drop the records of an overlap that one chunk lacks
+    bool phaseSets = false, compactPhaseSets = false;  // write FORMAT/PS; only where a set starts
+    int minPhaseQuality = 30;                          // a boundary below it starts a new set
+    const char* regions = nullptr;                     // -r, or -R's file when regionsFile
+    bool regionsFile = false;
+    int regionsOverlap = 1;  // 0: POS in a region, 1: the record overlaps one, 2: the variant does
 };
 
 // Every argument is compared with the option texts in its turn, even one that
@@ -38,6 +53,9 @@ options scanArguments(int argc, char** argv);
 // Threads to use: --threads, at most the cores available. A value that is not
 // a whole number of at least 1 is a failure.
 int usableThreads(const char* asked);
+// Threads to use as the command gave them: bcftools' worker threads and the
+// main one, or --threads as usableThreads reads it; at most the cores.
+int usableThreads(const options& opt);
 
 // The level of compressed outputs: --compression-level, 0 to 9 as bgzip's,
 // or the default. Any other value is a failure naming it.
@@ -47,9 +65,14 @@ int compressionLevelOf(const char* asked);
 // a site map.
 void echo(const options& opt, bool siteMap);
 
+// Fails on an output named like an option ("--threads"), which is never
+// written; "-" is standard output.
+void refuseOptionNames(const options& opt);
+
 // The command line that VCF and BCF headers record: the same whatever the
-// thread count, so that the outputs are too.
-std::string commandLine(int argc, char** argv);
+// thread count, so that the outputs are too. getopt: the command was read as
+// getopt reads it, where --threads may also be --threads=N or abbreviated.
+std::string commandLine(int argc, char** argv, bool getopt = false);
 
 // The text of --help.
 const char* usage();

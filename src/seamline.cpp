@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "blocks.h"
+#include "command.h"
 #include "dropin/passthrough.h"
+#include "dropin/phasesets.h"
 #include "dropin/variants.h"
 #include "failure.h"
 #include "files.h"
 #include "join.h"
 #include "options.h"
+#include "regions.h"
 #include "scaffold.h"
 #include "sitemap/chunks.h"
 #include "sitemap/haplotypes.h"
@@ -26,68 +29,6 @@ using namespace seamline;
 
 namespace {
 
-// Why a chunk cannot be read without a site map.
-[[noreturn]] void refuseChunk(const std::string& name, const inputCheck& check) {
-    switch (check.kind) {
-        case inputKind::missing:
-            fail("chunk [" + name + "]: no such file");
-        case inputKind::directory:
-            fail("chunk [" + name + "] is a directory");
-        case inputKind::index:
-            fail("chunk [" + name + "] is an index, not a chunk");
-        case inputKind::compressed:
-            fail("chunk [" + name + "] is compressed with " + check.compression +
-                 "; without --vcf every chunk must be VCF or BCF, plain or compressed with bgzip");
-        case inputKind::empty:
-            fail("chunk [" + name + "] is empty");
-        case inputKind::unreadable:
-            fail("cannot open [" + name + "]: " + strerror(check.error));
-        default:
-            fail("chunk [" + name + "] is not VCF or BCF; without --vcf every chunk must be");
-    }
-}
-
-// The chunks of a join without a site map, streams copied aside, as they
-// are read; none when the run joins along a site map. A run without --vcf
-// joins without one when some chunk holds VCF or BCF; then every chunk must.
-// Otherwise it is a run along a site map that lacks it.
-std::vector<chunkFile> chunksWithoutSiteMap(const options& opt, streamCopies& copies) {
-    if (opt.vcf || opt.chunks.empty()) return {};
-    std::vector<chunkFile> files;
-    std::vector<inputCheck> checks;
-    bool anyVariants = false;
-    for (const std::string& name : opt.chunks) {
-        files.push_back(copies.add(name));
-        checks.push_back(checkInput(files.back().path));
-        if (checks.back().kind == inputKind::variants) anyVariants = true;
-    }
-    if (!anyVariants) return {};
-    // A stray argument is most often a chunk that lost its place in the list.
-    if (!opt.ignored.empty())
-        fail("argument [" + opt.ignored[0] +
-             "] is taken by no option; chunks follow --chunks, before the next option");
-    if (std::count(opt.chunks.begin(), opt.chunks.end(), "-") > 1)
-        fail("chunk [-] is named twice: standard input can be read once");
-    for (size_t c = 0; c < files.size(); c++)
-        if (checks[c].kind != inputKind::variants) refuseChunk(files[c].name, checks[c]);
-    return files;
-}
-
-// The checks of the options that come before anything is read or echoed.
-void check(const options& opt, bool siteMap) {
-    if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
-        fail("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
-    if (opt.single && (opt.haplotypes || opt.samples))
-        fail("-o and --output cannot be given together");
-    if (opt.single && haplotypeFormat(opt.single, true) == variantFormat::none)
-        fail("-o takes a name ending in .vcf, .vcf.gz, .vcf.bgz or .bcf, or -, not [" +
-             std::string(opt.single) + "]");
-    if (siteMap && opt.allowGaps) fail("--allow-gaps joins chunks without a site map only");
-    if (!siteMap && opt.haplotypes && haplotypeFormat(opt.haplotypes, false) == variantFormat::none)
-        fail("without a site map the haplotypes are written as VCF or BCF, not [" +
-             std::string(opt.haplotypes) + "]");
-}
-
 seamRule seamOf(const options& opt) {
     return opt.seam && std::string(opt.seam) == "agree" ? seamRule::agree : seamRule::middle;
 }
@@ -96,19 +37,35 @@ std::vector<bool> scaffoldOf(const options& opt, const std::vector<std::string>&
     return scaffolded(samples, opt.scaffold ? readScaffold(opt.scaffold) : std::set<std::string>());
 }
 
+// Records that --ligate-warn drops, as bcftools warns of them: once.
+void warnDropped(const std::vector<int32_t>& dropped, const variantSites& chunks) {
+    if (dropped.empty()) return;
+    const site& first = chunks.sites[dropped[0]];
+    std::cerr << "seamline: warning: --ligate-warn dropped " << dropped.size()
+              << " records that only one chunk of an overlap lists, the first at "
+              << chunks.contigs[first.contig] << ":" << first.pos << std::endl;
+}
+
 // The VCF or BCF chunks joined by their records, every field kept.
 void joinRecords(const options& opt, const std::vector<chunkFile>& files, outputSet& outputs,
-                 const outputIndex& at, const haplotypeSettings& settings) {
+                 const outputIndex& at, haplotypeSettings settings) {
+    const regionList regions =
+        opt.regions ? regionList(opt.regions, opt.regionsFile, opt.regionsOverlap) : regionList();
     variantSites chunks = readVariantChunks(files, settings.threads);
     const std::vector<bool> scaffold = scaffoldOf(opt, chunks.samples);
+    const phaseSetRule phaseSets{opt.phaseSets, opt.compactPhaseSets, opt.minPhaseQuality,
+                                 scaffold};
+    settings.regions = &regions;
+    settings.phaseSets = &phaseSets;
     std::vector<chunk> pieces;
     std::vector<int32_t> contigs;
     for (variantPiece& p : chunks.pieces) {
         pieces.push_back(std::move(p.rows));
         contigs.push_back(p.contig);
     }
-    const joinResult joined =
+    joinResult joined =
         joinBySite(std::move(pieces), contigs, chunks.sites, scaffold, seamOf(opt), opt.allowGaps);
+    if (opt.ligateWarn) warnDropped(dropLoneOverlapSites(joined), chunks);
     if (!opt.single) writeSamples(outputs[at.samples], chunks.samples);
     if (opt.report)
         writeReport(outputs[at.report], joined, chunks.samples, scaffold, opt.seam != nullptr);
@@ -129,21 +86,21 @@ void joinAlongSiteMap(const options& opt, outputSet& outputs, const outputIndex&
 }
 
 int run(int argc, char** argv) {
-    const options opt = scanArguments(argc, argv);
+    streamCopies copies;
+    const command read = readCommand(argc, argv, copies);
+    const options& opt = read.opt;
     if (opt.help || opt.version) {
         std::cout << (opt.help ? usage() : "seamline " SEAMLINE_VERSION "\n");
         return 0;
     }
-    streamCopies copies;
-    const std::vector<chunkFile> records = chunksWithoutSiteMap(opt, copies);
+    const std::vector<chunkFile>& records = read.records;
     const bool siteMap = records.empty();
-    // A stray argument may be a chunk file that --chunks stopped short of.
-    for (const std::string& arg : opt.ignored)
-        std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
-    check(opt, siteMap);
     setCompressionLevel(compressionLevelOf(opt.compressionLevel));
-    const haplotypeSettings settings{commandLine(argc, argv), usableThreads(opt.threads),
-                                     opt.single != nullptr};
+    haplotypeSettings settings{opt.noVersion ? "" : commandLine(argc, argv, !siteMap),
+                               usableThreads(opt), opt.single != nullptr};
+    settings.format = outputFormatOf(opt.outputType);
+    settings.index = opt.indexType;
+    settings.noVersion = opt.noVersion;
     // With data on standard output, progress goes to standard error.
     for (const char* name : {opt.haplotypes, opt.samples, opt.single, opt.report})
         if (name && isStandardOutput(name)) std::cout.rdbuf(std::cerr.rdbuf());
@@ -154,7 +111,7 @@ int run(int argc, char** argv) {
     }
 
     outputSet outputs;
-    const outputIndex at = stageOutputs(outputs, opt);
+    const outputIndex at = stageOutputs(outputs, opt, settings);
     if (siteMap)
         joinAlongSiteMap(opt, outputs, at, settings);
     else

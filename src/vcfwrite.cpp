@@ -181,8 +181,8 @@ variantWriter::variantWriter(const std::string& path, const std::string& outName
 void variantWriter::openReady(const std::string& path, const readyHeader& h, bool csi, int threads,
                               blockFormat compression) {
     if (format == variantFormat::none) fail("not a VCF or BCF file name");
-    if (format == variantFormat::vcf && !indexPath.empty())
-        fail("plain VCF text cannot be indexed");
+    if ((format == variantFormat::vcf || format == variantFormat::ubcf) && !indexPath.empty())
+        fail("uncompressed VCF or BCF cannot be indexed");
     contigs = h.contigs;
     contigDone.assign(contigs.size(), false);
     // Ready BCF records give their contig as its number in the header.
@@ -207,11 +207,11 @@ void variantWriter::fail(const std::string& reason) const { failWriting(name, re
 
 void variantWriter::open(const std::string& path, const header& h, bool csi, int threads) {
     if (format == variantFormat::none) fail("not a VCF or BCF file name");
-    if (format == variantFormat::vcf && !indexPath.empty())
-        fail("plain VCF text cannot be indexed");
+    if ((format == variantFormat::vcf || format == variantFormat::ubcf) && !indexPath.empty())
+        fail("uncompressed VCF or BCF cannot be indexed");
     const headerLines lines(h, name);
     std::string text;
-    if (format == variantFormat::bcf) {
+    if (binaryFormat(format)) {
         text = lines.bcfText();
         for (const std::string& contig : contigs)
             contigKeys.push_back(bcf_hdr_name2id(lines.parsed.get(), contig.c_str()));
@@ -221,14 +221,13 @@ void variantWriter::open(const std::string& path, const header& h, bool csi, int
     }
     start(path, text, threads, blockFormat::bgzf);
     contigDone.assign(contigs.size(), false);
-    if (!indexPath.empty())
-        startIndex(format == variantFormat::bcf ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
+    if (!indexPath.empty()) startIndex(binaryFormat(format) ? lines.parsed->n[BCF_DT_CTG] : 0, csi);
 }
 
 void variantWriter::start(const std::string& path, const std::string& text, int threads,
                           blockFormat compression) {
     openFile(path);
-    if (format == variantFormat::vcf) {
+    if (format == variantFormat::vcf || format == variantFormat::ubcf) {
         if (!pieceEntries) pending = text;
         drainWhenFull();
     } else {
@@ -282,17 +281,22 @@ void variantWriter::write(int contig, int32_t pos, std::string_view id, std::str
         fail("record with an unknown contig number " + std::to_string(contig));
     if (pos < 0) fail("record with a negative position " + std::to_string(pos));
     if (index || pieceEntries) checkOrder(contig, pos);
-    if (!blocks) {
+    if (!blocks && format == variantFormat::vcf) {
         appendTextRecord(pending, contigs[contig], pos, id, ref, alt, bits, nsamples);
         drainWhenFull();
         return;
     }
     record.clear();
-    if (format == variantFormat::bcf)
+    if (binaryFormat(format))
         appendGenotypeRecord(record, contigKeys[contig], pos, id, ref, alt, bits, nsamples, gtKey,
                              shared, indiv);
     else
         appendTextRecord(record, contigs[contig], pos, id, ref, alt, bits, nsamples);
+    if (!blocks) {
+        pending.append(record);
+        drainWhenFull();
+        return;
+    }
     blocks->add(record.data(), record.size(), placer{*this});
     if (index || pieceEntries) indexRecord(contig, pos, ref.size());
 }
@@ -308,9 +312,8 @@ void variantWriter::writeLine(int contig, const char* chrom, hts_pos_t begin, ht
     blocks->add(line.data(), line.size(), placer{*this});
     if (!index && !pieceEntries) return;
     // A piece keeps contig numbers; the whole output's writer numbers them.
-    const int tid = pieceEntries || format == variantFormat::bcf
-                        ? contig
-                        : hts_idx_tbi_name(index, contig, chrom);
+    const int tid =
+        pieceEntries || binaryFormat(format) ? contig : hts_idx_tbi_name(index, contig, chrom);
     if (tid < 0) fail("cannot index " + std::string(chrom) + ":" + std::to_string(begin + 1));
     pushIndex(tid, begin, end);
 }
@@ -340,8 +343,8 @@ void variantWriter::indexRecord(int contig, int32_t pos, size_t refLength) {
 }
 
 int variantWriter::tidOf(int contig) {
-    return format == variantFormat::bcf ? contigKeys[contig]
-                                        : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
+    return binaryFormat(format) ? contigKeys[contig]
+                                : hts_idx_tbi_name(index, contig, contigs[contig].c_str());
 }
 
 void variantWriter::appendPiece(int from, uint64_t size, const std::vector<pieceEntry>& entries) {

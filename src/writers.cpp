@@ -16,9 +16,11 @@ std::string reasonOf(int error, const char* fallback) { return error ? strerror(
 
 // An index is written beside a compressed VCF or a BCF file that is put in
 // place, not into a device, a pipe or standard output.
-bool indexed(const output& out) {
-    const variantFormat format = variantFormatOf(out.name);
-    return (format == variantFormat::vcfgz || format == variantFormat::bcf) && !out.temp.empty();
+bool indexed(const output& out, const haplotypeSettings& settings) {
+    const variantFormat format = haplotypeFormat(out.name, settings.format, settings.single);
+    const variantFormat named = variantFormatOf(out.name);
+    return (format == variantFormat::vcfgz || format == variantFormat::bcf) && !out.temp.empty() &&
+           (named == variantFormat::vcfgz || named == variantFormat::bcf || settings.index);
 }
 
 std::string indexName(const std::string& haplotypes, bool csi) {
@@ -57,8 +59,9 @@ bool beyondTbi(const std::vector<site>& sites) {
     return false;
 }
 
-std::string stageIndex(outputSet& outputs, size_t haplotypes, bool csi) {
-    if (!indexed(outputs[haplotypes])) return "";
+std::string stageIndex(outputSet& outputs, size_t haplotypes, bool csi,
+                       const haplotypeSettings& settings) {
+    if (!indexed(outputs[haplotypes], settings)) return "";
     return outputs[outputs.add(indexName(outputs[haplotypes].name, csi))].path();
 }
 
@@ -106,19 +109,41 @@ variantFormat haplotypeFormat(const std::string& name, bool single) {
     return single && name == "-" ? variantFormat::vcf : variantFormatOf(name);
 }
 
-void reserveIndex(outputSet& outputs, size_t haplotypes) {
-    if (!indexed(outputs[haplotypes])) return;
+variantFormat haplotypeFormat(const std::string& name, variantFormat forced, bool single) {
+    return forced != variantFormat::none ? forced : haplotypeFormat(name, single);
+}
+
+variantFormat outputFormatOf(char type) {
+    switch (type) {
+        case 'u':
+            return variantFormat::ubcf;
+        case 'b':
+            return variantFormat::bcf;
+        case 'v':
+            return variantFormat::vcf;
+        case 'z':
+            return variantFormat::vcfgz;
+        default:
+            return variantFormat::none;
+    }
+}
+
+void reserveIndex(outputSet& outputs, size_t haplotypes, const haplotypeSettings& settings) {
+    if (!indexed(outputs[haplotypes], settings)) return;
     const std::string name = outputs[haplotypes].name;
-    if (variantFormatOf(name) == variantFormat::vcfgz) outputs.reserve(indexName(name, false));
+    if (haplotypeFormat(name, settings.format, settings.single) == variantFormat::vcfgz)
+        outputs.reserve(indexName(name, false));
     outputs.reserve(indexName(name, true));
 }
 
-outputIndex stageOutputs(outputSet& outputs, const options& opt) {
+outputIndex stageOutputs(outputSet& outputs, const options& opt,
+                         const haplotypeSettings& settings) {
     outputIndex at;
+    refuseOptionNames(opt);
     if (!opt.single) at.samples = outputs.add(opt.samples);
     at.haplotypes = outputs.add(opt.single ? opt.single : opt.haplotypes);
     if (opt.report) at.report = outputs.add(opt.report);
-    reserveIndex(outputs, at.haplotypes);
+    reserveIndex(outputs, at.haplotypes, settings);
     std::vector<std::string> inputs(opt.chunks);
     if (opt.vcf) inputs.push_back(opt.vcf);
     if (opt.scaffold) inputs.push_back(opt.scaffold);

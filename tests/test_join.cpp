@@ -3,6 +3,7 @@
 #include <random>
 
 #include "bits.h"
+#include "dropin/phasesets.h"
 #include "join.h"
 #include "writers.h"
 
@@ -204,3 +205,43 @@ TEST(SeamBlender, SamplesFromTheRightFromTheirSeamOn) {
 }
 
 }  // namespace
+
+// A sample's phase set goes on across a boundary where the join links its
+// chunks with evidence of at least the quality asked; a chromosome's start,
+// a gap, a tie and weak evidence start a new set, except for a scaffolded
+// sample, whose set runs over its whole chromosome.
+TEST(PhaseSets, GoOnWhereTheJoinLinksTheChunks) {
+    joinResult join;
+    for (int c = 0; c < 5; c++) join.chunks.emplace_back("c" + std::to_string(c), 4);
+    join.boundaries.resize(5);
+    auto overlap = [](std::vector<int32_t> keep, std::vector<int32_t> swap) {
+        boundary b;
+        b.keep = keep;
+        b.swap = swap;
+        return b;
+    };
+    // Samples: strong keep, weak (quality 19: 9 against 3), a tie, scaffolded tie.
+    join.boundaries[1] = overlap({10, 9, 2, 0}, {0, 3, 2, 0});
+    join.boundaries[2].meeting = boundary::kind::gap;
+    join.boundaries[3] = overlap({0, 0, 5, 1}, {12, 1, 0, 1});
+    join.boundaries[4].meeting = boundary::kind::start;
+    struct {
+        int minQuality;
+        std::vector<std::vector<bool>> linked;  // per boundary 1..4, per sample
+    } cases[] = {
+        {20, {{1, 0, 0, 1}, {0, 0, 0, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}}},
+        {19, {{1, 1, 0, 1}, {0, 0, 0, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}}},
+        {0, {{1, 1, 0, 1}, {0, 0, 0, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}}},
+        {100, {{0, 0, 0, 1}, {0, 0, 0, 1}, {0, 0, 0, 1}, {0, 0, 0, 0}}},
+    };
+    for (const auto& c : cases) {
+        const phaseSetRule rule{true, false, c.minQuality, {false, false, false, true}};
+        const std::vector<std::vector<uint64_t>> links = linkedPhaseSets(join, rule);
+        ASSERT_EQ(links.size(), 5u);
+        EXPECT_EQ(links[0], std::vector<uint64_t>(1, 0));
+        for (size_t b = 1; b < 5; b++)
+            for (size_t k = 0; k < 4; k++)
+                EXPECT_EQ(pairMaskSet(links[b], k), c.linked[b - 1][k])
+                    << "quality " << c.minQuality << " boundary " << b << " sample " << k;
+    }
+}

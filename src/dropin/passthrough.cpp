@@ -10,9 +10,11 @@
 
 #include "bits.h"
 #include "dropin/bcfcopy.h"
+#include "dropin/phasesets.h"
 #include "dropin/rawline.h"
 #include "dropin/records.h"
 #include "failure.h"
+#include "regions.h"
 #include "vcfread.h"
 #include "vcfwrite.h"
 
@@ -114,14 +116,20 @@ class recordWriter {
 public:
     recordWriter(const std::vector<chunkFile>& files, const variantSites& chunks,
                  const joinResult& join, const bcf_hdr_t* header, variantWriter& out,
-                 const std::string& name, bool binary)
+                 const std::string& name, bool binary, const haplotypeSettings& settings = {})
         : chunks(chunks),
           join(join),
           name(name),
           header(const_cast<bcf_hdr_t*>(header)),
           text(&out),
           binary(binary),
-          seams(join) {
+          seams(join),
+          regions(settings.regions) {
+        if (settings.phaseSets && settings.phaseSets->write) {
+            links = linkedPhaseSets(join, *settings.phaseSets);
+            phaseSets = std::make_unique<phaseSetWriter>(links, chunks.samples.size(),
+                                                         settings.phaseSets->compact);
+        }
         for (const chunkFile& file : files)
             sources.push_back(std::make_unique<chunkSource>(file, chunks.samples));
         for (auto& source : sources) source->startCopying(header, binary);
@@ -137,10 +145,10 @@ public:
     recordWriter(const recordWriter&) = delete;
     recordWriter& operator=(const recordWriter&) = delete;
 
-    // Every site the join maps, in order.
+    // Every site the join maps, in order, within the regions.
     void writeAll() {
         for (size_t i = 0; i < join.sources.size(); i++)
-            if (join.sources[i].chunk >= 0) write(join.sources[i]);
+            if (join.sources[i].chunk >= 0 && inRegions(chunks.sites[i])) write(join.sources[i]);
     }
 
 private:
@@ -157,6 +165,25 @@ private:
     recordEditor editor;       // its buffers serve every record
     bcf1_t* synced = nullptr;  // where records are copied to bring their parts up to date
     seamBlender seams;
+    const regionList* regions;
+    std::vector<std::vector<uint64_t>> links;
+    std::unique_ptr<phaseSetWriter> phaseSets;
+
+    // A site within the regions, by its POS or REF; by its variant, which
+    // only its record tells, the record is asked in write().
+    bool inRegions(const site& s) const {
+        if (!regions) return true;
+        const int64_t begin = s.pos - 1;
+        return regions->meets(chunks.contigs[s.contig], begin,
+                              regions->overlap() == 0 ? begin : begin + s.refLength - 1);
+    }
+    bool variantInRegions(bcf1_t* rec) const {
+        if (!regions || regions->overlap() != 2) return true;
+        if (bcf_unpack(rec, BCF_UN_STR) < 0) refuseRecord(rec);
+        return regions->meets(bcf_seqname(header, rec),
+                              variantBegin(rec->pos, rec->d.allele, rec->n_allele, rec->rlen),
+                              rec->pos + rec->rlen - 1);
+    }
 
     [[noreturn]] void refuse(const std::string& reason) const {
         fail("cannot write [" + name + "]: " + reason);
@@ -192,14 +219,20 @@ private:
     void write(const source& s) {
         const size_t c = s.chunk;
         seamBlender::blend b;
+        // Phase sets and variants within regions are told from whole records.
+        const bool whole = phaseSets || (regions && regions->overlap() == 2);
+        bcf1_t* rec = nullptr;
         if (seams.find(c, s.row, b)) {
             // The right chunk's record is read after the left one's, which
             // stays valid: they come from two files.
             bcf1_t* left = oriented(b.right - 1, b.leftRow);
-            put(blend(left, oriented(b.right, b.rightRow), *b.fromRight, b.right == c));
-        } else if (!copy(c, s.row)) {
-            put(oriented(c, s.row));
+            rec = blend(left, oriented(b.right, b.rightRow), *b.fromRight, b.right == c);
+            if (phaseSets) phaseSets->apply(header, rec, b.right - 1, b.fromRight);
+        } else if (whole || !copy(c, s.row)) {
+            rec = oriented(c, s.row);
+            if (phaseSets) phaseSets->apply(header, rec, c, nullptr);
         }
+        if (rec && variantInRegions(rec)) put(rec);
     }
 
     // Row r of chunk c copied as it stands, when it can be.
@@ -299,16 +332,22 @@ void writeRecords(outputSet& outputs, size_t haplotypes, const std::vector<chunk
     std::cout << "Writing haplotypes in [" << name << "]" << std::endl;
     const headerPtr header =
         outputHeader(chunks.header.get(), chunks.contigs, settings.commandLine);
-    const variantFormat format = haplotypeFormat(name, settings.single);
-    const bool binary = format == variantFormat::bcf;
+    if (settings.phaseSets && settings.phaseSets->write) declarePhaseSet(header.get());
+    const variantFormat format = haplotypeFormat(name, settings.format, settings.single);
+    const bool binary = binaryFormat(format);
     if (binary) refuseBeyondBcf(files, chunks, join, name);
-    const bool csi = binary || beyondTbi(chunks.sites);
-    const std::string indexPath = stageIndex(outputs, haplotypes, csi);
+    const bool far = beyondTbi(chunks.sites);
+    if (settings.index == 't' && format == variantFormat::vcfgz && far)
+        fail("cannot write [" + name +
+             "]: a record lies beyond what a TBI index holds (2^29); "
+             "write a CSI index instead (-W csi)");
+    const bool csi = binary || far || settings.index == 'c';
+    const std::string indexPath = stageIndex(outputs, haplotypes, csi, settings);
     variantWriter out(outputs[haplotypes].path(), name, format,
                       readyHeaderOf(header.get(), binary, reachOf(chunks), name), indexPath, csi,
                       settings.threads,
                       binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);
-    recordWriter(files, chunks, join, header.get(), out, name, binary).writeAll();
+    recordWriter(files, chunks, join, header.get(), out, name, binary, settings).writeAll();
     out.close();
 }
 
@@ -316,7 +355,7 @@ void writeRecordPiece(const std::string& path, const std::string& name, variantF
                       const bcf_hdr_t* header, const std::vector<chunkFile>& files,
                       const variantSites& chunks, const joinResult& join,
                       std::vector<variantWriter::pieceEntry>& entries, int threads) {
-    const bool binary = format == variantFormat::bcf;
+    const bool binary = binaryFormat(format);
     if (binary) refuseBeyondBcf(files, chunks, join, name);
     variantWriter out(path, name, format, readyHeaderOf(header, binary, 0, name), entries, threads,
                       binary ? blockFormat::bgzfBcfRecords : blockFormat::bgzfVcfRecords);

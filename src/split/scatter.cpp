@@ -215,7 +215,7 @@ stretchFile readStretch(const stepContext& at, size_t part) {
 
 void gatherStep(const stepContext& at, outputSet& outputs) {
     const options& opt = at.opt;
-    const outputIndex staged = stageOutputs(outputs, opt);
+    const outputIndex staged = stageOutputs(outputs, opt, at.settings);
     stepIn in(at.file("plan"), "plan", at.run);
     const planSummary p = readSummary(in, at);
     const size_t K = p.chunks.size();
@@ -293,7 +293,7 @@ void runStep(const options& opt, const haplotypeSettings& settings) {
         // process checks them before it reads anything, and unstaged again.
         {
             outputSet trial;
-            stageOutputs(trial, opt);
+            stageOutputs(trial, opt, settings);
         }
         // The folder of the steps' files, made by the first of them.
         if (mkdir(at.work.c_str(), 0777) != 0 && errno != EEXIST)
