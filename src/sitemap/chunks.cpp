@@ -290,9 +290,10 @@ private:
             int32_t idx = siteOf(c, r.chrom, pos, r.ref, r.alt, flipped, 0);
             if (idx < range.from) continue;
             uint64_t* bits = c.rows.add();
-            phasedPairs(reader, r, order, bits);
+            const bool decoded = idx >= range.decodeFrom && idx < range.decodeUntil;
+            if (decoded) phasedPairs(reader, r, order, bits);
             c.sites.push_back(idx);
-            if (flipped) invertBits(bits, ncodes);
+            if (flipped && decoded) invertBits(bits, ncodes);
             if (idx >= range.until) break;
         }
         return true;

@@ -32,9 +32,12 @@ void phasedPairs(variantReader& reader, const variantRecord& record,
 // The rows of a chunk file that a step of a split join needs: none before the
 // first row whose site is at least from (VCF.gz and BCF files with an index
 // beside them are read from there), and none after the first row whose site
-// is at least until.
+// is at least until. Of a VCF or BCF file, only the rows whose site lies in
+// [decodeFrom, decodeUntil) have their genotypes read (and checked); the
+// others keep clear bits.
 struct rowRange {
     int32_t from = 0, until = INT32_MAX;
+    int32_t decodeFrom = 0, decodeUntil = INT32_MAX;
 };
 chunk readRows(const std::string& name, const siteMap& sites, bool flip, rowRange range);
 

@@ -142,14 +142,33 @@ void mapStretch(const stepContext& at, size_t part, outputSet& outputs) {
     join.rule = at.rule;
     join.chunks.emplace_back(c > 0 ? p.chunks[c - 1] : "", N);
     const siteMap sites = readSites(at);
-    join.chunks.push_back(readRows(p.chunks[c], sites, at.opt.flip, {}));
+    // The rows before the middle of the overlap with the chunk before, and
+    // from the middle of the one with the chunk after, are their neighbours'
+    // to write: their genotypes, which the boundaries read and checked, are
+    // not read again.
+    boundaryFile before, after;
+    rowRange decoded;
+    if (c > 0) {
+        before = readBoundary(at, part, N);
+        const int32_t m = fold.boundaries[c].middle();
+        if (!before.sites.empty())
+            decoded.decodeFrom = m < static_cast<int32_t>(before.sites.size())
+                                     ? before.sites[m]
+                                     : before.sites.back() + 1;
+    }
+    if (c + 1 < K) {
+        after = readBoundary(at, part + 1, N);
+        const int32_t m = fold.boundaries[c + 1].middle();
+        if (m < static_cast<int32_t>(after.sites.size())) decoded.decodeUntil = after.sites[m];
+    }
+    join.chunks.push_back(readRows(p.chunks[c], sites, at.opt.flip, decoded));
     join.chunks.emplace_back(c + 1 < K ? p.chunks[c + 1] : "", N);
     join.boundaries.resize(3);
     join.exchange.assign(3, std::vector<uint64_t>(fold.exchange[c].size(), 0));
     const chunk& own = join.chunks[1];
     int32_t first = 0, end = static_cast<int32_t>(own.sites.size());
     if (c > 0) {
-        boundaryFile f = readBoundary(at, part, N);
+        const boundaryFile& f = before;
         if (rowOfSite(own, f.sites.front()) != 0)
             fail("cannot read [" + own.name + "]: its rows are not those its boundary found");
         join.boundaries[1] = fold.boundaries[c];
@@ -159,7 +178,7 @@ void mapStretch(const stepContext& at, size_t part, outputSet& outputs) {
     }
     join.exchange[1] = fold.exchange[c];
     if (c + 1 < K) {
-        boundaryFile f = readBoundary(at, part + 1, N);
+        const boundaryFile& f = after;
         boundary& b = join.boundaries[2];
         b = fold.boundaries[c + 1];
         const int32_t leftStart = rowOfSite(own, f.sites.front());
