@@ -181,8 +181,9 @@ TEST_F(DropIn, EveryFileNamedAsAChunkIsReadOrRefusedByName) {
     spit(dir.path("ufilter.vcf"),
          shell("sed '/^20\t700\t/s/\tPASS\t/\tLOWQ\t/' " + dir.path("c2.vcf")));
     spit(dir.path("uformat.vcf"),
-         shell("sed '/^20\t1300\t/{s/:AP2\t/:AP2:XF\t/; s/\\(:0\\.[19]\\)\\(\t\\|$\\)/\\1:7\\2/g}' " +
-               dir.path("c2.vcf")));
+         shell(
+             "sed '/^20\t1300\t/{s/:AP2\t/:AP2:XF\t/; s/\\(:0\\.[19]\\)\\(\t\\|$\\)/\\1:7\\2/g}' " +
+             dir.path("c2.vcf")));
     // Indexes of other content, made after their chunks.
     shell("cd " + dir.root + " && sed 's/^20\t/21\t/' c2.vcf | bgzip > other.vcf.gz && " +
           "tabix other.vcf.gz && cp c2.vcf other.vcf && bgzip -f other.vcf && " +
