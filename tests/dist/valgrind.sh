@@ -3,8 +3,9 @@
 # uninitialised memory (in seamline and in the libraries it hands buffers
 # and state to) that the sanitizers cannot: the site map to gzip text, VCF.gz
 # and BCF; imputed VCF and BCF chunks without a site map to VCF.gz and BCF,
-# on one thread and on two; and the join split into steps, with a site map and
-# without one. Any error ends
+# on one thread and on two; the same in bcftools' form, with phase sets,
+# regions, --ligate-warn and uncompressed BCF; and the join split into steps,
+# with a site map and without one. Any error ends
 # the run with a failure. Compressed outputs at the default level, at 0, 1
 # and 9.
 # Usage: valgrind.sh SEAMLINE GENERATOR SOURCE_DIR
@@ -47,6 +48,8 @@ for threads in 1 2; do
     memcheck --chunks "${imputed[@]/%/.vcf.gz}" -o d.vcf.gz --threads "$threads"
     memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --threads "$threads" --seam agree
 done
+memcheck -l -c -q 50 -Oz -o p.vcf.gz -W=tbi "${imputed[@]/%/.vcf.gz}"
+memcheck --ligate-warn -q 20 -r 20:1-60000 -Ou -o p.bcf --threads 1 "${imputed[@]/%/.bcf}"
 for level in 0 1 9; do
     memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --compression-level "$level"
     memcheck --chunks "${imputed[@]/%/.vcf}" -o d.vcf.gz --compression-level "$level"
