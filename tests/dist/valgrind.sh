@@ -49,7 +49,7 @@ for threads in 1 2; do
     memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --threads "$threads" --seam agree
 done
 memcheck -l -c -q 50 -Oz -o p.vcf.gz -W=tbi "${imputed[@]/%/.vcf.gz}"
-memcheck --ligate-warn -q 20 -r 20:1-60000 -Ou -o p.bcf --threads 1 "${imputed[@]/%/.bcf}"
+memcheck --ligate-warn -q 20 -r 20:100000-200000 -Ou -o p.bcf --threads 1 "${imputed[@]/%/.bcf}"
 for level in 0 1 9; do
     memcheck --chunks "${imputed[@]/%/.bcf}" -o d.bcf --compression-level "$level"
     memcheck --chunks "${imputed[@]/%/.vcf}" -o d.vcf.gz --compression-level "$level"
