@@ -189,6 +189,7 @@ public:
             else
                 input(argv[i]);
         }
+        if (!seenChunks) result.opt.indexByName = false;
         return result;
     }
 

@@ -35,9 +35,14 @@ struct options {
     size_t fileListAt = 0;           // where its names go among chunks
     char outputType = 0;             // -O: 'u', 'b', 'v' or 'z'; 0 leaves it to the name
     char indexType = 0;              // -W: 'c' (CSI) or 't' (TBI); 0 as the output's name says
-    int workers = -1;                // --threads as bcftools counts them; -1 when not so given
-    bool noVersion = false;          // no command or version lines in the output header
-    bool ligateWarn = false;         // drop the records of an overlap that one chunk lacks
+    // Without -W, an output named .vcf.gz or .bcf gets its index all the
+    // same; not for chunks named as bcftools names them (arguments, -f), which
+    // get one only with -W, so that a pipeline's own indexing step after the
+    // join does not find one there.
+    bool indexByName = true;
+    int workers = -1;         // --threads as bcftools counts them; -1 when not so given
+    bool noVersion = false;   // no command or version lines in the output header
+    bool ligateWarn = false;  // drop the records of an overlap that one chunk lacks
     bool phaseSets = false, compactPhaseSets = false;  // write FORMAT/PS; only where a set starts
     int minPhaseQuality = 30;                          // a boundary below it starts a new set
     const char* regions = nullptr;                     // -r, or -R's file when regionsFile

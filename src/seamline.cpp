@@ -100,6 +100,7 @@ int run(int argc, char** argv) {
                                usableThreads(opt), opt.single != nullptr};
     settings.format = outputFormatOf(opt.outputType);
     settings.index = opt.indexType;
+    settings.indexByName = opt.indexByName;
     settings.noVersion = opt.noVersion;
     // With data on standard output, progress goes to standard error.
     for (const char* name : {opt.haplotypes, opt.samples, opt.single, opt.report})

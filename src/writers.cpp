@@ -19,8 +19,10 @@ std::string reasonOf(int error, const char* fallback) { return error ? strerror(
 bool indexed(const output& out, const haplotypeSettings& settings) {
     const variantFormat format = haplotypeFormat(out.name, settings.format, settings.single);
     const variantFormat named = variantFormatOf(out.name);
+    const bool byName =
+        settings.indexByName && (named == variantFormat::vcfgz || named == variantFormat::bcf);
     return (format == variantFormat::vcfgz || format == variantFormat::bcf) && !out.temp.empty() &&
-           (named == variantFormat::vcfgz || named == variantFormat::bcf || settings.index);
+           (byName || settings.index);
 }
 
 std::string indexName(const std::string& haplotypes, bool csi) {

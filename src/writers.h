@@ -49,8 +49,9 @@ struct haplotypeSettings {
     int threads = 1;
     bool single = false;  // the one output of -o, where "-" means VCF on standard output
     variantFormat format = variantFormat::none;  // as asked whatever the name; none: by the name
-    char index = 0;          // 'c' (CSI) or 't' (TBI) asked; 0: as the name says, when it does
-    bool noVersion = false;  // no line naming seamline or its command in the header
+    char index = 0;           // 'c' (CSI) or 't' (TBI) asked; 0: as the name says, when it does
+    bool indexByName = true;  // without index asked, an output named .vcf.gz or .bcf gets one
+    bool noVersion = false;   // no line naming seamline or its command in the header
     // Without a site map: the records written, all when null, and their
     // FORMAT/PS (dropin/phasesets.h).
     const regionList* regions = nullptr;

@@ -97,6 +97,8 @@ TEST(BcftoolsScan, EveryGetoptFormOfAnOptionFillsTheSameOptions) {
 TEST_F(BcftoolsForm, WritesWhatTheSameJoinWritesInSeamlinesForm) {
     const std::vector<std::string> chunks = {"c1.vcf", "c2.vcf.gz", "c3.vcf"};
     ASSERT_EQ(run(with(with({"--chunks"}, chunks), {"-o", "s.vcf.gz"})).status, 0);
+    // Chunks named with --chunks: the output's name asks for its index.
+    EXPECT_TRUE(exists(dir.path("s.vcf.gz.tbi")));
     const std::string all = records("s.vcf.gz");
     ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 24);
     const struct {
@@ -104,13 +106,17 @@ TEST_F(BcftoolsForm, WritesWhatTheSameJoinWritesInSeamlinesForm) {
         std::string output, magic;              // magic: how the output starts
         std::string expected;                   // the records; empty: all of them
         std::vector<std::string> besides = {};  // files written beside it
+        std::vector<std::string> absent = {};   // and files not written
     } cases[] = {
+        // Chunks named as bcftools names them: an index only with -W, as
+        // bcftools writes it, so that a pipeline's own indexing step finds none.
         {{"--ligate", "-Oz", "-o", "b.vcf.gz", "c1.vcf", "c2.vcf.gz", "c3.vcf"},
          "b.vcf.gz",
          gzipMagic,
          "",
-         {"b.vcf.gz.tbi"}},
-        {{"-l", "-f", "list.txt", "-Ob", "-o", "b.bcf"}, "b.bcf", gzipMagic, "", {"b.bcf.csi"}},
+         {},
+         {"b.vcf.gz.tbi", "b.vcf.gz.csi"}},
+        {{"-l", "-f", "list.txt", "-Ob", "-o", "b.bcf"}, "b.bcf", gzipMagic, "", {}, {"b.bcf.csi"}},
         {{"c3.vcf", "-f", "one.txt", "--chunks", "c2.vcf.gz", "-o", "b.vcf"}, "b.vcf", "##", ""},
         {{"-Oz9", "-o", "b.out", "c1.vcf", "c2.vcf.gz", "c3.vcf"}, "b.out", gzipMagic, ""},
         {{"-O", "z", "--output=b.out", "c1.vcf", "c2.vcf.gz", "c3.vcf"}, "b.out", gzipMagic, ""},
@@ -163,6 +169,7 @@ TEST_F(BcftoolsForm, WritesWhatTheSameJoinWritesInSeamlinesForm) {
             EXPECT_EQ(got, c.expected.empty() ? all : c.expected);
         }
         for (const std::string& beside : c.besides) EXPECT_TRUE(exists(dir.path(beside)));
+        for (const std::string& none : c.absent) EXPECT_FALSE(exists(dir.path(none))) << none;
         const std::string header = shell("bcftools view -h " + dir.path(c.output));
         EXPECT_EQ(header.find("##seamlineCommand"),
                   c.args[2] == "--no-version" ? std::string::npos : header.find("##seamline"));
