@@ -189,7 +189,12 @@ public:
             else
                 input(argv[i]);
         }
-        if (!seenChunks) result.opt.indexByName = false;
+        // Chunks named as bcftools names them (arguments, -f): its output
+        // rules, an index only with -W and standard output without -o.
+        if (!seenChunks) {
+            result.opt.indexByName = false;
+            if (!result.opt.single && !result.opt.haplotypes) result.opt.single = "-";
+        }
         return result;
     }
 

@@ -176,13 +176,19 @@ TEST_F(BcftoolsForm, WritesWhatTheSameJoinWritesInSeamlinesForm) {
     }
     EXPECT_FALSE(exists(dir.path("b.out.tbi")));
 
-    // A pipe: BCF on standard output, progress on standard error.
+    // A pipe: BCF on standard output, progress on standard error; without
+    // -o, chunks named as bcftools names them go to standard output as well.
     runResult r = run({"--ligate", "-Ou", "-o", "-", "c1.vcf", "c2.vcf.gz", "c3.vcf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 4), "BCF\2");
+    runResult bare = run({"--ligate", "-Ou", "c1.vcf", "c2.vcf.gz", "c3.vcf"});
+    ASSERT_EQ(bare.status, 0) << bare.err;
     EXPECT_NE(r.err.find("Writing haplotypes in [-]"), std::string::npos);
+    EXPECT_NE(bare.err.find("Writing haplotypes in [-]"), std::string::npos);
     spit(dir.path("piped.bcf"), r.out);
     EXPECT_EQ(records("piped.bcf"), all);
+    spit(dir.path("bare.bcf"), bare.out);
+    EXPECT_EQ(records("bare.bcf"), all);
 
     // The header records the command whatever the threads, in every form.
     std::string bytes;
@@ -258,7 +264,8 @@ TEST_F(BcftoolsForm, RefusalsComeBeforeAnyInputIsOpened) {
         {{"-G", "-o", "o.vcf"},
          "-G (--drop-genotypes) drops the genotypes that ligation joins: use bcftools view -G on "
          "the output"},
-        {{"-l"}, "no output: give -o FILE, or -o - for standard output"},
+        // Without -o, chunks named with --chunks have no output.
+        {{"-l", "--chunks", "c2.vcf"}, "no output: give -o FILE, or -o - for standard output"},
         {{"-Ox", "-o", "o.vcf"},
          "-O (--output-type) takes u, b, v or z, then a compression level 0-9 if you wish, not "
          "[x]"},
