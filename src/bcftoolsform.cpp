@@ -190,10 +190,14 @@ public:
                 input(argv[i]);
         }
         // Chunks named as bcftools names them (arguments, -f): its output
-        // rules, an index only with -W and standard output without -o.
+        // rules, an index only with -W and standard output without -o. With
+        // --chunks, seamline's own word, --threads counts every thread, so
+        // that a job gets the CPUs it was given (the workflow's joins).
         if (!seenChunks) {
             result.opt.indexByName = false;
             if (!result.opt.single && !result.opt.haplotypes) result.opt.single = "-";
+        } else {
+            result.opt.workers = -1;
         }
         return result;
     }
@@ -349,6 +353,7 @@ private:
                         "(0 or more), not [" +
                         text + "]");
                 opt.workers = static_cast<int>(n);
+                opt.threads = value;
                 break;
             }
             case key::writeIndex:
