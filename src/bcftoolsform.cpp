@@ -60,7 +60,7 @@ struct optionText {
     char letter;       // short form, or 0
     takes what;
     key id;
-    bool specified;  // the specified form has it under this name
+    bool ownName;  // seamline's own form has it under this name
 };
 
 const optionText table[] = {
@@ -226,7 +226,7 @@ private:
         const optionText* o = longOption(name, ambiguous, abbreviated);
         if (ambiguous) return refuse("option '--" + name + "' is ambiguous");
         if (!o) return refuse("unrecognized option '--" + name + "' (seamline --help lists them)");
-        if (abbreviated || equals != std::string::npos || !o->specified) result.distinct = true;
+        if (abbreviated || equals != std::string::npos || !o->ownName) result.distinct = true;
         const std::string shown = "--" + std::string(o->name);
         if (equals != std::string::npos) {
             if (o->what == takes::nothing || o->what == takes::list)
@@ -371,7 +371,7 @@ private:
     void output(const char* value, const std::string& shown, bool attached) {
         options& opt = result.opt;
         // A second name, in a command with --chunks, makes the two outputs
-        // of the specified form: the haplotypes and the sample file.
+        // of seamline's own form: the haplotypes and the sample file.
         if (shown == "--output" && !attached && withChunks && i + 1 < argc && argv[i + 1][0] &&
             argv[i + 1][0] != '-') {
             opt.haplotypes = value;

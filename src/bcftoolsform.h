@@ -10,7 +10,7 @@ namespace seamline {
 // bcftools concat's ligation command line, read as getopt_long reads it
 // (-Oz9, -O z9, --output-type=z9, -oFILE, --output=FILE, clustered short
 // options, unambiguous abbreviations of long ones, "--" before inputs), into
-// the same options value that the specified scanner fills. seamline's own
+// the same options value that seamline's own scanner fills. seamline's own
 // long options are read too, so the two may be mixed: inputs may be given as
 // arguments, in a list file (-f) or after --chunks. Arguments that no option
 // takes are inputs when they come before the first --chunks; after it they
@@ -24,7 +24,7 @@ struct bcftoolsScan {
     std::string error;
     // The command uses what only a join without a site map reads: an input
     // given as an argument, a short option, a "=" form, an abbreviation, an
-    // option the specified form lacks, or --output with one name.
+    // option seamline's own form lacks, or --output with one name.
     bool distinct = false;
 };
 bcftoolsScan scanBcftoolsForm(int argc, char** argv);

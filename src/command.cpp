@@ -38,9 +38,9 @@ namespace {
     }
 }
 
-// The checks of the specified form that come before anything is read or
+// The checks of seamline's own form that come before anything is read or
 // echoed, for a run along a site map (or one that lacks it).
-void checkSpecified(const options& opt) {
+void checkOwnForm(const options& opt) {
     if (opt.seam && std::string(opt.seam) != "middle" && std::string(opt.seam) != "agree")
         fail("--seam takes middle or agree, not [" + std::string(opt.seam) + "]");
     if (opt.single && (opt.haplotypes || opt.samples))
@@ -64,9 +64,9 @@ std::string failureOf(Check check) {
     return "";
 }
 
-// A run of the specified form: the warnings about arguments that no option
+// A run of seamline's own form: the warnings about arguments that no option
 // takes come before its first failing check.
-command specified(const options& opt, const std::string& failed) {
+command ownForm(const options& opt, const std::string& failed) {
     // A stray argument may be a chunk file that --chunks stopped short of.
     for (const std::string& arg : opt.ignored)
         std::cerr << "seamline: ignoring argument [" << arg << "]" << std::endl;
@@ -118,22 +118,22 @@ bool hasArgument(int argc, char** argv, const char* text) {
 }  // namespace
 
 command readCommand(int argc, char** argv, streamCopies& copies) {
-    const options spec = scanArguments(argc, argv);
-    if (spec.help || spec.version) return {spec, {}};
-    const std::string specFailure = failureOf([&] { checkSpecified(spec); });
+    const options own = scanArguments(argc, argv);
+    if (own.help || own.version) return {own, {}};
+    const std::string ownFailure = failureOf([&] { checkOwnForm(own); });
     const bcftoolsScan peer = scanBcftoolsForm(argc, argv);
     // --vcf standing last unsets the site map, but the run is still one along it.
-    if (spec.vcf || peer.opt.vcf || hasArgument(argc, argv, "--vcf"))
-        return specified(spec, specFailure);
+    if (own.vcf || peer.opt.vcf || hasArgument(argc, argv, "--vcf"))
+        return ownForm(own, ownFailure);
     const std::string peerFailure =
         peer.error.empty() ? failureOf([&] { checkBcftoolsForm(peer.opt); }) : peer.error;
 
     bool streams = false;
     const guess kind = byRegularFiles(peer.opt.chunks, streams);
-    if (kind == guess::text) return specified(spec, specFailure);
+    if (kind == guess::text) return ownForm(own, ownFailure);
     // Without a file that tells, what the command asks does, or a stream.
     const bool asked = (peer.distinct && peer.error.empty()) || peer.opt.fileList;
-    if (kind == guess::nothing && !asked && !streams) return specified(spec, specFailure);
+    if (kind == guess::nothing && !asked && !streams) return ownForm(own, ownFailure);
     if (peer.opt.help || peer.opt.version) return {peer.opt, {}};
     if (!peerFailure.empty()) fail(peerFailure);
 
@@ -155,7 +155,7 @@ command readCommand(int argc, char** argv, streamCopies& copies) {
         if (checks.back().kind == inputKind::variants) anyVariants = true;
     }
     // Streams of text rows: a run along a site map that lacks it.
-    if (!anyVariants && kind == guess::nothing && !asked) return specified(spec, specFailure);
+    if (!anyVariants && kind == guess::nothing && !asked) return ownForm(own, ownFailure);
     for (size_t c = 0; c < files.size(); c++)
         if (checks[c].kind != inputKind::variants) refuseChunk(files[c].name, checks[c]);
     // bcftools writes VCF text under a name that says nothing.

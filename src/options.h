@@ -30,7 +30,7 @@ struct options {
     std::vector<std::string> ignored;  // arguments that are neither options nor their values
 
     // Read from bcftools' ligation form only (bcftoolsform.h); the defaults
-    // leave every run of the specified form as it was.
+    // leave every run of seamline's own form as it was.
     const char* fileList = nullptr;  // -f: a file of chunk names, read once the checks are done
     size_t fileListAt = 0;           // where its names go among chunks
     char outputType = 0;             // -O: 'u', 'b', 'v' or 'z'; 0 leaves it to the name

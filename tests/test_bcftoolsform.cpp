@@ -307,7 +307,7 @@ TEST_F(BcftoolsForm, RefusalsComeBeforeAnyInputIsOpened) {
     // Neither chunk exists: the output belongs to a join without a site map.
     runResult r = run({"--chunks", "typo.vcf.gz", "-o", "out.vcf.gz"});
     EXPECT_EQ(r.err, "seamline: chunk [typo.vcf.gz]: no such file\n");
-    // A run whose chunks are text rows keeps the specified form's lines.
+    // A run whose chunks are text rows keeps seamline's own form's lines.
     spit(dir.path("rows.haps"), "20 rs1 100 A G 0 1 0 1 0 1\n");
     r = run({"--chunks", "rows.haps", "--output", "o.haps", "--threads", "2"});
     EXPECT_EQ(r.out, "Missing option --vcf\n");
