@@ -16,7 +16,7 @@ struct command {
 };
 
 // Reads the command line in both forms and chooses by what the run is. A
-// run with a site map (--vcf), or whose chunks hold text rows, is the
+// run with a site map (--vcf), or whose chunks hold text rows, is
 // seamline's own form, with all its behaviours: its arguments that no option
 // takes are warned about on standard error, and its "Missing option" lines
 // come later, from echo(). A run whose chunks are VCF or BCF without a site
