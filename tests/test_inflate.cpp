@@ -69,12 +69,6 @@ const char* nameOf(inflaterLibrary library) {
 
 }  // namespace
 
-TEST(GzipInflater, TheBuildHasItsDefaultAndZlibAlways) {
-    EXPECT_TRUE(inflaterBuilt(defaultInflater()));
-    EXPECT_TRUE(inflaterBuilt(inflaterLibrary::zlib));
-    EXPECT_EQ(inflaterBuilt(inflaterLibrary::isal), defaultInflater() == inflaterLibrary::isal);
-}
-
 // Every inflater of the build reads every kind of gzip file into the same
 // text, however the input arrives and however much is read at once, and
 // refuses the same damaged files.
